@@ -1,0 +1,25 @@
+#include "contexts/lock_slot.h"
+
+namespace tarvex {
+
+namespace {
+void system_enter(LockSlot* slot) { platform::lock_enter(&slot->section); }
+void system_leave(LockSlot* slot) { platform::lock_leave(&slot->section); }
+}  // namespace
+
+void lock_slot_create(LockSlot* slot) {
+    platform::lock_create(&slot->section, lock_spin_count);
+    slot->enter = system_enter;
+    slot->leave = system_leave;
+}
+
+void lock_slot_destroy(LockSlot* slot) { platform::lock_destroy(&slot->section); }
+
+void lock_slot_switch_off(LockSlot* slot) {
+    slot->enter = no_lock;
+    slot->leave = no_lock;
+}
+
+void no_lock(LockSlot*) {}
+
+}  // namespace tarvex

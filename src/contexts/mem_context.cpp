@@ -1,0 +1,40 @@
+#include "contexts/mem_context.h"
+
+#include "core/errors.h"
+#include "core/trace_depth_table.h"
+#include "platform/platform.h"
+
+namespace tarvex {
+
+MemContext::MemContext() : Tarvex::ContextBase(), owner_thread(0) { lock_slot_create(&lock); }
+
+MemContext::~MemContext() { lock_slot_destroy(&lock); }
+
+void MemContext::run_gc() {}
+
+void MemContext::init(const Tarvex::ContextBase& base) {
+    static_cast<Tarvex::ContextBase&>(*this) = base;
+    if (trace_depth == 0) trace_depth = find_trace_depth(id);
+    if ((flags & Tarvex::multi_threaded) == 0) lock_slot_switch_off(&lock);
+    name = copy_name(base.name);
+}
+
+void MemContext::shutdown() {
+    release_name(name);
+    static_cast<Tarvex::ContextBase&>(*this) = Tarvex::ContextBase();
+    flags = 0;
+}
+
+void MemContext::check_owner_thread() {
+    // Any flag bit exempts the context, not only multi_threaded.
+    if (flags != 0) return;
+    const uint32_t self = platform::current_thread_id();
+    if (self == owner_thread) return;
+    if (owner_thread == 0) {
+        owner_thread = self;
+        return;
+    }
+    report_error(error_single_thread_misuse);
+}
+
+}  // namespace tarvex

@@ -1,0 +1,48 @@
+// The memory context: one allocation strategy behind an id.
+//
+// A context owns its name copy, its lock and whatever its strategy holds; it
+// never owns the blocks it handed out. The lock is taken inside the
+// operations that need it, never by the library for them.
+#pragma once
+
+#include "contexts/lock_slot.h"
+#include "tarvex/tarvex.h"
+
+namespace tarvex {
+
+class MemContext : public Tarvex::ContextBase {
+public:
+    MemContext();
+
+    // The virtual operations, in dispatch slot order.
+    virtual void run_gc();
+    virtual void init(const Tarvex::ContextBase& base);
+    virtual void shutdown();
+    virtual void* fast_alloc(uint32_t size) = 0;
+    virtual void fast_free(void* block, uint32_t size) = 0;
+    virtual void* std_alloc(uint32_t size) = 0;
+    virtual void std_free(void* block) = 0;
+    virtual uint32_t std_size(void* block) = 0;
+    virtual ~MemContext();
+
+    // A single-threaded context belongs to the first thread that uses it
+    // through tracking; any other thread gets error 8 and carries on.
+    // pre: the library lock is held.
+    void check_owner_thread();
+
+    MemContext(const MemContext&) = delete;
+    MemContext& operator=(const MemContext&) = delete;
+
+    MemContext* next;  // the registry's link; set by whoever links the context
+    uint32_t owner_thread;
+    LockSlot lock;
+};
+
+// Keeps a copy of a name (or an info text) in the library's own context.
+// The built-in names are kept by pointer and never copied; null and "" become
+// the built-in empty name, and so does a copy the heap cannot supply.
+const char* copy_name(const char* text);
+// Gives back what copy_name made; the built-in names are left alone.
+void release_name(const char* text);
+
+}  // namespace tarvex

@@ -1,0 +1,6 @@
+target_sources(tarvex_objects PRIVATE
+  contexts/lock_slot.cpp
+  contexts/mem_context.cpp
+  contexts/names.cpp
+  contexts/std_malloc_context.cpp
+  contexts/context_factory.cpp)

@@ -1,0 +1,34 @@
+// The exported operations that create contexts and walk the registry. Each
+// holds the library lock for its whole walk.
+#include "core/library_state.h"
+#include "core/registry.h"
+#include "tarvex/tarvex.h"
+
+using namespace tarvex;
+
+void Tarvex::context_init(ContextBase base) {
+    LockHolder hold(library_lock());
+    make_context(base);
+}
+
+uint32_t Tarvex::get_context_info(ContextBase* out, uint32_t max) {
+    LockHolder hold(library_lock());
+    uint32_t copied = 0;
+    for (MemContext* context = registry_head(); context != nullptr && copied < max;
+         context = context->next) {
+        out[copied++] = *context;
+    }
+    return copied;
+}
+
+void Tarvex::set_context_trace_depth(uint32_t id, uint32_t depth) {
+    LockHolder hold(library_lock());
+    if (MemContext* context = find_context(id, false)) context->trace_depth = depth;
+}
+
+void Tarvex::run_gc() {
+    LockHolder hold(library_lock());
+    for (MemContext* context = registry_head(); context != nullptr; context = context->next) {
+        context->run_gc();
+    }
+}

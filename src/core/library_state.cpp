@@ -1,0 +1,26 @@
+#include "core/library_state.h"
+
+#include <new>
+
+namespace tarvex {
+
+std::atomic<uint32_t> init_count{0};
+std::atomic<int32_t> back_trace_mode{0};
+
+namespace {
+LockSlot* make_library_lock() {
+    alignas(LockSlot) static unsigned char storage[sizeof(LockSlot)];
+    LockSlot* slot = new (storage) LockSlot;
+    lock_slot_create(slot);
+    return slot;
+}
+}  // namespace
+
+LockSlot& library_lock() {
+    // A function-local static is created once, safely, by whichever thread
+    // gets here first, and is never destroyed.
+    static LockSlot* const slot = make_library_lock();
+    return *slot;
+}
+
+}  // namespace tarvex

@@ -1,0 +1,27 @@
+// The library's process-wide state: the start-up count, the tracking mode and
+// the one library lock.
+#pragma once
+
+#include <stdint.h>
+
+#include <atomic>
+
+#include "contexts/lock_slot.h"
+
+namespace tarvex {
+
+// Start-up calls not yet matched by a shutdown; non-zero means running.
+extern std::atomic<uint32_t> init_count;
+
+// "BackTraceMode" of tarvex.ini: 0 no tracking, 1 tracking, 2 and up with
+// stack back-traces.
+extern std::atomic<int32_t> back_trace_mode;
+
+inline bool library_running() { return init_count.load(std::memory_order_acquire) != 0; }
+
+// The library lock, re-entrant. It is created on first use and lives as long
+// as the loaded library, so a call before start-up or after the final
+// shutdown never meets a dead lock.
+LockSlot& library_lock();
+
+}  // namespace tarvex

@@ -1,0 +1,59 @@
+// Start-up and shutdown. Both are counted: only the first init builds and
+// only the shutdown that brings the count back to 0 tears down.
+#include "core/builtin_contexts.h"
+#include "core/errors.h"
+#include "core/library_state.h"
+#include "core/registry.h"
+#include "core/static_names.h"
+#include "tarvex/tarvex.h"
+
+using namespace tarvex;
+
+namespace {
+
+void init_builtin(BuiltinIndex index, StaticName name, uint32_t id) {
+    builtin_context(index).init(Tarvex::ContextBase(static_names[name], id));
+}
+
+}  // namespace
+
+void Tarvex::init() {
+    if (init_count.fetch_add(1, std::memory_order_acq_rel) != 0) return;
+    back_trace_mode.store(0, std::memory_order_relaxed);
+    library_lock();
+
+    construct_builtin_contexts();
+    registry_link_builtins();
+    current_context.store(&global_context(), std::memory_order_release);
+
+    init_builtin(builtin_global, global_name, tarvex_ids::global_context);
+    init_builtin(builtin_library, library_name, tarvex_ids::library_context);
+    init_builtin(builtin_init_data, init_data_name, tarvex_ids::init_data_context);
+}
+
+void Tarvex::shutdown() {
+    LockHolder hold(library_lock());
+    if (init_count.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+
+    // A stray call after the final shutdown must not reach a context that is
+    // about to be freed: the cache falls back to the built-in "Global Context".
+    current_context.store(&global_context(), std::memory_order_release);
+    registry_destroy_runtime_contexts();
+
+    init_data_context().shutdown();
+    global_context().shutdown();
+    library_context().shutdown();
+}
+
+namespace tarvex {
+
+void on_process_attach() {
+    Tarvex::init();
+    Tarvex::context_init(
+        Tarvex::ContextBase("String data", tarvex_ids::string_data, Tarvex::SmallBlkList));
+    set_log_func(debug_log);
+}
+
+void on_process_detach() { Tarvex::shutdown(); }
+
+}  // namespace tarvex

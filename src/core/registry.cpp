@@ -1,0 +1,98 @@
+#include "core/registry.h"
+
+#include "contexts/context_factory.h"
+#include "core/builtin_contexts.h"
+#include "core/errors.h"
+#include "core/library_state.h"
+
+namespace tarvex {
+
+std::atomic<MemContext*> current_context{nullptr};
+
+namespace {
+
+MemContext* head = nullptr;
+
+// Start-up for an entry point called before the process-attach sequence.
+// Its start-up reference is never released.
+void lazy_init() {
+    LockHolder hold(library_lock());
+    if (current_context.load(std::memory_order_acquire) != nullptr) return;
+    Tarvex::init();
+    Tarvex::context_init(Tarvex::ContextBase("String data", tarvex_ids::string_data));
+    Tarvex::context_init(
+        Tarvex::ContextBase("Default resource data", tarvex_ids::default_resource_data));
+    Tarvex::context_init(Tarvex::ContextBase("Dynamic data (new/delete)", tarvex_ids::dynamic_data));
+    set_log_func(debug_log);
+}
+
+void link_at_head(MemContext* context) {
+    context->next = head;
+    head = context;
+}
+
+}  // namespace
+
+MemContext* registry_head() { return head; }
+
+MemContext* find_context(uint32_t id, bool report) {
+    if (head != nullptr && head->id == id) return head;
+    MemContext* previous = head;
+    for (MemContext* context = head ? head->next : nullptr; context != nullptr;
+         previous = context, context = context->next) {
+        if (context->id == id) {
+            previous->next = context->next;
+            link_at_head(context);
+            return context;
+        }
+    }
+    if (!report) return nullptr;
+    if (library_running()) report_error(error_context_not_set);
+    return &null_context();
+}
+
+MemContext* resolve_context_slow(uint32_t id) {
+    MemContext* cached = current_context.load(std::memory_order_acquire);
+    if (cached == nullptr) {
+        lazy_init();
+        cached = current_context.load(std::memory_order_acquire);
+        if (cached->id == id) return cached;
+    }
+    if (id == tarvex_ids::library_context) return &library_context();
+    LockHolder hold(library_lock());
+    MemContext* found = find_context(id, true);
+    if (found != &null_context()) current_context.store(found, std::memory_order_release);
+    return found;
+}
+
+MemContext* make_context(const Tarvex::ContextBase& base) {
+    if (base.id != 0) {
+        if (MemContext* existing = find_context(base.id, false)) return existing;
+    }
+    MemContext* context = create_context_object(base.type);
+    if (context == nullptr) return nullptr;
+    context->init(base);
+    link_at_head(context);
+    return context;
+}
+
+void registry_link_builtins() {
+    head = nullptr;
+    link_at_head(&init_data_context());
+    link_at_head(&library_context());
+    link_at_head(&global_context());
+}
+
+void registry_destroy_runtime_contexts() {
+    MemContext** link = &head;
+    while (MemContext* context = *link) {
+        if (is_builtin_context(context)) {
+            link = &context->next;
+            continue;
+        }
+        *link = context->next;
+        destroy_context_object(context);
+    }
+}
+
+}  // namespace tarvex

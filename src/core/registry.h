@@ -1,0 +1,46 @@
+// The context registry: every live context in most-recently-looked-up order,
+// and the shared last-used cache in front of it.
+//
+// Lock order: a thread that holds a context's lock must never wait for the
+// library lock, because Tarvex::run_gc and the final shutdown hold the library
+// lock while they take context locks. Pools grow and shrink under their
+// context's lock by allocating in the library's own context, so that context
+// is resolved without the registry and without the library lock: its id
+// always names the built-in object.
+#pragma once
+
+#include <atomic>
+
+#include "contexts/mem_context.h"
+#include "tarvex/tarvex.h"
+
+namespace tarvex {
+
+// The context that served the last lookup; null only before the first start.
+extern std::atomic<MemContext*> current_context;
+
+// pre: the library lock is held. Finds the id and moves it to the head; an
+// unknown id yields null, or with `report` error 7 (while running) and the
+// null context.
+MemContext* find_context(uint32_t id, bool report);
+
+// Any thread, any time: the context for the id, never null.
+MemContext* resolve_context_slow(uint32_t id);
+inline MemContext* resolve_context(uint32_t id) {
+    MemContext* cached = current_context.load(std::memory_order_acquire);
+    if (cached != nullptr && cached->id == id) return cached;
+    return resolve_context_slow(id);
+}
+
+// pre: the library lock is held. Finds a context with the record's non-zero
+// id, or creates, initialises and links a new one; null when the heap has no
+// room for it.
+MemContext* make_context(const Tarvex::ContextBase& base);
+
+// pre: the library lock is held (or start-up runs alone).
+MemContext* registry_head();
+void registry_link_builtins();
+// Unlinks every context that is not built-in and destroys it.
+void registry_destroy_runtime_contexts();
+
+}  // namespace tarvex

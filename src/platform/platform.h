@@ -1,0 +1,55 @@
+// The contract between the library and the operating system.
+//
+// Every system primitive the library uses is declared here and implemented
+// once per system (win32.cpp, posix.cpp); the build picks one. Nothing else in
+// the library includes a system header.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+namespace tarvex::platform {
+
+// Storage for a re-entrant system lock (a critical section on Windows, a
+// recursive mutex on POSIX). Opaque so that no system header leaks out.
+struct alignas(8) SystemLock {
+    unsigned char storage[64];
+};
+
+// pre: `lock` is not live. Creates it with the given spin count (where the
+// system has one).
+void lock_create(SystemLock* lock, uint32_t spin_count);
+// pre: `lock` is live. Re-entrant for the thread that holds it.
+void lock_enter(SystemLock* lock);
+// pre: the calling thread holds `lock`.
+void lock_leave(SystemLock* lock);
+// pre: `lock` is live and not held. Afterwards it is not live.
+void lock_destroy(SystemLock* lock);
+
+// Hands one line to the system's debug output.
+void debug_output(const char* text);
+
+uint32_t current_thread_id();
+uint32_t current_process_id();
+
+// Writes the full path of the host's executable, zero-terminated and cut to
+// fit; returns false (and an empty text) when the system cannot tell.
+bool executable_path(char* out, size_t capacity);
+
+// Size the runtime heap reports for a block of malloc. pre: block came from
+// malloc and is live.
+size_t heap_block_size(void* block);
+
+// Run-time loading of a system library by name; null or false on failure.
+void* library_load(const char* name);
+void* library_symbol(void* library, const char* name);
+void library_unload(void* library);
+
+}  // namespace tarvex::platform
+
+// Implemented by the library's core; the platform back end calls them when the
+// system loads and unloads the shared library.
+namespace tarvex {
+void on_process_attach();
+void on_process_detach();
+}  // namespace tarvex

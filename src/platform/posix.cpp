@@ -1,0 +1,126 @@
+// POSIX back end of the platform contract.
+#include <dlfcn.h>
+#include <linux/futex.h>
+#include <malloc.h>
+#include <pthread.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <new>
+
+#include "platform/platform.h"
+
+namespace tarvex::platform {
+
+// ---------------------------------------------------------------------------
+// Re-entrant lock
+//
+// A futex word plus an owner: an uncontended enter or leave is one atomic
+// exchange, where a recursive pthread mutex costs several calls and checks.
+// The word is 0 when free, 1 when held, 2 when held with waiters.
+// ---------------------------------------------------------------------------
+namespace {
+
+struct FutexLock {
+    std::atomic<uint32_t> word;
+    std::atomic<uintptr_t> owner;
+    uint32_t depth;
+};
+static_assert(sizeof(FutexLock) <= sizeof(SystemLock), "the lock fits its opaque storage");
+
+FutexLock* as_futex_lock(SystemLock* lock) { return reinterpret_cast<FutexLock*>(lock->storage); }
+
+uintptr_t self_id() { return static_cast<uintptr_t>(pthread_self()); }
+
+void futex_wait(std::atomic<uint32_t>* word, uint32_t expected) {
+    syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), FUTEX_WAIT_PRIVATE, expected, nullptr,
+            nullptr, 0);
+}
+
+void futex_wake_one(std::atomic<uint32_t>* word) {
+    syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr,
+            0);
+}
+
+}  // namespace
+
+void lock_create(SystemLock* lock, uint32_t) { new (lock->storage) FutexLock{{0}, {0}, 0}; }
+
+void lock_enter(SystemLock* lock) {
+    FutexLock* l = as_futex_lock(lock);
+    const uintptr_t self = self_id();
+    if (l->owner.load(std::memory_order_relaxed) == self) {
+        ++l->depth;
+        return;
+    }
+    uint32_t seen = 0;
+    if (!l->word.compare_exchange_strong(seen, 1, std::memory_order_acquire,
+                                         std::memory_order_relaxed)) {
+        if (seen != 2) seen = l->word.exchange(2, std::memory_order_acquire);
+        while (seen != 0) {
+            futex_wait(&l->word, 2);
+            seen = l->word.exchange(2, std::memory_order_acquire);
+        }
+    }
+    l->owner.store(self, std::memory_order_relaxed);
+    l->depth = 1;
+}
+
+void lock_leave(SystemLock* lock) {
+    FutexLock* l = as_futex_lock(lock);
+    if (--l->depth != 0) return;
+    l->owner.store(0, std::memory_order_relaxed);
+    if (l->word.exchange(0, std::memory_order_release) == 2) futex_wake_one(&l->word);
+}
+
+void lock_destroy(SystemLock* lock) { as_futex_lock(lock)->~FutexLock(); }
+
+// ---------------------------------------------------------------------------
+// Identity, output, heap, loading
+// ---------------------------------------------------------------------------
+
+void debug_output(const char* text) {
+    const size_t length = std::strlen(text);
+    size_t written = 0;
+    while (written < length) {
+        const ssize_t n = write(STDERR_FILENO, text + written, length - written);
+        if (n <= 0) return;
+        written += static_cast<size_t>(n);
+    }
+}
+
+uint32_t current_thread_id() {
+    static thread_local uint32_t cached = 0;
+    if (cached == 0) cached = static_cast<uint32_t>(syscall(SYS_gettid));
+    return cached;
+}
+
+uint32_t current_process_id() { return static_cast<uint32_t>(getpid()); }
+
+bool executable_path(char* out, size_t capacity) {
+    if (capacity == 0) return false;
+    const ssize_t n = readlink("/proc/self/exe", out, capacity - 1);
+    if (n <= 0) {
+        out[0] = '\0';
+        return false;
+    }
+    out[n] = '\0';
+    return true;
+}
+
+size_t heap_block_size(void* block) { return malloc_usable_size(block); }
+
+void* library_load(const char* name) { return dlopen(name, RTLD_NOW | RTLD_LOCAL); }
+
+void* library_symbol(void* library, const char* name) { return dlsym(library, name); }
+
+void library_unload(void* library) { dlclose(library); }
+
+}  // namespace tarvex::platform
+
+// The shared object's load and unload stand in for the process attach and
+// detach notifications of a Windows DLL.
+__attribute__((constructor)) static void tarvex_attach() { tarvex::on_process_attach(); }
+__attribute__((destructor)) static void tarvex_detach() { tarvex::on_process_detach(); }

@@ -1,0 +1,5 @@
+if(WIN32)
+  target_sources(tarvex_objects PRIVATE platform/win32.cpp)
+else()
+  target_sources(tarvex_objects PRIVATE platform/posix.cpp)
+endif()

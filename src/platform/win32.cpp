@@ -1,0 +1,68 @@
+// Windows back end of the platform contract.
+#include <windows.h>
+
+#include <malloc.h>
+
+#include "platform/platform.h"
+
+namespace tarvex::platform {
+
+static_assert(sizeof(CRITICAL_SECTION) <= sizeof(SystemLock), "a critical section fits the lock");
+
+namespace {
+CRITICAL_SECTION* as_section(SystemLock* lock) {
+    return reinterpret_cast<CRITICAL_SECTION*>(lock->storage);
+}
+}  // namespace
+
+void lock_create(SystemLock* lock, uint32_t spin_count) {
+    InitializeCriticalSectionAndSpinCount(as_section(lock), spin_count);
+}
+
+void lock_enter(SystemLock* lock) { EnterCriticalSection(as_section(lock)); }
+
+void lock_leave(SystemLock* lock) { LeaveCriticalSection(as_section(lock)); }
+
+void lock_destroy(SystemLock* lock) { DeleteCriticalSection(as_section(lock)); }
+
+void debug_output(const char* text) { OutputDebugStringA(text); }
+
+uint32_t current_thread_id() { return GetCurrentThreadId(); }
+
+uint32_t current_process_id() { return GetCurrentProcessId(); }
+
+bool executable_path(char* out, size_t capacity) {
+    if (capacity == 0) return false;
+    const DWORD n = GetModuleFileNameA(GetModuleHandleA(nullptr), out, static_cast<DWORD>(capacity));
+    if (n == 0 || n >= capacity) {
+        out[0] = '\0';
+        return false;
+    }
+    return true;
+}
+
+size_t heap_block_size(void* block) { return _msize(block); }
+
+void* library_load(const char* name) { return reinterpret_cast<void*>(LoadLibraryA(name)); }
+
+void* library_symbol(void* library, const char* name) {
+    return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(library), name));
+}
+
+void library_unload(void* library) { FreeLibrary(static_cast<HMODULE>(library)); }
+
+}  // namespace tarvex::platform
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
+    switch (reason) {
+        case DLL_PROCESS_ATTACH:
+            tarvex::on_process_attach();
+            break;
+        case DLL_PROCESS_DETACH:
+            tarvex::on_process_detach();
+            break;
+        default:
+            break;
+    }
+    return TRUE;
+}
