@@ -1,0 +1,2 @@
+target_sources(tarvex_objects PRIVATE
+  tracking/alloc_id.cpp)
