@@ -1,60 +1,119 @@
 // Allocation pairs through Tarvex against the allocators a game programmer
-// would pick instead: the C runtime's malloc/free and mimalloc.
-#include <benchmark/benchmark.h>
-#include <mimalloc.h>
-
+// would pick instead: the C runtime's malloc/free and mimalloc. Names read
+// pair/<release order>/<row>; bench/compare divides each row by the
+// baselines of the same order.
 #include <cstdlib>
-#include <random>
-#include <vector>
 
+#include "bench_workload.h"
+#include "mimalloc_baseline.h"
+#include "tarvex/pools.h"
 #include "tarvex/tarvex.h"
 
 namespace {
 
-constexpr int batch = 256;
+using bench::Order;
+using bench::run_pairs;
 
-// Sizes uniform in 1..128, the same sequence for every row.
-const std::vector<uint32_t>& sizes() {
-    static const std::vector<uint32_t> values = [] {
-        std::mt19937 random(12345);
-        std::uniform_int_distribution<uint32_t> size(1, 128);
-        std::vector<uint32_t> v(batch);
-        for (auto& s : v) s = size(random);
-        return v;
+constexpr uint32_t small_locked = 0x5b0001;    // SmallBlkList, flags 1
+constexpr uint32_t small_unlocked = 0x5b0002;  // SmallBlkList, flags 0
+
+void make_contexts() {
+    static const bool made = [] {
+        Tarvex::context_init(
+            Tarvex::ContextBase("Bench small, locked", small_locked, Tarvex::SmallBlkList));
+        Tarvex::ContextBase unlocked("Bench small, unlocked", small_unlocked, Tarvex::SmallBlkList);
+        unlocked.flags = 0;
+        Tarvex::context_init(unlocked);
+        return true;
     }();
-    return values;
+    (void)made;
 }
 
-template <typename Alloc, typename Free>
-void run_batches(benchmark::State& state, Alloc alloc, Free release) {
-    void* blocks[batch];
-    const auto& size = sizes();
-    for (auto _ : state) {
-        for (int i = 0; i < batch; ++i) blocks[i] = alloc(size[i]);
-        benchmark::DoNotOptimize(blocks);
-        for (int i = batch - 1; i >= 0; --i) release(blocks[i], size[i]);
-    }
-    state.SetItemsProcessed(state.iterations() * batch);
+void malloc_pair(benchmark::State& state, Order order) {
+    run_pairs(
+        state, order, [](uint32_t n) { return std::malloc(n); },
+        [](void* p, uint32_t) { std::free(p); });
 }
 
-void malloc_pair(benchmark::State& state) {
-    run_batches(state, [](uint32_t n) { return std::malloc(n); },
-                [](void* p, uint32_t) { std::free(p); });
+void mimalloc_pair(benchmark::State& state, Order order) {
+    const bench::Mimalloc mi = bench::mimalloc();
+    run_pairs(
+        state, order, [mi](uint32_t n) { return mi.malloc(n); },
+        [mi](void* p, uint32_t) { mi.free(p); });
 }
-BENCHMARK(malloc_pair);
 
-void mimalloc_pair(benchmark::State& state) {
-    run_batches(state, [](uint32_t n) { return mi_malloc(n); },
-                [](void* p, uint32_t) { mi_free(p); });
+template <uint32_t Id>
+void std_pair(benchmark::State& state, Order order) {
+    make_contexts();
+    run_pairs(
+        state, order, [](uint32_t n) { return Tarvex::std_alloc(n, Id); },
+        [](void* p, uint32_t) { Tarvex::std_free(p, Id); });
 }
-BENCHMARK(mimalloc_pair);
 
-void global_context_std_pair(benchmark::State& state) {
-    run_batches(state, [](uint32_t n) { return Tarvex::std_alloc(n, 0); },
-                [](void* p, uint32_t) { Tarvex::std_free(p, 0); });
+template <uint32_t Id>
+void fast_pair(benchmark::State& state, Order order) {
+    make_contexts();
+    run_pairs(
+        state, order, [](uint32_t n) { return Tarvex::fast_alloc(n, Id); },
+        [](void* p, uint32_t n) { Tarvex::fast_free(p, n, Id); });
 }
-BENCHMARK(global_context_std_pair);
+
+// One pool of 128-byte fragments, without a context around it.
+void fragment_pool_pair(benchmark::State& state, Order order) {
+    FragmentPool pool(0, 128, 32, 4, tarvex_ids::library_context);
+    run_pairs(
+        state, order, [&pool](uint32_t n) { return pool.pool_alloc(n); },
+        [&pool](void* p, uint32_t) { pool.pool_free(p); });
+}
+
+void register_pairs(const char* order_name, Order order) {
+    const std::string prefix = std::string("pair/") + order_name + "/";
+    const auto add = [&](const char* row, void (*run)(benchmark::State&, Order)) {
+        benchmark::RegisterBenchmark((prefix + row).c_str(), run, order);
+    };
+    add("malloc", malloc_pair);
+    add("mimalloc", mimalloc_pair);
+    add("global_std", std_pair<tarvex_ids::global_context>);
+    add("global_fast", fast_pair<tarvex_ids::global_context>);
+    add("small_flags1_std", std_pair<small_locked>);
+    add("small_flags0_std", std_pair<small_unlocked>);
+    add("small_flags1_fast", fast_pair<small_locked>);
+    add("small_flags0_fast", fast_pair<small_unlocked>);
+    add("fragment_pool", fragment_pool_pair);
+}
+
+// Two threads on one locked context against one thread alone: the ratio of
+// their total throughputs shows what the context lock costs under contention.
+void threads_small_flags1_std(benchmark::State& state) {
+    make_contexts();
+    run_pairs(
+        state, Order::reverse, [](uint32_t n) { return Tarvex::std_alloc(n, small_locked); },
+        [](void* p, uint32_t) { Tarvex::std_free(p, small_locked); });
+}
+
+void threads_mimalloc(benchmark::State& state) {
+    const bench::Mimalloc mi = bench::mimalloc();
+    run_pairs(
+        state, Order::reverse, [mi](uint32_t n) { return mi.malloc(n); },
+        [mi](void* p, uint32_t) { mi.free(p); });
+}
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+    register_pairs("reverse", Order::reverse);
+    register_pairs("shuffled", Order::shuffled);
+    benchmark::RegisterBenchmark("threads/small_flags1_std", threads_small_flags1_std)
+        ->Threads(1)
+        ->Threads(2)
+        ->UseRealTime();
+    benchmark::RegisterBenchmark("threads/mimalloc", threads_mimalloc)
+        ->Threads(1)
+        ->Threads(2)
+        ->UseRealTime();
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

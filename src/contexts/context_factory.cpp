@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <new>
 
+#include "contexts/grow_only_context.h"
+#include "contexts/small_blk_list_context.h"
 #include "contexts/std_malloc_context.h"
 
 namespace tarvex {
@@ -16,7 +18,17 @@ MemContext* construct_in_heap() {
 }
 }  // namespace
 
-MemContext* create_context_object(uint16_t) { return construct_in_heap<StdMallocContext>(); }
+MemContext* create_context_object(uint16_t type) {
+    switch (type) {
+        case Tarvex::SmallBlkList:
+            return construct_in_heap<SmallBlkListContext>();
+        case Tarvex::GrowOnly:
+            return construct_in_heap<GrowOnlyContext>();
+        default:
+            // Every other code, known or not, is served by the runtime heap.
+            return construct_in_heap<StdMallocContext>();
+    }
+}
 
 void destroy_context_object(MemContext* context) {
     context->shutdown();
