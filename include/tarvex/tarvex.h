@@ -11,6 +11,9 @@
 
 #include "tarvex/export.h"
 
+// The system's description of a fault being handled (Windows); opaque here.
+struct _EXCEPTION_POINTERS;
+
 // One tracked block, as `Tarvex::Config::break_func` sees it.
 struct MemTrackEntry {
     uint32_t reserved;      // always 0
@@ -152,6 +155,19 @@ public:
     // Named counters: return 0 unless tracking is on.
     static uint32_t inc_counter(const char* name, int32_t delta);
     static uint32_t get_counter(const char* name, int32_t ignored = 0);
+
+    // Break point: tracked allocations and releases that match it call
+    // break_func. Set from tarvex.ini at start-up; all fields 0 disarms it.
+    static void set_breakpoint(const MemTypeDefs::BreakPoint& breakpoint);
+    static MemTypeDefs::BreakPoint get_breakpoint();
+    // The alloc_id the next tracked allocation will receive.
+    static uint32_t get_checkpoint();
+
+    // Writes a mini dump of the whole process to `file_name` (replacing an
+    // existing file), with the fault's exception information when
+    // `exception_pointers` is not null. False when no dump was written; always
+    // false where the system has no debug-help library (POSIX).
+    static bool mini_dump(_EXCEPTION_POINTERS* exception_pointers, const char* file_name);
 
     Tarvex& operator=(const Tarvex&) { return *this; }
 };

@@ -1,10 +1,12 @@
 // Start-up and shutdown. Both are counted: only the first init builds and
 // only the shutdown that brings the count back to 0 tears down.
 #include "core/builtin_contexts.h"
+#include "core/config_file.h"
 #include "core/errors.h"
 #include "core/library_state.h"
 #include "core/registry.h"
 #include "core/static_names.h"
+#include "debughelp/debug_help.h"
 #include "tarvex/tarvex.h"
 
 using namespace tarvex;
@@ -21,6 +23,7 @@ void Tarvex::init() {
     if (init_count.fetch_add(1, std::memory_order_acq_rel) != 0) return;
     back_trace_mode.store(0, std::memory_order_relaxed);
     library_lock();
+    read_config();
 
     construct_builtin_contexts();
     registry_link_builtins();
@@ -29,6 +32,8 @@ void Tarvex::init() {
     init_builtin(builtin_global, global_name, tarvex_ids::global_context);
     init_builtin(builtin_library, library_name, tarvex_ids::library_context);
     init_builtin(builtin_init_data, init_data_name, tarvex_ids::init_data_context);
+
+    if (back_trace_mode.load(std::memory_order_relaxed) >= 2) start_debug_help();
 }
 
 void Tarvex::shutdown() {
@@ -43,6 +48,8 @@ void Tarvex::shutdown() {
     init_data_context().shutdown();
     global_context().shutdown();
     library_context().shutdown();
+
+    stop_debug_help();
 }
 
 namespace tarvex {

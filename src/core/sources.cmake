@@ -1,6 +1,9 @@
 target_sources(tarvex_objects PRIVATE
   core/aligned_entries.cpp
+  core/breakpoint.cpp
   core/builtin_contexts.cpp
+  core/config_file.cpp
+  core/config_line.cpp
   core/context_api.cpp
   core/default_entries.cpp
   core/dispatch.cpp

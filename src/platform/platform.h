@@ -45,6 +45,13 @@ void* library_load(const char* name);
 void* library_symbol(void* library, const char* name);
 void library_unload(void* library);
 
+// What the dynamic linker knows of a code address: the path of the loaded
+// module that contains it, cut to fit `module` (zero-terminated), and the
+// exported symbol it lies in, or null. The symbol text belongs to the system
+// and stays valid while the module is loaded. False when no loaded module
+// contains the address.
+bool code_location(uintptr_t address, char* module, size_t capacity, const char** symbol);
+
 }  // namespace tarvex::platform
 
 // Implemented by the library's core; the platform back end calls them when the

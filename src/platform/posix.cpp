@@ -118,6 +118,19 @@ void* library_symbol(void* library, const char* name) { return dlsym(library, na
 
 void library_unload(void* library) { dlclose(library); }
 
+bool code_location(uintptr_t address, char* module, size_t capacity, const char** symbol) {
+    *symbol = nullptr;
+    if (capacity != 0) module[0] = '\0';
+    Dl_info info;
+    if (dladdr(reinterpret_cast<void*>(address), &info) == 0) return false;
+    if (capacity != 0 && info.dli_fname != nullptr) {
+        std::strncpy(module, info.dli_fname, capacity - 1);
+        module[capacity - 1] = '\0';
+    }
+    *symbol = info.dli_sname;
+    return true;
+}
+
 }  // namespace tarvex::platform
 
 // The shared object's load and unload stand in for the process attach and

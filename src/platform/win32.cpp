@@ -51,6 +51,24 @@ void* library_symbol(void* library, const char* name) {
 
 void library_unload(void* library) { FreeLibrary(static_cast<HMODULE>(library)); }
 
+bool code_location(uintptr_t address, char* module, size_t capacity, const char** symbol) {
+    // The loader names modules but not symbols; those come from dbghelp.
+    *symbol = nullptr;
+    if (capacity != 0) module[0] = '\0';
+    HMODULE owner = nullptr;
+    if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                                GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                            reinterpret_cast<LPCSTR>(address), &owner)) {
+        return false;
+    }
+    if (capacity != 0) {
+        const DWORD n = GetModuleFileNameA(owner, module, static_cast<DWORD>(capacity));
+        if (n == 0) module[0] = '\0';
+        if (n >= capacity) module[capacity - 1] = '\0';
+    }
+    return true;
+}
+
 }  // namespace tarvex::platform
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {

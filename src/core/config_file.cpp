@@ -1,0 +1,46 @@
+#include "core/config_file.h"
+
+#include <cstdio>
+
+#include "core/config_line.h"
+#include "core/errors.h"
+#include "core/library_state.h"
+#include "core/trace_depth_table.h"
+#include "tarvex/tarvex.h"
+
+namespace tarvex {
+
+namespace {
+
+// Lines are read in pieces of at most 4094 characters: a longer line is
+// classified piece by piece, and no piece can overrun the buffer.
+constexpr int line_buffer_size = 4096;
+constexpr int line_read_size = 4095;
+
+}  // namespace
+
+void read_config() {
+    // Start-up clears the break point before the file is read, so a missing
+    // file leaves it clear even after an earlier run of the library set it.
+    Tarvex::set_breakpoint(MemTypeDefs::BreakPoint{0, 0, 0, 0});
+
+    std::FILE* file = std::fopen("tarvex.ini", "r");
+    if (file == nullptr) {
+        log_message("Unable to open tarvex.ini");
+        return;
+    }
+    ConfigSettings settings;
+    char line[line_buffer_size];
+    while (std::fgets(line, line_read_size, file) != nullptr) {
+        TraceDepthSetting depth;
+        if (parse_config_line(line, settings, depth) == ConfigKey::trace_depth) {
+            add_trace_depth(depth.context_id, depth.depth);
+        }
+    }
+    std::fclose(file);
+
+    back_trace_mode.store(settings.back_trace_mode, std::memory_order_release);
+    Tarvex::set_breakpoint(settings.breakpoint);
+}
+
+}  // namespace tarvex

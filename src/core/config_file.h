@@ -1,0 +1,11 @@
+// tarvex.ini, read once by the start-up that builds the library.
+#pragma once
+
+namespace tarvex {
+
+// Reads "tarvex.ini" from the current directory: sets back_trace_mode, adds
+// the per-context trace depths and sets the break point. A missing file is
+// logged ("Unable to open tarvex.ini") and changes nothing.
+void read_config();
+
+}  // namespace tarvex

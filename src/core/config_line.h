@@ -1,0 +1,43 @@
+// One line of tarvex.ini: which setting it names and the value it carries.
+//
+// A line is classified by the first key it contains anywhere (in the order of
+// ConfigKey) and then parsed from its very first character with that key's
+// format, by the rules of formatted input: literal characters must match, a
+// blank matches any run of white space (also none), a conversion that fails
+// leaves its target unchanged and ends the parse.
+#pragma once
+
+#include <stdint.h>
+
+#include "tarvex/tarvex.h"
+
+namespace tarvex {
+
+// The scalar settings of the file, as the lines read so far left them.
+struct ConfigSettings {
+    int32_t back_trace_mode = 0;
+    MemTypeDefs::BreakPoint breakpoint = {0, 0, 0, 0};
+};
+
+enum class ConfigKey {
+    ignored,  // empty, a comment, or no key in it
+    back_trace_mode,
+    break_alloc_id,
+    break_context_id,
+    break_min_size,
+    break_max_size,
+    trace_depth,
+};
+
+// A "TraceDepth:" line's pair; a part that does not parse stays 0.
+struct TraceDepthSetting {
+    uint32_t context_id = 0;
+    uint32_t depth = 0;
+};
+
+// pre: `line` is zero-terminated. Scalar keys write into `settings` when their
+// value parses; a trace_depth line fills `depth` with what parsed. Numbers
+// wrap modulo 2^32 where they do not fit, the same on every runtime.
+ConfigKey parse_config_line(const char* line, ConfigSettings& settings, TraceDepthSetting& depth);
+
+}  // namespace tarvex

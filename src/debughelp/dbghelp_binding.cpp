@@ -1,0 +1,53 @@
+#include "debughelp/dbghelp_binding.h"
+
+#include "platform/platform.h"
+
+namespace tarvex {
+
+namespace {
+
+DbgHelpBinding binding = {nullptr, nullptr, 0, {}};
+
+// Casts a looked-up address to the typed pointer of its function; false when
+// the name was not found.
+template <typename Func>
+bool bind_function(const char* name, Func& slot) {
+    void* address = platform::library_symbol(binding.module, name);
+    slot = reinterpret_cast<Func>(address);
+    return address != nullptr;
+}
+
+bool bind_all(DbgHelpFunctions& f) {
+    return bind_function("SymInitialize", f.sym_initialize) &&
+           bind_function("SymCleanup", f.sym_cleanup) &&
+           bind_function("StackWalk64", f.stack_walk64) &&
+           bind_function("SymFunctionTableAccess64", f.sym_function_table_access64) &&
+           bind_function("SymGetModuleBase64", f.sym_get_module_base64) &&
+           bind_function("SymGetSymFromAddr64", f.sym_get_sym_from_addr64) &&
+           bind_function("SymGetLineFromAddr64", f.sym_get_line_from_addr64) &&
+           bind_function("SymGetModuleInfo64", f.sym_get_module_info64) &&
+           bind_function("SymSetOptions", f.sym_set_options) &&
+           bind_function("SymFromAddr", f.sym_from_addr) &&
+           bind_function("MiniDumpWriteDump", f.mini_dump_write_dump);
+}
+
+}  // namespace
+
+DbgHelpBinding& dbghelp() {
+    return binding;
+}
+
+void dbghelp_bind() {
+    if (binding.module != nullptr) return;
+    binding.module = static_cast<HMODULE>(platform::library_load("dbghelp.dll"));
+    if (binding.module == nullptr) return;
+    if (!bind_all(binding.functions)) dbghelp_unbind();
+}
+
+void dbghelp_unbind() {
+    if (binding.module != nullptr) platform::library_unload(binding.module);
+    binding.module = nullptr;
+    binding.functions = DbgHelpFunctions{};
+}
+
+}  // namespace tarvex

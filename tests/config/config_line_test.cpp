@@ -1,0 +1,103 @@
+// Classification by the first key a line contains, and parsing from the
+// line's first character by the rules of formatted input.
+#include "core/config_line.h"
+
+#include <gtest/gtest.h>
+
+using namespace tarvex;
+
+namespace {
+
+struct Parsed {
+    ConfigKey key;
+    ConfigSettings settings;
+    TraceDepthSetting depth;
+};
+
+Parsed parse(const char* line) {
+    Parsed parsed;
+    parsed.key = parse_config_line(line, parsed.settings, parsed.depth);
+    return parsed;
+}
+
+}  // namespace
+
+TEST(ConfigLine, BackTraceModeAcceptsOnlyTheKeyAtTheStartFollowedByAColon) {
+    EXPECT_EQ(parse("BackTraceMode: 2\n").settings.back_trace_mode, 2);
+    EXPECT_EQ(parse("BackTraceMode:3").settings.back_trace_mode, 3);
+    EXPECT_EQ(parse("BackTraceMode:\t \t-1 trailing words\n").settings.back_trace_mode, -1);
+    EXPECT_EQ(parse("BackTraceMode: +4\r\n").settings.back_trace_mode, 4);
+    // Each of these is classified but sets nothing.
+    for (const char* line :
+         {"BackTraceMode= 2", "  BackTraceMode: 2", "BackTraceMode : 2", "BackTraceMode: x2",
+          "BackTraceMode: - 2", "BackTraceMode", "My BackTraceMode: 2"}) {
+        const Parsed parsed = parse(line);
+        EXPECT_EQ(parsed.key, ConfigKey::back_trace_mode) << line;
+        EXPECT_EQ(parsed.settings.back_trace_mode, 0) << line;
+    }
+}
+
+TEST(ConfigLine, BreakPointFields) {
+    EXPECT_EQ(parse("BreakAllocId: 1234").settings.breakpoint.alloc_id, 1234u);
+    EXPECT_EQ(parse("BreakAllocId: -1").settings.breakpoint.alloc_id, 0xffffffffu);
+    EXPECT_EQ(parse("BreakContextId: 0x08c76f20").settings.breakpoint.context_id, 0x08c76f20u);
+    EXPECT_EQ(parse("BreakContextId:0xDEADbeef").settings.breakpoint.context_id, 0xdeadbeefu);
+    // The hexadecimal conversion takes its own optional prefix after the
+    // format's literal "0x", as scanf's %x does.
+    EXPECT_EQ(parse("BreakContextId: 0x0x1f").settings.breakpoint.context_id, 0x1fu);
+    EXPECT_EQ(parse("BreakContextId: 1234").settings.breakpoint.context_id, 0u);
+    EXPECT_EQ(parse("BreakContextId: 0X1234").settings.breakpoint.context_id, 0u);
+    EXPECT_EQ(parse("BreakMinSize: 100x").settings.breakpoint.min_size, 100u);
+    EXPECT_EQ(parse("BreakMinSize: 100").settings.breakpoint.min_size, 100u);
+    EXPECT_EQ(parse("BreakMaxSize: 200 bytes").settings.breakpoint.max_size, 200u);
+}
+
+TEST(ConfigLine, NumbersTooLargeWrapTheSameOnEveryRuntime) {
+    EXPECT_EQ(parse("BreakAllocId: 4294967297").settings.breakpoint.alloc_id, 1u);
+    EXPECT_EQ(parse("BreakContextId: 0x1ffffffff").settings.breakpoint.context_id, 0xffffffffu);
+    EXPECT_EQ(parse("BreakAllocId: 99999999999999999999999999999999").key,
+              ConfigKey::break_alloc_id);
+}
+
+TEST(ConfigLine, FirstKeyInTableOrderDecides) {
+    // Contains BackTraceMode, so it is parsed as such and fails.
+    const Parsed mixed = parse("BreakAllocId: 5 BackTraceMode");
+    EXPECT_EQ(mixed.key, ConfigKey::back_trace_mode);
+    EXPECT_EQ(mixed.settings.breakpoint.alloc_id, 0u);
+    EXPECT_EQ(parse("TraceDepth: 0x10 4 BreakMaxSize").key, ConfigKey::break_max_size);
+    // "TraceDepth" needs its colon to be a key at all.
+    EXPECT_EQ(parse("TraceDepth 0x10 4").key, ConfigKey::ignored);
+    EXPECT_EQ(parse("# BackTraceMode: 3").key, ConfigKey::ignored);
+    EXPECT_EQ(parse("").key, ConfigKey::ignored);
+    EXPECT_EQ(parse("Unknown: 1").key, ConfigKey::ignored);
+}
+
+TEST(ConfigLine, TraceDepthKeepsWhatParsed) {
+    const Parsed full = parse("TraceDepth: 0x2a 7\n");
+    EXPECT_EQ(full.key, ConfigKey::trace_depth);
+    EXPECT_EQ(full.depth.context_id, 0x2au);
+    EXPECT_EQ(full.depth.depth, 7u);
+    const Parsed blanks = parse("TraceDepth:0x2a\t12");
+    EXPECT_EQ(blanks.depth.context_id, 0x2au);
+    EXPECT_EQ(blanks.depth.depth, 12u);
+    const Parsed id_only = parse("TraceDepth: 0x30");
+    EXPECT_EQ(id_only.key, ConfigKey::trace_depth);
+    EXPECT_EQ(id_only.depth.context_id, 0x30u);
+    EXPECT_EQ(id_only.depth.depth, 0u);
+    const Parsed nothing = parse("TraceDepth: 30 5");
+    EXPECT_EQ(nothing.key, ConfigKey::trace_depth);
+    EXPECT_EQ(nothing.depth.context_id, 0u);
+    EXPECT_EQ(nothing.depth.depth, 0u);
+}
+
+TEST(ConfigLine, LaterLinesOverwriteOnlyWhatTheySet) {
+    ConfigSettings settings;
+    TraceDepthSetting depth;
+    parse_config_line("BackTraceMode: 2", settings, depth);
+    parse_config_line("BackTraceMode: junk", settings, depth);
+    parse_config_line("BreakMinSize: 8", settings, depth);
+    EXPECT_EQ(settings.back_trace_mode, 2);
+    parse_config_line("BackTraceMode: 1", settings, depth);
+    EXPECT_EQ(settings.back_trace_mode, 1);
+    EXPECT_EQ(settings.breakpoint.min_size, 8u);
+}
