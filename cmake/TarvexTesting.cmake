@@ -29,7 +29,7 @@ function(tarvex_add_scenario)
   set(_dir ${CMAKE_BINARY_DIR}/scenarios/${S_NAME})
   set(_ini "")
   if(S_INI)
-    set(_ini ${CMAKE_CURRENT_SOURCE_DIR}/${S_INI})
+    get_filename_component(_ini ${S_INI} ABSOLUTE BASE_DIR ${CMAKE_CURRENT_SOURCE_DIR})
   endif()
   add_test(NAME ${S_NAME}
     COMMAND ${CMAKE_COMMAND}

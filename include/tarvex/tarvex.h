@@ -16,13 +16,13 @@ struct _EXCEPTION_POINTERS;
 
 // One tracked block, as `Tarvex::Config::break_func` sees it.
 struct MemTrackEntry {
-    uint32_t reserved;      // always 0
-    uint32_t context_id;    // the id the caller passed
-    void* address;          // the block as handed to the caller
-    uint32_t size;          // the size the caller asked for
-    uint32_t alloc_id;      // running allocation id
-    const char* info;       // never null; "" when the caller gave none
-    uintptr_t frames[16];   // calling frames, innermost first, zero-terminated
+    uint32_t reserved;     // always 0
+    uint32_t context_id;   // the id the caller passed
+    void* address;         // the block as handed to the caller
+    uint32_t size;         // the size the caller asked for
+    uint32_t alloc_id;     // running allocation id
+    const char* info;      // never null; "" when the caller gave none
+    uintptr_t frames[16];  // calling frames, innermost first, zero-terminated
 };
 
 namespace MemTypeDefs {
@@ -140,6 +140,8 @@ public:
     static void fast_free(const void* block, uint32_t size, uint32_t context_id);
     static void* aligned_alloc(uint32_t size, uint32_t alignment, uint32_t context_id);
     static void aligned_free(const void* block, uint32_t context_id);
+    // In tracking mode sets every byte of the block to 0xCD; otherwise does
+    // nothing.
     static void dbg_fill(void* block, uint32_t size);
     static void* std_realloc(const void* block, uint32_t new_size, uint32_t context_id);
 
@@ -155,6 +157,14 @@ public:
     // Named counters: return 0 unless tracking is on.
     static uint32_t inc_counter(const char* name, int32_t delta);
     static uint32_t get_counter(const char* name, int32_t ignored = 0);
+    // Copies the counters, most recently used first; returns how many.
+    static uint32_t get_counter_info(MemTypeDefs::Counter* out, uint32_t capacity);
+
+    // Diagnostics: the leak report on demand, listing the blocks whose
+    // allocation id is at least `min_alloc_id` (see get_checkpoint), and the
+    // caller's call stack through the log sink.
+    static void dump_state(const char* file_name, uint32_t min_alloc_id);
+    static void dump_stack_trace();
 
     // Break point: tracked allocations and releases that match it call
     // break_func. Set from tarvex.ini at start-up; all fields 0 disarms it.
@@ -191,7 +201,8 @@ constexpr uint32_t dynamic_data = 42;
 #if UINTPTR_MAX == 0xffffffffu
 // The records that cross the interface keep their documented 32-bit layouts.
 static_assert(sizeof(Tarvex::ContextBase) == 40, "ContextBase is eleven fields in 40 bytes");
-static_assert(offsetof(Tarvex::ContextBase, type) == 8 && offsetof(Tarvex::ContextBase, flags) == 10,
+static_assert(offsetof(Tarvex::ContextBase, type) == 8 &&
+                  offsetof(Tarvex::ContextBase, flags) == 10,
               "type and flags are 16-bit fields after name and reserved");
 static_assert(offsetof(Tarvex::ContextBase, id) == 36, "id is the last field");
 static_assert(sizeof(Tarvex::FuncTable) == 12 * 4, "the dispatch table has twelve slots");

@@ -8,7 +8,7 @@
 namespace tarvex {
 
 class GrowOnlyContext final : public MemContext {
-  public:
+public:
     // The pool's blocks: a quarter of the size hint, never under this.
     static constexpr uint32_t smallest_block = 4096;
 
@@ -21,7 +21,7 @@ class GrowOnlyContext final : public MemContext {
     void std_free(void*) override {}
     uint32_t std_size(void* block) override;
 
-  private:
+private:
     GrowOnlyPool& pool();
 
     // Built by init and destroyed by shutdown.

@@ -3,8 +3,12 @@
 namespace tarvex {
 
 namespace {
-void system_enter(LockSlot* slot) { platform::lock_enter(&slot->section); }
-void system_leave(LockSlot* slot) { platform::lock_leave(&slot->section); }
+void system_enter(LockSlot* slot) {
+    platform::lock_enter(&slot->section);
+}
+void system_leave(LockSlot* slot) {
+    platform::lock_leave(&slot->section);
+}
 }  // namespace
 
 void lock_slot_create(LockSlot* slot) {
@@ -13,7 +17,9 @@ void lock_slot_create(LockSlot* slot) {
     slot->leave = system_leave;
 }
 
-void lock_slot_destroy(LockSlot* slot) { platform::lock_destroy(&slot->section); }
+void lock_slot_destroy(LockSlot* slot) {
+    platform::lock_destroy(&slot->section);
+}
 
 void lock_slot_switch_off(LockSlot* slot) {
     slot->enter = no_lock;

@@ -6,9 +6,13 @@
 
 namespace tarvex {
 
-MemContext::MemContext() : Tarvex::ContextBase(), owner_thread(0) { lock_slot_create(&lock); }
+MemContext::MemContext() : Tarvex::ContextBase(), owner_thread(0) {
+    lock_slot_create(&lock);
+}
 
-MemContext::~MemContext() { lock_slot_destroy(&lock); }
+MemContext::~MemContext() {
+    lock_slot_destroy(&lock);
+}
 
 void MemContext::run_gc() {}
 

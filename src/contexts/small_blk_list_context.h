@@ -9,7 +9,7 @@
 namespace tarvex {
 
 class SmallBlkListContext final : public MemContext {
-  public:
+public:
     static constexpr int pool_count = 7;
     // The largest byte count a pool serves.
     static constexpr uint32_t largest_pooled = 128;
@@ -25,7 +25,7 @@ class SmallBlkListContext final : public MemContext {
     void std_free(void* block) override;
     uint32_t std_size(void* block) override;
 
-  private:
+private:
     FragmentPool& pool(int index);
 
     // Built by init and destroyed by shutdown, not by the constructor and

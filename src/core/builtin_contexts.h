@@ -19,10 +19,16 @@ extern BuiltinStorage builtin_storage[builtin_count];
 inline StdMallocContext& builtin_context(BuiltinIndex index) {
     return *std::launder(reinterpret_cast<StdMallocContext*>(builtin_storage[index].bytes));
 }
-inline StdMallocContext& global_context() { return builtin_context(builtin_global); }
+inline StdMallocContext& global_context() {
+    return builtin_context(builtin_global);
+}
 // Where the library keeps its own storage; tracking ignores it.
-inline StdMallocContext& library_context() { return builtin_context(builtin_library); }
-inline StdMallocContext& init_data_context() { return builtin_context(builtin_init_data); }
+inline StdMallocContext& library_context() {
+    return builtin_context(builtin_library);
+}
+inline StdMallocContext& init_data_context() {
+    return builtin_context(builtin_init_data);
+}
 
 DummyContext& null_context();
 

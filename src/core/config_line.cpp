@@ -27,7 +27,7 @@ int digit_value(char c, uint32_t base) {
 }
 
 class FormatScanner {
-  public:
+public:
     explicit FormatScanner(const char* text) : cursor_(text) {}
 
     // A blank in `literal` matches any run of white space, also none.
@@ -65,7 +65,7 @@ class FormatScanner {
         return true;
     }
 
-  private:
+private:
     void skip_space() {
         while (is_space(*cursor_)) ++cursor_;
     }

@@ -7,6 +7,8 @@
 using namespace tarvex;
 
 void Tarvex::context_init(ContextBase base) {
+    // A context made before any start-up would be dropped by it.
+    ensure_started();
     LockHolder hold(library_lock());
     make_context(base);
 }

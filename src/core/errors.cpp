@@ -65,7 +65,9 @@ void log_message(const char* text) {
     sink(line, false);
 }
 
-void debug_log(const char* text, bool) { platform::debug_output(text); }
+void debug_log(const char* text, bool) {
+    platform::debug_output(text);
+}
 
 }  // namespace tarvex
 
@@ -73,4 +75,6 @@ void Tarvex::enable_logging(uint32_t count) {
     tarvex::logging_count.store(count, std::memory_order_relaxed);
 }
 
-void Tarvex::disable_logging() { tarvex::logging_count.store(0, std::memory_order_relaxed); }
+void Tarvex::disable_logging() {
+    tarvex::logging_count.store(0, std::memory_order_relaxed);
+}

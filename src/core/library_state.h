@@ -17,7 +17,9 @@ extern std::atomic<uint32_t> init_count;
 // stack back-traces.
 extern std::atomic<int32_t> back_trace_mode;
 
-inline bool library_running() { return init_count.load(std::memory_order_acquire) != 0; }
+inline bool library_running() {
+    return init_count.load(std::memory_order_acquire) != 0;
+}
 
 // The library lock, re-entrant. It is created on first use and lives as long
 // as the loaded library, so a call before start-up or after the final

@@ -6,8 +6,12 @@
 #include "core/library_state.h"
 #include "core/registry.h"
 #include "core/static_names.h"
+#include "counters/counters.h"
 #include "debughelp/debug_help.h"
 #include "tarvex/tarvex.h"
+#include "tracking/leak_report.h"
+#include "tracking/track_table.h"
+#include "tracking/tracking_entries.h"
 
 using namespace tarvex;
 
@@ -28,10 +32,12 @@ void Tarvex::init() {
     construct_builtin_contexts();
     registry_link_builtins();
     current_context.store(&global_context(), std::memory_order_release);
+    if (back_trace_mode.load(std::memory_order_relaxed) > 0) install_tracking_entries();
 
     init_builtin(builtin_global, global_name, tarvex_ids::global_context);
     init_builtin(builtin_library, library_name, tarvex_ids::library_context);
     init_builtin(builtin_init_data, init_data_name, tarvex_ids::init_data_context);
+    create_track_table();
 
     if (back_trace_mode.load(std::memory_order_relaxed) >= 2) start_debug_help();
 }
@@ -39,6 +45,11 @@ void Tarvex::init() {
 void Tarvex::shutdown() {
     LockHolder hold(library_lock());
     if (init_count.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+
+    char report_name[leak_file_name_capacity];
+    write_leak_report(leak_file_name(report_name), 0);
+    release_counters();
+    destroy_track_table();
 
     // A stray call after the final shutdown must not reach a context that is
     // about to be freed: the cache falls back to the built-in "Global Context".
@@ -61,6 +72,8 @@ void on_process_attach() {
     set_log_func(debug_log);
 }
 
-void on_process_detach() { Tarvex::shutdown(); }
+void on_process_detach() {
+    Tarvex::shutdown();
+}
 
 }  // namespace tarvex

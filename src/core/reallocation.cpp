@@ -27,9 +27,13 @@ void* Tarvex::std_realloc(const void* block, uint32_t new_size, uint32_t id) {
     return moved;
 }
 
-void* tarvex_malloc(uint32_t size) { return Tarvex::my_func_table.std_alloc(size, 0); }
+void* tarvex_malloc(uint32_t size) {
+    return Tarvex::my_func_table.std_alloc(size, 0);
+}
 
-void tarvex_free(void* block) { Tarvex::my_func_table.std_free(block, 0); }
+void tarvex_free(void* block) {
+    Tarvex::my_func_table.std_free(block, 0);
+}
 
 void* tarvex_calloc(uint32_t count, uint32_t size) {
     const uint64_t total = static_cast<uint64_t>(count) * size;

@@ -22,7 +22,8 @@ void lazy_init() {
     Tarvex::context_init(Tarvex::ContextBase("String data", tarvex_ids::string_data));
     Tarvex::context_init(
         Tarvex::ContextBase("Default resource data", tarvex_ids::default_resource_data));
-    Tarvex::context_init(Tarvex::ContextBase("Dynamic data (new/delete)", tarvex_ids::dynamic_data));
+    Tarvex::context_init(
+        Tarvex::ContextBase("Dynamic data (new/delete)", tarvex_ids::dynamic_data));
     set_log_func(debug_log);
 }
 
@@ -33,7 +34,9 @@ void link_at_head(MemContext* context) {
 
 }  // namespace
 
-MemContext* registry_head() { return head; }
+MemContext* registry_head() {
+    return head;
+}
 
 MemContext* find_context(uint32_t id, bool report) {
     if (head != nullptr && head->id == id) return head;
@@ -49,6 +52,10 @@ MemContext* find_context(uint32_t id, bool report) {
     if (!report) return nullptr;
     if (library_running()) report_error(error_context_not_set);
     return &null_context();
+}
+
+void ensure_started() {
+    if (current_context.load(std::memory_order_acquire) == nullptr) lazy_init();
 }
 
 MemContext* resolve_context_slow(uint32_t id) {

@@ -24,6 +24,9 @@ extern std::atomic<MemContext*> current_context;
 // null context.
 MemContext* find_context(uint32_t id, bool report);
 
+// Starts the library lazily when nothing has started it yet.
+void ensure_started();
+
 // Any thread, any time: the context for the id, never null.
 MemContext* resolve_context_slow(uint32_t id);
 inline MemContext* resolve_context(uint32_t id) {

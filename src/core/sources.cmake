@@ -1,5 +1,6 @@
 target_sources(tarvex_objects PRIVATE
   core/aligned_entries.cpp
+  core/allocation_log.cpp
   core/breakpoint.cpp
   core/builtin_contexts.cpp
   core/config_file.cpp

@@ -30,9 +30,13 @@ struct FutexLock {
 };
 static_assert(sizeof(FutexLock) <= sizeof(SystemLock), "the lock fits its opaque storage");
 
-FutexLock* as_futex_lock(SystemLock* lock) { return reinterpret_cast<FutexLock*>(lock->storage); }
+FutexLock* as_futex_lock(SystemLock* lock) {
+    return reinterpret_cast<FutexLock*>(lock->storage);
+}
 
-uintptr_t self_id() { return static_cast<uintptr_t>(pthread_self()); }
+uintptr_t self_id() {
+    return static_cast<uintptr_t>(pthread_self());
+}
 
 void futex_wait(std::atomic<uint32_t>* word, uint32_t expected) {
     syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), FUTEX_WAIT_PRIVATE, expected, nullptr,
@@ -46,7 +50,9 @@ void futex_wake_one(std::atomic<uint32_t>* word) {
 
 }  // namespace
 
-void lock_create(SystemLock* lock, uint32_t) { new (lock->storage) FutexLock{{0}, {0}, 0}; }
+void lock_create(SystemLock* lock, uint32_t) {
+    new (lock->storage) FutexLock{{0}, {0}, 0};
+}
 
 void lock_enter(SystemLock* lock) {
     FutexLock* l = as_futex_lock(lock);
@@ -75,7 +81,9 @@ void lock_leave(SystemLock* lock) {
     if (l->word.exchange(0, std::memory_order_release) == 2) futex_wake_one(&l->word);
 }
 
-void lock_destroy(SystemLock* lock) { as_futex_lock(lock)->~FutexLock(); }
+void lock_destroy(SystemLock* lock) {
+    as_futex_lock(lock)->~FutexLock();
+}
 
 // ---------------------------------------------------------------------------
 // Identity, output, heap, loading
@@ -97,7 +105,9 @@ uint32_t current_thread_id() {
     return cached;
 }
 
-uint32_t current_process_id() { return static_cast<uint32_t>(getpid()); }
+uint32_t current_process_id() {
+    return static_cast<uint32_t>(getpid());
+}
 
 bool executable_path(char* out, size_t capacity) {
     if (capacity == 0) return false;
@@ -110,13 +120,21 @@ bool executable_path(char* out, size_t capacity) {
     return true;
 }
 
-size_t heap_block_size(void* block) { return malloc_usable_size(block); }
+size_t heap_block_size(void* block) {
+    return malloc_usable_size(block);
+}
 
-void* library_load(const char* name) { return dlopen(name, RTLD_NOW | RTLD_LOCAL); }
+void* library_load(const char* name) {
+    return dlopen(name, RTLD_NOW | RTLD_LOCAL);
+}
 
-void* library_symbol(void* library, const char* name) { return dlsym(library, name); }
+void* library_symbol(void* library, const char* name) {
+    return dlsym(library, name);
+}
 
-void library_unload(void* library) { dlclose(library); }
+void library_unload(void* library) {
+    dlclose(library);
+}
 
 bool code_location(uintptr_t address, char* module, size_t capacity, const char** symbol) {
     *symbol = nullptr;
@@ -135,5 +153,9 @@ bool code_location(uintptr_t address, char* module, size_t capacity, const char*
 
 // The shared object's load and unload stand in for the process attach and
 // detach notifications of a Windows DLL.
-__attribute__((constructor)) static void tarvex_attach() { tarvex::on_process_attach(); }
-__attribute__((destructor)) static void tarvex_detach() { tarvex::on_process_detach(); }
+__attribute__((constructor)) static void tarvex_attach() {
+    tarvex::on_process_attach();
+}
+__attribute__((destructor)) static void tarvex_detach() {
+    tarvex::on_process_detach();
+}

@@ -1,7 +1,6 @@
 // Windows back end of the platform contract.
-#include <windows.h>
-
 #include <malloc.h>
+#include <windows.h>
 
 #include "platform/platform.h"
 
@@ -19,21 +18,34 @@ void lock_create(SystemLock* lock, uint32_t spin_count) {
     InitializeCriticalSectionAndSpinCount(as_section(lock), spin_count);
 }
 
-void lock_enter(SystemLock* lock) { EnterCriticalSection(as_section(lock)); }
+void lock_enter(SystemLock* lock) {
+    EnterCriticalSection(as_section(lock));
+}
 
-void lock_leave(SystemLock* lock) { LeaveCriticalSection(as_section(lock)); }
+void lock_leave(SystemLock* lock) {
+    LeaveCriticalSection(as_section(lock));
+}
 
-void lock_destroy(SystemLock* lock) { DeleteCriticalSection(as_section(lock)); }
+void lock_destroy(SystemLock* lock) {
+    DeleteCriticalSection(as_section(lock));
+}
 
-void debug_output(const char* text) { OutputDebugStringA(text); }
+void debug_output(const char* text) {
+    OutputDebugStringA(text);
+}
 
-uint32_t current_thread_id() { return GetCurrentThreadId(); }
+uint32_t current_thread_id() {
+    return GetCurrentThreadId();
+}
 
-uint32_t current_process_id() { return GetCurrentProcessId(); }
+uint32_t current_process_id() {
+    return GetCurrentProcessId();
+}
 
 bool executable_path(char* out, size_t capacity) {
     if (capacity == 0) return false;
-    const DWORD n = GetModuleFileNameA(GetModuleHandleA(nullptr), out, static_cast<DWORD>(capacity));
+    const DWORD n =
+        GetModuleFileNameA(GetModuleHandleA(nullptr), out, static_cast<DWORD>(capacity));
     if (n == 0 || n >= capacity) {
         out[0] = '\0';
         return false;
@@ -41,24 +53,30 @@ bool executable_path(char* out, size_t capacity) {
     return true;
 }
 
-size_t heap_block_size(void* block) { return _msize(block); }
+size_t heap_block_size(void* block) {
+    return _msize(block);
+}
 
-void* library_load(const char* name) { return reinterpret_cast<void*>(LoadLibraryA(name)); }
+void* library_load(const char* name) {
+    return reinterpret_cast<void*>(LoadLibraryA(name));
+}
 
 void* library_symbol(void* library, const char* name) {
     return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(library), name));
 }
 
-void library_unload(void* library) { FreeLibrary(static_cast<HMODULE>(library)); }
+void library_unload(void* library) {
+    FreeLibrary(static_cast<HMODULE>(library));
+}
 
 bool code_location(uintptr_t address, char* module, size_t capacity, const char** symbol) {
     // The loader names modules but not symbols; those come from dbghelp.
     *symbol = nullptr;
     if (capacity != 0) module[0] = '\0';
     HMODULE owner = nullptr;
-    if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
-                                GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                            reinterpret_cast<LPCSTR>(address), &owner)) {
+    if (!GetModuleHandleExA(
+            GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+            reinterpret_cast<LPCSTR>(address), &owner)) {
         return false;
     }
     if (capacity != 0) {

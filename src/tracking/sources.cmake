@@ -1,2 +1,8 @@
 target_sources(tarvex_objects PRIVATE
-  tracking/alloc_id.cpp)
+  tracking/alloc_id.cpp
+  tracking/dumps.cpp
+  tracking/leak_report.cpp
+  tracking/xml_writer.cpp
+  tracking/debug_fill.cpp
+  tracking/track_table.cpp
+  tracking/tracking_entries.cpp)

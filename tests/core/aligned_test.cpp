@@ -26,7 +26,8 @@ TEST(AlignedAlloc, AlignsAndKeepsTheObtainedPointerBelow) {
         const uintptr_t obtained = reinterpret_cast<uintptr_t>(obtained_below(block));
         // The aligned address is the first multiple of the alignment that
         // leaves room for the back pointer.
-        const uintptr_t expected = (obtained + sizeof(void*) + alignment - 1) & ~uintptr_t(alignment - 1);
+        const uintptr_t expected =
+            (obtained + sizeof(void*) + alignment - 1) & ~uintptr_t(alignment - 1);
         EXPECT_EQ(address, expected);
         EXPECT_LE(address + 100, obtained + 100 + alignment);
         std::memset(block, 0xab, 100);

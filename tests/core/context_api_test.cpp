@@ -161,7 +161,8 @@ TEST(Lifecycle, NestedInitAndShutdownOnlyCount) {
     Tarvex::init();
     Tarvex::shutdown();
     bool found = false;
-    for (const auto& info : registry()) found |= info.id == 0x5006 && std::string(info.name) == "Survivor";
+    for (const auto& info : registry())
+        found |= info.id == 0x5006 && std::string(info.name) == "Survivor";
     EXPECT_TRUE(found);
     void* block = Tarvex::std_alloc(10, 0x5006);
     EXPECT_NE(block, nullptr);

@@ -1,9 +1,10 @@
 // Every error code's fixed message and flag, and the cut of a long log line.
+#include "core/errors.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "core/errors.h"
 #include "support/log_capture.h"
 
 using namespace tarvex;

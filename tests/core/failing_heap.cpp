@@ -7,7 +7,9 @@ namespace {
 std::atomic<int> failures_left{0};
 }
 
-void fail_next_mallocs(int count) { failures_left.store(count); }
+void fail_next_mallocs(int count) {
+    failures_left.store(count);
+}
 
 extern "C" void* __real_malloc(size_t size);
 

@@ -12,7 +12,9 @@
 namespace {
 
 uint32_t reported_size = 0;
-uint32_t report_size(const void*, uint32_t) { return reported_size; }
+uint32_t report_size(const void*, uint32_t) {
+    return reported_size;
+}
 
 int allocations = 0;
 void* fail_alloc(uint32_t, uint32_t) {
@@ -41,8 +43,8 @@ bool keeps(uint32_t old_size, uint32_t new_size) {
 }  // namespace
 
 TEST(Reallocation, KeepsOrMovesAtTheBoundaries) {
-    EXPECT_TRUE(keeps(100, 50));     // small blocks never shrink
-    EXPECT_FALSE(keeps(100, 300));   // growing always moves
+    EXPECT_TRUE(keeps(100, 50));    // small blocks never shrink
+    EXPECT_FALSE(keeps(100, 300));  // growing always moves
     EXPECT_FALSE(keeps(100, 101));
     EXPECT_TRUE(keeps(100, 100));
     EXPECT_TRUE(keeps(1000, 700));   // 700 * 3 / 2 = 1050 >= 1000
@@ -51,7 +53,7 @@ TEST(Reallocation, KeepsOrMovesAtTheBoundaries) {
     EXPECT_FALSE(keeps(1000, 666));  // 999
     EXPECT_TRUE(keeps(1000, 256));
     EXPECT_FALSE(keeps(1000, 257));
-    EXPECT_TRUE(keeps(1000, 0));     // size 0 keeps: nothing is freed
+    EXPECT_TRUE(keeps(1000, 0));  // size 0 keeps: nothing is freed
 }
 
 TEST(Reallocation, RealBlocksMoveWithTheirBytes) {

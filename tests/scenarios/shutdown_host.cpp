@@ -8,7 +8,9 @@
 
 namespace {
 std::vector<std::string> logged;
-void remember(const char* text, bool) { logged.push_back(text); }
+void remember(const char* text, bool) {
+    logged.push_back(text);
+}
 }  // namespace
 
 int main() {

@@ -10,12 +10,12 @@ inline int& scenario_failures() {
     return failures;
 }
 
-#define SCENARIO_CHECK(condition)                                                       \
-    do {                                                                                \
-        if (!(condition)) {                                                             \
+#define SCENARIO_CHECK(condition)                                                     \
+    do {                                                                              \
+        if (!(condition)) {                                                           \
             std::printf("%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition); \
-            ++scenario_failures();                                                      \
-        }                                                                               \
+            ++scenario_failures();                                                    \
+        }                                                                             \
     } while (0)
 
 #define SCENARIO_CHECK_STR(actual, expected) \

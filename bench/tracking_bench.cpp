@@ -1,0 +1,111 @@
+// The price of tracking, with 100,000 live tracked blocks in the table:
+// tracked std_alloc+std_free pairs in "BackTraceMode" 1, and 2 with trace
+// depths 4 and 16, beside the untracked pair of the same run and the floors
+// that bound them (a bare ordered set of entries, a bare 16-frame capture).
+// Linked against the object library so one process can switch modes.
+#include <benchmark/benchmark.h>
+
+#include <set>
+#include <vector>
+
+#include "core/default_entries.h"
+#include "core/library_state.h"
+#include "debughelp/debug_help.h"
+#include "tarvex/tarvex.h"
+#include "tracking/tracking_entries.h"
+
+namespace {
+
+constexpr uint32_t tracked_context = 0x5150;
+constexpr int live_blocks = 100000;
+constexpr uint32_t block_size = 48;
+
+void set_mode(int mode, uint32_t depth) {
+    tarvex::back_trace_mode.store(mode);
+    Tarvex::set_context_trace_depth(tracked_context, depth);
+}
+
+void untracked_pair(benchmark::State& state) {
+    for (auto _ : state) {
+        void* block = tarvex::default_std_alloc(block_size, tracked_context);
+        benchmark::DoNotOptimize(block);
+        tarvex::default_std_free(block, tracked_context);
+    }
+}
+BENCHMARK(untracked_pair);
+
+void tracked_pair(benchmark::State& state) {
+    set_mode(static_cast<int>(state.range(0)), static_cast<uint32_t>(state.range(1)));
+    for (auto _ : state) {
+        void* block = Tarvex::std_alloc(block_size, tracked_context);
+        benchmark::DoNotOptimize(block);
+        Tarvex::std_free(block, tracked_context);
+    }
+    set_mode(1, 0);
+}
+BENCHMARK(tracked_pair)->ArgNames({"mode", "depth"})->Args({1, 0})->Args({2, 4})->Args({2, 16});
+
+// The floor of mode 1: one insert and one erase in an ordered set of
+// entries of the same size holding as many members as the table.
+struct EntryOrder {
+    bool operator()(const MemTrackEntry& a, const MemTrackEntry& b) const {
+        return a.address < b.address || (a.address == b.address && a.context_id < b.context_id);
+    }
+};
+
+void bare_set_pair(benchmark::State& state) {
+    std::set<MemTrackEntry, EntryOrder> set;
+    std::vector<char> addresses(live_blocks * 64);
+    for (int i = 0; i < live_blocks; ++i) {
+        MemTrackEntry entry{};
+        entry.address = &addresses[i * 64];
+        set.insert(entry);
+    }
+    MemTrackEntry probe{};
+    probe.address = &addresses[live_blocks * 32 + 1];
+    for (auto _ : state) {
+        auto inserted = set.insert(probe);
+        benchmark::DoNotOptimize(inserted);
+        set.erase(inserted.first);
+    }
+}
+BENCHMARK(bare_set_pair);
+
+__attribute__((noinline)) uint32_t capture_at_depth(int depth, uintptr_t* frames) {
+    if (depth > 0) {
+        const uint32_t stored = capture_at_depth(depth - 1, frames);
+        benchmark::DoNotOptimize(stored);
+        return stored;
+    }
+    tarvex::StartPoint start;
+    TARVEX_TAKE_START_POINT(start);
+    return tarvex::capture_stack(start, 16, frames);
+}
+
+void bare_capture_16(benchmark::State& state) {
+    uintptr_t frames[16];
+    for (auto _ : state) benchmark::DoNotOptimize(capture_at_depth(20, frames));
+    state.counters["frames"] = capture_at_depth(20, frames);
+}
+BENCHMARK(bare_capture_16);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Tarvex::init();
+    tarvex::start_debug_help();
+    Tarvex::context_init(Tarvex::ContextBase("Tracked", tracked_context));
+    tarvex::back_trace_mode.store(1);
+    tarvex::install_tracking_entries();
+
+    // The table the pairs work against.
+    std::vector<void*> live(live_blocks);
+    for (auto& block : live) block = Tarvex::std_alloc(block_size, tracked_context);
+
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+
+    for (void* block : live) Tarvex::std_free(block, tracked_context);
+    return 0;
+}

@@ -1,0 +1,91 @@
+#include "counters/counters.h"
+
+#include <cstring>
+
+#include "contexts/mem_context.h"
+#include "core/library_state.h"
+#include "tarvex/tarvex.h"
+
+namespace tarvex {
+
+namespace {
+
+struct CounterNode {
+    MemTypeDefs::Counter counter;
+    CounterNode* next;
+};
+
+// Guarded by the library lock.
+CounterNode* counter_list = nullptr;
+
+CounterNode* find_or_create(const char* name) {
+    const uint32_t id = name_hash(name);
+    if (counter_list != nullptr && counter_list->counter.id == id) return counter_list;
+    for (CounterNode *previous = counter_list, *node = counter_list ? counter_list->next : nullptr;
+         node != nullptr; previous = node, node = node->next) {
+        if (node->counter.id == id) {
+            previous->next = node->next;
+            node->next = counter_list;
+            counter_list = node;
+            return node;
+        }
+    }
+    auto* node = static_cast<CounterNode*>(
+        Tarvex::std_alloc(sizeof(CounterNode), tarvex_ids::library_context));
+    if (node == nullptr) return nullptr;
+    std::memset(node, 0, sizeof(*node));
+    node->counter.id = id;
+    node->counter.name = copy_name(name);
+    node->next = counter_list;
+    counter_list = node;
+    return node;
+}
+
+}  // namespace
+
+uint32_t name_hash(const char* name) {
+    uint32_t hash = 0;
+    for (const char* p = name ? name : ""; *p != '\0'; ++p) {
+        hash =
+            hash * 33 + static_cast<uint32_t>(static_cast<int32_t>(static_cast<signed char>(*p)));
+    }
+    return hash;
+}
+
+uint32_t counting_inc_counter(const char* name, int32_t amount) {
+    LockHolder hold(library_lock());
+    CounterNode* node = find_or_create(name);
+    if (node == nullptr) return 0;
+    MemTypeDefs::Counter& counter = node->counter;
+    counter.count += static_cast<uint32_t>(amount);
+    if (counter.count > counter.peak) counter.peak = counter.count;
+    return counter.count;
+}
+
+void for_each_counter_record(void (*visit)(const MemTypeDefs::Counter& counter, void* user),
+                             void* user) {
+    for (CounterNode* node = counter_list; node != nullptr; node = node->next) {
+        visit(node->counter, user);
+    }
+}
+
+void release_counters() {
+    while (CounterNode* node = counter_list) {
+        counter_list = node->next;
+        release_name(node->counter.name);
+        Tarvex::std_free(node, tarvex_ids::library_context);
+    }
+}
+
+}  // namespace tarvex
+
+uint32_t Tarvex::get_counter_info(MemTypeDefs::Counter* out, uint32_t capacity) {
+    using namespace tarvex;
+    LockHolder hold(library_lock());
+    uint32_t written = 0;
+    for (CounterNode* node = counter_list; node != nullptr && written < capacity;
+         node = node->next) {
+        out[written++] = node->counter;
+    }
+    return written;
+}

@@ -1,0 +1,1 @@
+target_sources(tarvex_objects PRIVATE counters/counters.cpp)

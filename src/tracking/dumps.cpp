@@ -1,0 +1,39 @@
+// The host's looks at the running library: the report from a checkpoint, and
+// its own call stack through the log sink.
+#include <cinttypes>
+#include <cstdio>
+
+#include "contexts/lock_slot.h"
+#include "core/errors.h"
+#include "core/library_state.h"
+#include "debughelp/debug_help.h"
+#include "tarvex/tarvex.h"
+#include "tracking/leak_report.h"
+
+using namespace tarvex;
+
+void Tarvex::dump_state(const char* file_name, uint32_t min_alloc_id) {
+    LockHolder hold(library_lock());
+    if (file_name == nullptr || file_name[0] == '\0') return;
+    write_leak_report(file_name, min_alloc_id);
+}
+
+void Tarvex::dump_stack_trace() {
+    StartPoint start;
+    TARVEX_TAKE_START_POINT(start);
+    constexpr uint32_t max_frames = 128;
+    LockHolder hold(library_lock());
+    log_message("Stack trace dump start");
+    uintptr_t frames[max_frames];
+    const uint32_t captured = capture_stack(start, max_frames, frames);
+    char line[4096];
+    for (uint32_t i = 0; i < captured; ++i) {
+        const ResolvedFrame* frame = resolve_frame(frames[i]);
+        if (frame == nullptr) break;
+        std::snprintf(line, sizeof(line), "    D:%d A:0x%.8" PRIxPTR " M:%s F:%s S:%s L:%d",
+                      static_cast<int>(i), frame->address, frame->module, frame->function,
+                      frame->source, static_cast<int>(frame->line));
+        log_message(line);
+    }
+    log_message("Stack trace dump end");
+}

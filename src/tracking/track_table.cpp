@@ -1,0 +1,188 @@
+#include "tracking/track_table.h"
+
+#include <cstring>
+#include <new>
+#include <set>
+
+#include "contexts/mem_context.h"
+#include "core/allocation_log.h"
+#include "core/breakpoint.h"
+#include "core/errors.h"
+#include "core/library_state.h"
+#include "core/registry.h"
+#include "debughelp/debug_help.h"
+#include "tracking/alloc_id.h"
+
+namespace tarvex {
+
+namespace {
+
+constexpr uint32_t max_frames = 16;
+
+#if UINTPTR_MAX == 0xffffffffu
+// A tree node is the entry plus the tree's links and colour (four words): the
+// library's own storage per live tracked block stays within 128 bytes, info
+// copy aside.
+static_assert(sizeof(MemTrackEntry) + 4 * sizeof(void*) <= 128,
+              "a tracked block costs at most 128 bytes");
+#endif
+
+// Tree nodes from the library's own context, through the dispatch table.
+template <typename T>
+struct LibraryNodeAllocator {
+    using value_type = T;
+    LibraryNodeAllocator() = default;
+    template <typename U>
+    LibraryNodeAllocator(const LibraryNodeAllocator<U>&) {}
+
+    T* allocate(size_t count) {
+        const size_t bytes = count * sizeof(T);
+        void* node = bytes <= UINT32_MAX ? Tarvex::fast_alloc(static_cast<uint32_t>(bytes),
+                                                              tarvex_ids::library_context)
+                                         : nullptr;
+        if (node == nullptr) throw std::bad_alloc();
+        return static_cast<T*>(node);
+    }
+    void deallocate(T* node, size_t count) {
+        Tarvex::fast_free(node, static_cast<uint32_t>(count * sizeof(T)),
+                          tarvex_ids::library_context);
+    }
+    template <typename U>
+    bool operator==(const LibraryNodeAllocator<U>&) const {
+        return true;
+    }
+    template <typename U>
+    bool operator!=(const LibraryNodeAllocator<U>&) const {
+        return false;
+    }
+};
+
+// Addresses compare as unsigned numbers, then ids.
+struct EntryOrder {
+    bool operator()(const MemTrackEntry& a, const MemTrackEntry& b) const {
+        const uintptr_t left = reinterpret_cast<uintptr_t>(a.address);
+        const uintptr_t right = reinterpret_cast<uintptr_t>(b.address);
+        if (left != right) return left < right;
+        return a.context_id < b.context_id;
+    }
+};
+
+using TrackSet = std::set<MemTrackEntry, EntryOrder, LibraryNodeAllocator<MemTrackEntry>>;
+
+TrackSet* table = nullptr;
+
+bool ignored(uint32_t context_id) {
+    return table == nullptr || !library_running() || context_id == tarvex_ids::library_context;
+}
+
+TrackSet::iterator find_entry(void* address, uint32_t context_id) {
+    MemTrackEntry key{};
+    key.address = address;
+    key.context_id = context_id;
+    return table->find(key);
+}
+
+// The info text is not part of the key, so it may change in place.
+const char*& info_of(const MemTrackEntry& entry) {
+    return const_cast<const char*&>(entry.info);
+}
+
+void count_allocation(MemContext& context, uint32_t size) {
+    context.fragments += 1;
+    context.usage += size;
+    if (context.usage > context.usage_peak) context.usage_peak = context.usage;
+    if (context.fragments > context.fragments_peak) context.fragments_peak = context.fragments;
+}
+
+uint32_t back_trace_depth(const MemContext& context) {
+    const int32_t mode = back_trace_mode.load(std::memory_order_relaxed);
+    if (mode < 2) return 0;
+    if (mode == 2 && context.trace_depth < max_frames) return context.trace_depth;
+    return max_frames;
+}
+
+}  // namespace
+
+void create_track_table() {
+    void* storage = Tarvex::std_alloc(sizeof(TrackSet), tarvex_ids::library_context);
+    table = storage != nullptr ? new (storage) TrackSet() : nullptr;
+}
+
+void destroy_track_table() {
+    if (table == nullptr) return;
+    for (const MemTrackEntry& entry : *table) release_name(entry.info);
+    TrackSet* doomed = table;
+    table = nullptr;
+    doomed->~TrackSet();
+    Tarvex::std_free(doomed, tarvex_ids::library_context);
+}
+
+void track_add(uint32_t context_id, void* address, uint32_t size, const char* info) {
+    StartPoint start;
+    TARVEX_TAKE_START_POINT(start);
+    if (ignored(context_id)) return;
+    MemContext* context = find_context(context_id, true);
+    context->check_owner_thread();
+    count_allocation(*context, size);
+
+    MemTrackEntry entry{};
+    entry.context_id = context_id;
+    entry.address = address;
+    entry.size = size;
+    entry.alloc_id = take_next_alloc_id();
+    entry.info = copy_name(info);
+    const uint32_t depth = back_trace_depth(*context);
+    if (depth != 0) capture_stack(start, depth, entry.frames);
+
+    log_allocation(entry, *context);
+
+    bool stored = false;
+    try {
+        stored = table->insert(entry).second;
+        if (!stored) report_error(error_duplicate_entry);
+    } catch (...) {
+        // No node could be had: the entry is dropped like a duplicate.
+    }
+    if (!stored) release_name(entry.info);
+    check_breakpoint(entry);
+}
+
+void track_remove(void* address, uint32_t context_id, uint32_t size, bool check_size) {
+    if (ignored(context_id)) return;
+    const auto found = find_entry(address, context_id);
+    if (found == table->end()) {
+        report_error(error_invalid_pointer);
+        return;
+    }
+    MemContext* context = find_context(context_id, true);
+    context->check_owner_thread();
+    log_allocation(*found, *context);
+    check_breakpoint(*found);
+    context->fragments -= 1;
+    context->usage -= found->size;
+    release_name(found->info);
+    if (check_size && found->size != size) report_error(error_size_mismatch);
+    table->erase(found);
+}
+
+void track_set_info(uint32_t context_id, void* address, const char* info) {
+    if (ignored(context_id)) return;
+    const auto found = find_entry(address, context_id);
+    if (found == table->end()) return;
+    const char* text = info != nullptr ? info : "";
+    const char*& stored = info_of(*found);
+    if (std::strcmp(stored, text) == 0) return;
+    release_name(stored);
+    stored = copy_name(text);
+}
+
+uint32_t track_table_size() {
+    return table != nullptr ? static_cast<uint32_t>(table->size()) : 0;
+}
+
+void for_each_tracked_entry(void (*visit)(const MemTrackEntry& entry, void* user), void* user) {
+    if (table == nullptr) return;
+    for (const MemTrackEntry& entry : *table) visit(entry, user);
+}
+
+}  // namespace tarvex

@@ -1,0 +1,36 @@
+// The table of live tracked blocks, one entry per (address, context id),
+// ordered by address and then id. Its set object and every tree node come
+// from the library's own context through the dispatch table, which tracking
+// ignores, so the table never tracks itself.
+#pragma once
+
+#include <stdint.h>
+
+#include "tarvex/tarvex.h"
+
+namespace tarvex {
+
+// Start-up and the final shutdown. Without storage for the set the table is
+// absent and every operation below does nothing.
+void create_track_table();
+void destroy_track_table();
+
+// pre for all: the library lock is held.
+void track_add(uint32_t context_id, void* address, uint32_t size, const char* info);
+void track_remove(void* address, uint32_t context_id, uint32_t size, bool check_size);
+void track_set_info(uint32_t context_id, void* address, const char* info);
+
+// Read access for reports: the number of entries and a walk in key order.
+uint32_t track_table_size();
+template <typename Visit>
+void for_each_tracked(Visit&& visit);
+void for_each_tracked_entry(void (*visit)(const MemTrackEntry& entry, void* user), void* user);
+
+template <typename Visit>
+void for_each_tracked(Visit&& visit) {
+    for_each_tracked_entry(
+        [](const MemTrackEntry& entry, void* user) { (*static_cast<Visit*>(user))(entry); },
+        &visit);
+}
+
+}  // namespace tarvex

@@ -1,0 +1,253 @@
+// Tracking through the dispatch table, in a process started with
+// "BackTraceMode: 1": statistics, duplicates, wrong ids and sizes, info
+// texts, the break point, logging, ownership of single-threaded contexts and
+// named counters.
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/scenario_check.h"
+#include "tarvex/tarvex.h"
+
+namespace {
+
+std::vector<std::string> logged;
+void remember(const char* text, bool) {
+    logged.push_back(text);
+}
+
+size_t logged_count(const std::string& text) {
+    size_t n = 0;
+    for (const auto& line : logged) n += line == text;
+    return n;
+}
+
+std::vector<MemTrackEntry> breaks;
+void on_break(const MemTrackEntry* entry) {
+    breaks.push_back(*entry);
+}
+
+Tarvex::ContextBase info_of(uint32_t id) {
+    Tarvex::ContextBase infos[64];
+    const uint32_t count = Tarvex::get_context_info(infos, 64);
+    for (uint32_t i = 0; i < count; ++i) {
+        if (infos[i].id == id) return infos[i];
+    }
+    return Tarvex::ContextBase();
+}
+
+const char* const duplicate = "Tarvex: ERROR: tracking duplicate entry. \n";
+const char* const invalid = "Tarvex: ERROR: Invalid pointer specified\n";
+const char* const unknown = "Tarvex: ERROR: unknown\n";
+const char* const misuse =
+    "Tarvex: ERROR: Single threaded Memory Context is used from multiple Threads\n";
+
+void statistics_follow_tracked_blocks() {
+    const uint32_t id = 0x300;
+    Tarvex::context_init(Tarvex::ContextBase("Stats", id));
+    void* a = Tarvex::std_alloc(100, id);
+    void* b = Tarvex::fast_alloc(50, id);
+    void* c = Tarvex::aligned_alloc(30, 64, id);
+    Tarvex::ContextBase info = info_of(id);
+    SCENARIO_CHECK(info.fragments == 3 && info.usage == 180);
+    Tarvex::std_free(a, id);
+    Tarvex::fast_free(b, 50, id);
+    Tarvex::aligned_free(c, id);
+    info = info_of(id);
+    SCENARIO_CHECK(info.fragments == 0 && info.usage == 0);
+    SCENARIO_CHECK(info.fragments_peak == 3 && info.usage_peak == 180);
+    SCENARIO_CHECK(logged.empty());
+}
+
+void duplicates_wrong_ids_and_sizes() {
+    const uint32_t id = 0x301, other = 0x302;
+    Tarvex::context_init(Tarvex::ContextBase("Dup", id));
+    Tarvex::context_init(Tarvex::ContextBase("Other", other));
+    int object = 0;
+    Tarvex::mem_track_add(id, &object, 8, "first");
+    Tarvex::mem_track_add(id, &object, 8, "second");
+    SCENARIO_CHECK(logged_count(duplicate) == 1);
+    SCENARIO_CHECK(info_of(id).fragments == 2);
+
+    // The same address in another context is a separate entry.
+    Tarvex::mem_track_add(other, &object, 4, nullptr);
+    Tarvex::mem_track_remove(other, &object);
+    SCENARIO_CHECK(logged_count(invalid) == 0);
+
+    // A release under the wrong id: error 4, nothing changes, memory freed.
+    void* block = Tarvex::std_alloc(16, id);
+    Tarvex::std_free(block, other);
+    SCENARIO_CHECK(logged_count(invalid) == 1);
+    SCENARIO_CHECK(info_of(id).fragments == 3);
+    Tarvex::mem_track_remove(id, block);
+
+    // fast_free with the wrong size: "unknown", the entry goes, usage drops
+    // by the tracked size.
+    const uint32_t usage_before = info_of(id).usage;
+    void* sized = Tarvex::fast_alloc(40, id);
+    Tarvex::fast_free(sized, 24, id);
+    SCENARIO_CHECK(logged_count(unknown) == 1);
+    SCENARIO_CHECK(info_of(id).usage == usage_before);
+    logged.clear();
+    Tarvex::mem_track_remove(id, &object);
+    Tarvex::mem_track_remove(id, &object);
+    SCENARIO_CHECK(logged_count(invalid) == 1);
+    logged.clear();
+}
+
+void null_blocks_and_the_library_context() {
+    // An unknown id: error 7 from the lookup and again from tracking; the
+    // null block is tracked, and a second one is a duplicate.
+    SCENARIO_CHECK(Tarvex::std_alloc(8, 0x3ff) == nullptr);
+    SCENARIO_CHECK(logged_count("Tarvex: ERROR: Context not set\n") == 2);
+    SCENARIO_CHECK(Tarvex::std_alloc(8, 0x3ff) == nullptr);
+    SCENARIO_CHECK(logged_count(duplicate) == 1);
+    Tarvex::mem_track_remove(0x3ff, nullptr);
+    logged.clear();
+
+    // The library's own context is never tracked.
+    void* own = Tarvex::std_alloc(8, 0xd8fa0e7au);
+    Tarvex::mem_track_add(0xd8fa0e7au, own, 8, "x");
+    Tarvex::mem_track_remove(0xd8fa0e7au, own);
+    Tarvex::std_free(own, 0xd8fa0e7au);
+    SCENARIO_CHECK(logged.empty());
+}
+
+void break_point_sees_entries_and_infos() {
+    const uint32_t id = 0x303;
+    Tarvex::context_init(Tarvex::ContextBase("Breaks", id));
+    MemTypeDefs::BreakPoint point = {0, id, 0, 0};
+    Tarvex::set_breakpoint(point);
+    Tarvex::the_config.break_func = on_break;
+
+    const uint32_t checkpoint = Tarvex::get_checkpoint();
+    int object = 0;
+    char info[] = "label";
+    Tarvex::mem_track_add(id, &object, 12, info);
+    Tarvex::mem_track_add(id, &object, 12, "again");  // duplicate keeps the first
+    SCENARIO_CHECK(breaks.size() == 2);
+    SCENARIO_CHECK(breaks[0].alloc_id == checkpoint && breaks[1].alloc_id == checkpoint + 1);
+    SCENARIO_CHECK_STR(breaks[0].info, "label");
+    SCENARIO_CHECK(breaks[0].info != info);
+    SCENARIO_CHECK(breaks[0].frames[0] == 0);
+
+    Tarvex::mem_track_set_info(id, &object, nullptr);
+    Tarvex::mem_track_remove(id, &object);
+    SCENARIO_CHECK(breaks.size() == 3);
+    SCENARIO_CHECK_STR(breaks[2].info, "");
+    SCENARIO_CHECK(breaks[2].alloc_id == checkpoint);  // the first entry was kept
+
+    // A block that std_realloc moves gets a new entry; one it keeps, its old.
+    breaks.clear();
+    void* block = Tarvex::std_alloc(40, id);
+    SCENARIO_CHECK(Tarvex::std_realloc(block, 20, id) == block);
+    void* moved = Tarvex::std_realloc(block, 4000, id);
+    SCENARIO_CHECK(moved != block);
+    SCENARIO_CHECK(breaks.size() == 3);
+    SCENARIO_CHECK(breaks[1].size == 4000 && breaks[1].alloc_id == breaks[0].alloc_id + 1);
+    SCENARIO_CHECK(breaks[2].address == block);
+    Tarvex::std_free(moved, id);
+
+    Tarvex::set_breakpoint(MemTypeDefs::BreakPoint{0, 0, 0, 0});
+    Tarvex::the_config.break_func = nullptr;
+    breaks.clear();
+    SCENARIO_CHECK(logged_count(duplicate) == 1);
+    logged.clear();
+}
+
+void logging_counts_down() {
+    const uint32_t id = 0x304;
+    Tarvex::context_init(Tarvex::ContextBase("Logged", id));
+    Tarvex::enable_logging(1);
+    void* a = Tarvex::std_alloc(8, id);
+    Tarvex::std_free(a, id);
+    SCENARIO_CHECK(logged.size() == 1);
+    SCENARIO_CHECK(logged[0].rfind("Tarvex: AllocId: ", 0) == 0);
+    SCENARIO_CHECK(logged[0].find("  Size: 8 Context: Logged Info: \n") != std::string::npos);
+    logged.clear();
+    Tarvex::enable_logging(5);
+    for (int i = 0; i < 4; ++i) Tarvex::std_free(Tarvex::std_alloc(8, id), id);
+    SCENARIO_CHECK(logged.size() == 5);
+    logged.clear();
+    Tarvex::enable_logging(0xffffffffu);
+    for (int i = 0; i < 10; ++i) Tarvex::std_free(Tarvex::std_alloc(8, id), id);
+    SCENARIO_CHECK(logged.size() == 20);
+    Tarvex::disable_logging();
+    logged.clear();
+}
+
+void single_threaded_contexts_belong_to_one_thread() {
+    Tarvex::ContextBase single("Single", 0x305);
+    single.flags = 0;
+    Tarvex::context_init(single);
+    Tarvex::ContextBase exempt("Exempt", 0x306);
+    exempt.flags = 2;
+    Tarvex::context_init(exempt);
+    void* mine = Tarvex::std_alloc(8, 0x305);
+    std::thread other([] {
+        Tarvex::std_free(Tarvex::std_alloc(8, 0x305), 0x305);
+        Tarvex::std_free(Tarvex::std_alloc(8, 0x306), 0x306);
+        Tarvex::std_free(Tarvex::std_alloc(8, 0), 0);
+    });
+    other.join();
+    SCENARIO_CHECK(logged_count(misuse) == 2);
+    Tarvex::std_free(mine, 0x305);
+    SCENARIO_CHECK(logged_count(misuse) == 2);
+    logged.clear();
+}
+
+void counters_count_with_peaks() {
+    SCENARIO_CHECK(Tarvex::inc_counter("x", 5) == 5);
+    SCENARIO_CHECK(Tarvex::inc_counter("x", -3) == 2);
+    SCENARIO_CHECK(Tarvex::inc_counter("minus", -1) == 0xffffffffu);
+    SCENARIO_CHECK(Tarvex::get_counter("y", 7) == 0);
+    MemTypeDefs::Counter counters[8];
+    SCENARIO_CHECK(Tarvex::get_counter_info(counters, 8) == 3);
+    SCENARIO_CHECK_STR(counters[0].name, "y");
+    SCENARIO_CHECK_STR(counters[1].name, "minus");
+    SCENARIO_CHECK(counters[1].count == 0xffffffffu && counters[1].peak == 0xffffffffu);
+    SCENARIO_CHECK(counters[2].count == 2 && counters[2].peak == 5);
+    SCENARIO_CHECK(counters[2].id == 0x78);
+    Tarvex::get_counter("x");
+    SCENARIO_CHECK(Tarvex::get_counter_info(counters, 2) == 2);
+    SCENARIO_CHECK_STR(counters[0].name, "x");
+    SCENARIO_CHECK_STR(counters[1].name, "y");
+    SCENARIO_CHECK(Tarvex::get_counter_info(counters, 0) == 0);
+
+    char temporary[] = "temporary";
+    Tarvex::inc_counter(temporary, 1);
+    std::memset(temporary, 'z', sizeof(temporary) - 1);
+    Tarvex::get_counter_info(counters, 1);
+    SCENARIO_CHECK_STR(counters[0].name, "temporary");
+
+    Tarvex::inc_counter(nullptr, 2);
+    SCENARIO_CHECK(Tarvex::get_counter("") == 2);
+    Tarvex::get_counter_info(counters, 1);
+    SCENARIO_CHECK(counters[0].id == 0);
+    SCENARIO_CHECK_STR(counters[0].name, "");
+}
+
+void fill_writes_the_pattern() {
+    unsigned char bytes[6] = {0};
+    Tarvex::dbg_fill(bytes, 5);
+    SCENARIO_CHECK(bytes[0] == 0xCD && bytes[4] == 0xCD && bytes[5] == 0);
+    Tarvex::dbg_fill(nullptr, 5);
+}
+
+}  // namespace
+
+int main() {
+    Tarvex::the_config.log_func = remember;
+    statistics_follow_tracked_blocks();
+    duplicates_wrong_ids_and_sizes();
+    null_blocks_and_the_library_context();
+    break_point_sees_entries_and_infos();
+    logging_counts_down();
+    single_threaded_contexts_belong_to_one_thread();
+    counters_count_with_peaks();
+    fill_writes_the_pattern();
+    // The exit-time report must not log into a vector already destroyed.
+    Tarvex::the_config.log_func = nullptr;
+    return scenario_result();
+}
