@@ -1,0 +1,26 @@
+# Installs both libraries, the public headers and a CMake package, so that a
+# game's find_package(tarvex) and tarvex::tarvex (or tarvex::tarvex_classic)
+# work; on Linux also a pkg-config file.
+include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
+
+install(TARGETS tarvex tarvex_classic EXPORT tarvexTargets
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/tarvex DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+
+set(TARVEX_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/tarvex)
+install(EXPORT tarvexTargets NAMESPACE tarvex:: DESTINATION ${TARVEX_CMAKE_DIR})
+configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/tarvex-config.cmake.in
+  ${CMAKE_BINARY_DIR}/tarvex-config.cmake INSTALL_DESTINATION ${TARVEX_CMAKE_DIR})
+write_basic_package_version_file(${CMAKE_BINARY_DIR}/tarvex-config-version.cmake
+  COMPATIBILITY SameMajorVersion)
+install(FILES ${CMAKE_BINARY_DIR}/tarvex-config.cmake ${CMAKE_BINARY_DIR}/tarvex-config-version.cmake
+  DESTINATION ${TARVEX_CMAKE_DIR})
+
+if(NOT WIN32)
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/tarvex.pc.in ${CMAKE_BINARY_DIR}/tarvex.pc @ONLY)
+  install(FILES ${CMAKE_BINARY_DIR}/tarvex.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+endif()
