@@ -143,8 +143,9 @@ void track_add(uint32_t context_id, void* address, uint32_t size, const char* in
     } catch (...) {
         // No node could be had: the entry is dropped like a duplicate.
     }
-    if (!stored) release_name(entry.info);
+    // The break point sees a dropped entry too; its info copy goes after.
     check_breakpoint(entry);
+    if (!stored) release_name(entry.info);
 }
 
 void track_remove(void* address, uint32_t context_id, uint32_t size, bool check_size) {

@@ -28,7 +28,8 @@ const char* entity_for(char c) {
 
 }  // namespace
 
-XmlWriter::XmlWriter(const char* file_name) : file_(std::fopen(file_name, "wb")) {
+XmlWriter::XmlWriter(const char* file_name)
+    : file_(file_name != nullptr ? std::fopen(file_name, "wb") : nullptr) {
     line("<?xml version=\"1.0\" encoding=\"utf-8\" ?>");
 }
 

@@ -1,0 +1,19 @@
+# The stacks the mode-2 host left in its exit-time report and its log.
+function(expect file pattern)
+  file(READ "${WORKDIR}/${file}" content)
+  if(NOT content MATCHES "${pattern}")
+    message(FATAL_ERROR "${file} does not match: ${pattern}\n--- ${file}:\n${content}")
+  endif()
+endfunction()
+
+set(report MemLeaks_stacks_host.xml)
+# Each fragment's stack: the library's own frames, then the host's
+# allocating function.
+expect(${report} "<Entry Depth=\"[12]\" Adress=\"0x[0-9a-f]+\" Module=\"[^\"]*\" Function=\"[^\"]*allocate_stacked_block")
+expect(${report} "Function=\"[^\"]*allocate_for_holder&lt;Holder&amp;&gt;")
+expect(${report} "Info=\"a<b&c\"")
+expect(${report} "<StackTrace Depth=\"[1-8]\">")
+# The stack dump's first frame is the function that called it.
+expect(log.txt "Tarvex: Stack trace dump start\nTarvex:     D:0 A:0x[0-9a-f]+ M:[^\n]* F:[^\n]*report_my_stack")
+expect(log.txt "Tarvex:     D:1 A:0x[0-9a-f]+ M:[^\n]* F:[^\n]*main")
+expect(log.txt "Tarvex: Stack trace dump end\n")
