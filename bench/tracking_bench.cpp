@@ -5,6 +5,7 @@
 // Linked against the object library so one process can switch modes.
 #include <benchmark/benchmark.h>
 
+#include <cstdlib>
 #include <set>
 #include <vector>
 
@@ -31,6 +32,7 @@ void untracked_pair(benchmark::State& state) {
         benchmark::DoNotOptimize(block);
         tarvex::default_std_free(block, tracked_context);
     }
+    state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(untracked_pair);
 
@@ -41,6 +43,7 @@ void tracked_pair(benchmark::State& state) {
         benchmark::DoNotOptimize(block);
         Tarvex::std_free(block, tracked_context);
     }
+    state.SetItemsProcessed(state.iterations());
     set_mode(1, 0);
 }
 BENCHMARK(tracked_pair)->ArgNames({"mode", "depth"})->Args({1, 0})->Args({2, 4})->Args({2, 16});
@@ -54,20 +57,26 @@ struct EntryOrder {
 };
 
 void bare_set_pair(benchmark::State& state) {
+    // Keys are real heap blocks, allocated as the table's are, so the tree
+    // has the same shape and the same place for a new block.
     std::set<MemTrackEntry, EntryOrder> set;
-    std::vector<char> addresses(live_blocks * 64);
-    for (int i = 0; i < live_blocks; ++i) {
+    std::vector<void*> blocks(live_blocks);
+    for (auto& block : blocks) {
+        block = std::malloc(block_size);
         MemTrackEntry entry{};
-        entry.address = &addresses[i * 64];
+        entry.address = block;
         set.insert(entry);
     }
-    MemTrackEntry probe{};
-    probe.address = &addresses[live_blocks * 32 + 1];
     for (auto _ : state) {
+        MemTrackEntry probe{};
+        probe.address = std::malloc(block_size);
         auto inserted = set.insert(probe);
         benchmark::DoNotOptimize(inserted);
         set.erase(inserted.first);
+        std::free(probe.address);
     }
+    state.SetItemsProcessed(state.iterations());
+    for (void* block : blocks) std::free(block);
 }
 BENCHMARK(bare_set_pair);
 
@@ -85,6 +94,7 @@ __attribute__((noinline)) uint32_t capture_at_depth(int depth, uintptr_t* frames
 void bare_capture_16(benchmark::State& state) {
     uintptr_t frames[16];
     for (auto _ : state) benchmark::DoNotOptimize(capture_at_depth(20, frames));
+    state.SetItemsProcessed(state.iterations());
     state.counters["frames"] = capture_at_depth(20, frames);
 }
 BENCHMARK(bare_capture_16);

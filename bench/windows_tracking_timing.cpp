@@ -1,0 +1,120 @@
+// The tracking rows of the Linux benchmarks as a plain timing loop for
+// Windows, where Google Benchmark is not built: with 100,000 live tracked
+// blocks, the untracked pair, the tracked pair in "BackTraceMode" 1 and in
+// mode 2 with trace depths 4 and 16, a bare ordered set of entries and a bare
+// 16-frame capture. Linked against the object library so that one process
+// can switch modes.
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <set>
+#include <vector>
+
+#include "core/default_entries.h"
+#include "core/library_state.h"
+#include "debughelp/debug_help.h"
+#include "tarvex/tarvex.h"
+#include "tracking/tracking_entries.h"
+
+namespace {
+
+constexpr uint32_t tracked_context = 0x5150;
+constexpr int live_blocks = 100000;
+constexpr uint32_t block_size = 48;
+
+template <typename Work>
+double nanoseconds_per(int iterations, Work work) {
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < iterations; ++i) work();
+    const auto stop = std::chrono::steady_clock::now();
+    return std::chrono::duration<double, std::nano>(stop - start).count() / iterations;
+}
+
+double tracked_pair(int mode, uint32_t depth, int iterations) {
+    tarvex::back_trace_mode.store(mode);
+    Tarvex::set_context_trace_depth(tracked_context, depth);
+    return nanoseconds_per(iterations, [] {
+        Tarvex::std_free(Tarvex::std_alloc(block_size, tracked_context), tracked_context);
+    });
+}
+
+struct EntryOrder {
+    bool operator()(const MemTrackEntry& a, const MemTrackEntry& b) const {
+        return a.address < b.address || (a.address == b.address && a.context_id < b.context_id);
+    }
+};
+
+__attribute__((noinline)) uint32_t capture_at_depth(int depth, uintptr_t* frames);
+
+__attribute__((noinline)) uint32_t one_level_deeper(int depth, uintptr_t* frames) {
+    const uint32_t stored = capture_at_depth(depth - 1, frames);
+    __asm__ volatile("" ::: "memory");
+    return stored;
+}
+
+// Two functions calling each other: the walk stops at a frame that returns
+// to itself.
+__attribute__((noinline)) uint32_t capture_at_depth(int depth, uintptr_t* frames) {
+    if (depth > 0) {
+        const uint32_t stored = one_level_deeper(depth, frames);
+        __asm__ volatile("" ::: "memory");
+        return stored;
+    }
+    tarvex::StartPoint start;
+    TARVEX_TAKE_START_POINT(start);
+    return tarvex::capture_stack(start, 16, frames);
+}
+
+}  // namespace
+
+int main() {
+    Tarvex::init();
+    tarvex::start_debug_help();
+    Tarvex::context_init(Tarvex::ContextBase("Tracked", tracked_context));
+    tarvex::back_trace_mode.store(1);
+    tarvex::install_tracking_entries();
+    std::vector<void*> live(live_blocks);
+    for (auto& block : live) block = Tarvex::std_alloc(block_size, tracked_context);
+
+    const double untracked = nanoseconds_per(1000000, [] {
+        tarvex::default_std_free(tarvex::default_std_alloc(block_size, tracked_context),
+                                 tracked_context);
+    });
+    const double mode1 = tracked_pair(1, 0, 200000);
+    const double mode2_4 = tracked_pair(2, 4, 200);
+    const double mode2_16 = tracked_pair(2, 16, 200);
+
+    std::set<MemTrackEntry, EntryOrder> set;
+    std::vector<void*> keys(live_blocks);
+    for (auto& key : keys) {
+        key = std::malloc(block_size);
+        MemTrackEntry entry{};
+        entry.address = key;
+        set.insert(entry);
+    }
+    const double bare_set = nanoseconds_per(200000, [&] {
+        MemTrackEntry probe{};
+        probe.address = std::malloc(block_size);
+        set.erase(set.insert(probe).first);
+        std::free(probe.address);
+    });
+    uintptr_t frames[16];
+    uint32_t captured = 0;
+    const double bare_capture =
+        nanoseconds_per(200, [&] { captured = capture_at_depth(20, frames); });
+
+    std::printf("%-32s %12s %8s\n", "row", "ns", "ratio");
+    std::printf("%-32s %12.1f\n", "untracked pair", untracked);
+    std::printf("%-32s %12.1f %8.2f  (/ bare set pair)\n", "tracked pair, mode 1", mode1,
+                mode1 / bare_set);
+    std::printf("%-32s %12.1f %8.2f  (/ untracked pair)\n", "tracked pair, mode 2, depth 4",
+                mode2_4, mode2_4 / untracked);
+    std::printf("%-32s %12.1f %8.2f  (/ bare set pair + bare capture)\n",
+                "tracked pair, mode 2, depth 16", mode2_16, mode2_16 / (bare_set + bare_capture));
+    std::printf("%-32s %12.1f\n", "bare set pair", bare_set);
+    std::printf("%-32s %12.1f  (%u frames)\n", "bare 16-frame capture", bare_capture, captured);
+
+    for (void* key : keys) std::free(key);
+    for (void* block : live) Tarvex::std_free(block, tracked_context);
+    return 0;
+}
