@@ -15,7 +15,7 @@
 #include "tarvex/tarvex.h"
 #include "tracking/leak_report.h"
 #include "tracking/track_table.h"
-#include "tracking/tracking_entries.h"
+#include "tracking_setup.h"
 
 namespace {
 
@@ -36,9 +36,8 @@ std::vector<uintptr_t> code_addresses() {
 }
 
 void fill_table(size_t blocks) {
-    for (void* block : live) Tarvex::std_free(block, report_context);
-    live.clear();
-    for (size_t i = 0; i < blocks; ++i) live.push_back(Tarvex::std_alloc(48, report_context));
+    tracking_bench::free_live(live, report_context);
+    live = tracking_bench::allocate_live(report_context, blocks, 48);
     static const std::vector<uintptr_t> addresses = code_addresses();
     std::mt19937 random(7);
     tarvex::LockHolder hold(tarvex::library_lock());
@@ -103,17 +102,13 @@ BENCHMARK(fwrite_same_size)->Unit(benchmark::kMillisecond)->Iterations(3);
 }  // namespace
 
 int main(int argc, char** argv) {
-    Tarvex::init();
-    tarvex::start_debug_help();
-    Tarvex::context_init(Tarvex::ContextBase("Reported", report_context));
-    tarvex::back_trace_mode.store(1);
-    tarvex::install_tracking_entries();
+    tracking_bench::start_tracking(report_context, "Reported");
 
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
 
-    for (void* block : live) Tarvex::std_free(block, report_context);
+    tracking_bench::free_live(live, report_context);
     std::remove("bench_report.xml");
     std::remove("bench_floor.txt");
     return 0;

@@ -10,10 +10,8 @@
 #include <vector>
 
 #include "core/default_entries.h"
-#include "core/library_state.h"
-#include "debughelp/debug_help.h"
 #include "tarvex/tarvex.h"
-#include "tracking/tracking_entries.h"
+#include "tracking_setup.h"
 
 namespace {
 
@@ -50,16 +48,10 @@ BENCHMARK(tracked_pair)->ArgNames({"mode", "depth"})->Args({1, 0})->Args({2, 4})
 
 // The floor of mode 1: one insert and one erase in an ordered set of
 // entries of the same size holding as many members as the table.
-struct EntryOrder {
-    bool operator()(const MemTrackEntry& a, const MemTrackEntry& b) const {
-        return a.address < b.address || (a.address == b.address && a.context_id < b.context_id);
-    }
-};
-
 void bare_set_pair(benchmark::State& state) {
     // Keys are real heap blocks, allocated as the table's are, so the tree
     // has the same shape and the same place for a new block.
-    std::set<MemTrackEntry, EntryOrder> set;
+    std::set<MemTrackEntry, tracking_bench::EntryOrder> set;
     std::vector<void*> blocks(live_blocks);
     for (auto& block : blocks) {
         block = std::malloc(block_size);
@@ -80,42 +72,26 @@ void bare_set_pair(benchmark::State& state) {
 }
 BENCHMARK(bare_set_pair);
 
-__attribute__((noinline)) uint32_t capture_at_depth(int depth, uintptr_t* frames) {
-    if (depth > 0) {
-        const uint32_t stored = capture_at_depth(depth - 1, frames);
-        benchmark::DoNotOptimize(stored);
-        return stored;
-    }
-    tarvex::StartPoint start;
-    TARVEX_TAKE_START_POINT(start);
-    return tarvex::capture_stack(start, 16, frames);
-}
-
 void bare_capture_16(benchmark::State& state) {
     uintptr_t frames[16];
-    for (auto _ : state) benchmark::DoNotOptimize(capture_at_depth(20, frames));
+    for (auto _ : state) benchmark::DoNotOptimize(tracking_bench::capture_at_depth(20, frames));
     state.SetItemsProcessed(state.iterations());
-    state.counters["frames"] = capture_at_depth(20, frames);
+    state.counters["frames"] = tracking_bench::capture_at_depth(20, frames);
 }
 BENCHMARK(bare_capture_16);
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    Tarvex::init();
-    tarvex::start_debug_help();
-    Tarvex::context_init(Tarvex::ContextBase("Tracked", tracked_context));
-    tarvex::back_trace_mode.store(1);
-    tarvex::install_tracking_entries();
-
+    tracking_bench::start_tracking(tracked_context, "Tracked");
     // The table the pairs work against.
-    std::vector<void*> live(live_blocks);
-    for (auto& block : live) block = Tarvex::std_alloc(block_size, tracked_context);
+    std::vector<void*> live =
+        tracking_bench::allocate_live(tracked_context, live_blocks, block_size);
 
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
 
-    for (void* block : live) Tarvex::std_free(block, tracked_context);
+    tracking_bench::free_live(live, tracked_context);
     return 0;
 }

@@ -12,9 +12,8 @@
 
 #include "core/default_entries.h"
 #include "core/library_state.h"
-#include "debughelp/debug_help.h"
 #include "tarvex/tarvex.h"
-#include "tracking/tracking_entries.h"
+#include "tracking_setup.h"
 
 namespace {
 
@@ -38,43 +37,12 @@ double tracked_pair(int mode, uint32_t depth, int iterations) {
     });
 }
 
-struct EntryOrder {
-    bool operator()(const MemTrackEntry& a, const MemTrackEntry& b) const {
-        return a.address < b.address || (a.address == b.address && a.context_id < b.context_id);
-    }
-};
-
-__attribute__((noinline)) uint32_t capture_at_depth(int depth, uintptr_t* frames);
-
-__attribute__((noinline)) uint32_t one_level_deeper(int depth, uintptr_t* frames) {
-    const uint32_t stored = capture_at_depth(depth - 1, frames);
-    __asm__ volatile("" ::: "memory");
-    return stored;
-}
-
-// Two functions calling each other: the walk stops at a frame that returns
-// to itself.
-__attribute__((noinline)) uint32_t capture_at_depth(int depth, uintptr_t* frames) {
-    if (depth > 0) {
-        const uint32_t stored = one_level_deeper(depth, frames);
-        __asm__ volatile("" ::: "memory");
-        return stored;
-    }
-    tarvex::StartPoint start;
-    TARVEX_TAKE_START_POINT(start);
-    return tarvex::capture_stack(start, 16, frames);
-}
-
 }  // namespace
 
 int main() {
-    Tarvex::init();
-    tarvex::start_debug_help();
-    Tarvex::context_init(Tarvex::ContextBase("Tracked", tracked_context));
-    tarvex::back_trace_mode.store(1);
-    tarvex::install_tracking_entries();
-    std::vector<void*> live(live_blocks);
-    for (auto& block : live) block = Tarvex::std_alloc(block_size, tracked_context);
+    tracking_bench::start_tracking(tracked_context, "Tracked");
+    std::vector<void*> live =
+        tracking_bench::allocate_live(tracked_context, live_blocks, block_size);
 
     const double untracked = nanoseconds_per(1000000, [] {
         tarvex::default_std_free(tarvex::default_std_alloc(block_size, tracked_context),
@@ -84,7 +52,7 @@ int main() {
     const double mode2_4 = tracked_pair(2, 4, 200);
     const double mode2_16 = tracked_pair(2, 16, 200);
 
-    std::set<MemTrackEntry, EntryOrder> set;
+    std::set<MemTrackEntry, tracking_bench::EntryOrder> set;
     std::vector<void*> keys(live_blocks);
     for (auto& key : keys) {
         key = std::malloc(block_size);
@@ -101,7 +69,7 @@ int main() {
     uintptr_t frames[16];
     uint32_t captured = 0;
     const double bare_capture =
-        nanoseconds_per(200, [&] { captured = capture_at_depth(20, frames); });
+        nanoseconds_per(200, [&] { captured = tracking_bench::capture_at_depth(20, frames); });
 
     std::printf("%-32s %12s %8s\n", "row", "ns", "ratio");
     std::printf("%-32s %12.1f\n", "untracked pair", untracked);
@@ -115,6 +83,6 @@ int main() {
     std::printf("%-32s %12.1f  (%u frames)\n", "bare 16-frame capture", bare_capture, captured);
 
     for (void* key : keys) std::free(key);
-    for (void* block : live) Tarvex::std_free(block, tracked_context);
+    tracking_bench::free_live(live, tracked_context);
     return 0;
 }
