@@ -1,5 +1,6 @@
 #include "tracking/xml_writer.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstring>
 
@@ -30,6 +31,8 @@ const char* entity_for(char c) {
 
 XmlWriter::XmlWriter(const char* file_name)
     : file_(file_name != nullptr ? std::fopen(file_name, "wb") : nullptr) {
+    // Reports run to hundreds of megabytes: write them in large pieces.
+    if (file_ != nullptr) std::setvbuf(file_, nullptr, _IOFBF, 1 << 16);
     line("<?xml version=\"1.0\" encoding=\"utf-8\" ?>");
 }
 
@@ -47,31 +50,38 @@ void XmlWriter::line(const char* format, ...) {
     char* text = next_buffer();
     va_list arguments;
     va_start(arguments, format);
-    std::vsnprintf(text, buffer_size, format, arguments);
+    const int formatted = std::vsnprintf(text, buffer_size, format, arguments);
     va_end(arguments);
-    if (file_ == nullptr) return;
+    if (file_ == nullptr || formatted < 0) return;
+    const size_t length = std::min(static_cast<size_t>(formatted), size_t{buffer_size - 1});
 
+    // The indentation, the text and the line end, as "%s%s\r\n" would give
+    // them, written without a second pass over a format.
     char* indent = next_buffer();
     int width = level * 4;
     if (width < 0) width = 0;
     if (width > max_indent) width = max_indent;
     std::memset(indent, ' ', static_cast<size_t>(width));
-    indent[width] = '\0';
-    std::fprintf(file_, "%s%s\r\n", indent, text);
+    std::fwrite(indent, 1, static_cast<size_t>(width), file_);
+    std::fwrite(text, 1, length, file_);
+    std::fwrite("\r\n", 1, 2, file_);
 }
 
 const char* XmlWriter::escape(const char* text) {
     char* out = next_buffer();
     constexpr size_t limit = 4094;
     size_t used = 0;
-    for (const char* p = text ? text : ""; *p != '\0' && used < limit; ++p) {
-        const char* entity = entity_for(*p);
-        if (entity == nullptr) {
-            out[used++] = *p;
-            continue;
-        }
+    const char* p = text ? text : "";
+    while (*p != '\0' && used < limit) {
+        // Runs without a special character are copied whole.
+        const size_t plain = std::min(std::strcspn(p, "\"&'<>"), limit - used);
+        std::memcpy(out + used, p, plain);
+        used += plain;
+        p += plain;
+        if (*p == '\0' || used == limit) break;
         // An entity that does not fit whole is cut as well.
-        for (const char* e = entity; *e != '\0' && used < limit; ++e) out[used++] = *e;
+        for (const char* e = entity_for(*p); *e != '\0' && used < limit; ++e) out[used++] = *e;
+        ++p;
     }
     out[used] = '\0';
     return out;
