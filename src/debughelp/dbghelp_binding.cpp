@@ -8,13 +8,9 @@ namespace {
 
 DbgHelpBinding binding = {nullptr, nullptr, 0, {}};
 
-// Casts a looked-up address to the typed pointer of its function; false when
-// the name was not found.
 template <typename Func>
 bool bind_function(const char* name, Func& slot) {
-    void* address = platform::library_symbol(binding.module, name);
-    slot = reinterpret_cast<Func>(address);
-    return address != nullptr;
+    return platform::bind_symbol(binding.module, name, slot);
 }
 
 bool bind_all(DbgHelpFunctions& f) {

@@ -35,9 +35,7 @@ LibdwState libdw = {};
 
 template <typename Func>
 bool bind_function(const char* name, Func& slot) {
-    void* address = platform::library_symbol(libdw.library, name);
-    slot = reinterpret_cast<Func>(address);
-    return address != nullptr;
+    return platform::bind_symbol(libdw.library, name, slot);
 }
 
 bool bind_all(LibdwFunctions& f) {

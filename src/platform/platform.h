@@ -45,6 +45,15 @@ void* library_load(const char* name);
 void* library_symbol(void* library, const char* name);
 void library_unload(void* library);
 
+// Looks a function up by name and stores it in `slot` with its own type;
+// false (and a null slot) when the library has no such name.
+template <typename Func>
+bool bind_symbol(void* library, const char* name, Func& slot) {
+    void* address = library_symbol(library, name);
+    slot = reinterpret_cast<Func>(address);
+    return address != nullptr;
+}
+
 // What the dynamic linker knows of a code address: the path of the loaded
 // module that contains it, cut to fit `module` (zero-terminated), and the
 // exported symbol it lies in, or null. The symbol text belongs to the system
