@@ -31,12 +31,18 @@ TEST(Errors, EveryCodeHasItsMessageAndFlag) {
     for (size_t i = 0; i < lines.size(); ++i) EXPECT_EQ(lines[i], expected[i]) << i;
 }
 
+// Without a sink messages are dropped, not kept for a sink set later.
 TEST(Errors, NullSinkDropsEverything) {
     LogCapture log;
+    const Tarvex::LogFunc capture = Tarvex::the_config.log_func;
     Tarvex::the_config.log_func = nullptr;
     report_error(7);
     log_message("dropped");
-    Tarvex::the_config.log_func = nullptr;
+    Tarvex::the_config.log_func = capture;
+    log_message("kept");
+    const auto lines = log.take();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].first, "Tarvex: kept\n");
 }
 
 TEST(LogMessage, FormatsAndCutsLongLines) {
