@@ -11,8 +11,8 @@
 #include <random>
 
 #include "bench_workload.h"
-#include "core/registry.h"
 #include "mimalloc_baseline.h"
+#include "registry/registry.h"
 #include "tarvex/pools.h"
 #include "tarvex/tarvex.h"
 

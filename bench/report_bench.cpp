@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "contexts/lock_slot.h"
-#include "core/library_state.h"
+#include "base/library_state.h"
+#include "base/lock_slot.h"
 #include "debughelp/debug_help.h"
 #include "tarvex/tarvex.h"
 #include "tracking/leak_report.h"

@@ -9,7 +9,7 @@
 #include <set>
 #include <vector>
 
-#include "core/default_entries.h"
+#include "registry/default_entries.h"
 #include "tarvex/tarvex.h"
 #include "tracking_setup.h"
 

@@ -6,7 +6,7 @@
 
 #include <vector>
 
-#include "core/library_state.h"
+#include "base/library_state.h"
 #include "debughelp/debug_help.h"
 #include "tarvex/tarvex.h"
 #include "tracking/tracking_entries.h"

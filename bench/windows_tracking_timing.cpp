@@ -10,8 +10,8 @@
 #include <set>
 #include <vector>
 
-#include "core/default_entries.h"
-#include "core/library_state.h"
+#include "base/library_state.h"
+#include "registry/default_entries.h"
 #include "tarvex/tarvex.h"
 #include "tracking_setup.h"
 

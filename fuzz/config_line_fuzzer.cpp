@@ -8,7 +8,7 @@
 #include <cstring>
 #include <memory>
 
-#include "core/config_line.h"
+#include "config/config_line.h"
 
 using namespace tarvex;
 

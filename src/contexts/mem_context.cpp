@@ -1,7 +1,6 @@
 #include "contexts/mem_context.h"
 
-#include "core/errors.h"
-#include "core/trace_depth_table.h"
+#include "base/errors.h"
 #include "platform/platform.h"
 
 namespace tarvex {
@@ -18,7 +17,6 @@ void MemContext::run_gc() {}
 
 void MemContext::init(const Tarvex::ContextBase& base) {
     static_cast<Tarvex::ContextBase&>(*this) = base;
-    if (trace_depth == 0) trace_depth = find_trace_depth(id);
     if ((flags & Tarvex::multi_threaded) == 0) lock_slot_switch_off(&lock);
     name = copy_name(base.name);
 }

@@ -5,7 +5,7 @@
 // operations that need it, never by the library for them.
 #pragma once
 
-#include "contexts/lock_slot.h"
+#include "base/lock_slot.h"
 #include "tarvex/tarvex.h"
 
 namespace tarvex {

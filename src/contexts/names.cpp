@@ -1,8 +1,8 @@
 #include <cstring>
 
+#include "base/static_names.h"
+#include "contexts/builtin_contexts.h"
 #include "contexts/mem_context.h"
-#include "core/builtin_contexts.h"
-#include "core/static_names.h"
 
 namespace tarvex {
 

@@ -1,5 +1,5 @@
 target_sources(tarvex_objects PRIVATE
-  contexts/lock_slot.cpp
+  contexts/builtin_contexts.cpp
   contexts/mem_context.cpp
   contexts/names.cpp
   contexts/std_malloc_context.cpp

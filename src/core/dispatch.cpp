@@ -1,6 +1,6 @@
 // The dispatch table and the forwarders in front of it. A forwarder does
 // nothing but jump through its slot: no check, no lock, no start-up.
-#include "core/default_entries.h"
+#include "registry/default_entries.h"
 #include "tarvex/tarvex.h"
 
 using namespace tarvex;

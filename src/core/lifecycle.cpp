@@ -1,13 +1,13 @@
 // Start-up and shutdown. Both are counted: only the first init builds and
 // only the shutdown that brings the count back to 0 tears down.
-#include "core/builtin_contexts.h"
-#include "core/config_file.h"
-#include "core/errors.h"
-#include "core/library_state.h"
-#include "core/registry.h"
-#include "core/static_names.h"
+#include "base/errors.h"
+#include "base/library_state.h"
+#include "base/static_names.h"
+#include "config/config_file.h"
+#include "contexts/builtin_contexts.h"
 #include "counters/counters.h"
 #include "debughelp/debug_help.h"
+#include "registry/registry.h"
 #include "tarvex/tarvex.h"
 #include "tracking/leak_report.h"
 #include "tracking/track_table.h"
@@ -18,7 +18,7 @@ using namespace tarvex;
 namespace {
 
 void init_builtin(BuiltinIndex index, StaticName name, uint32_t id) {
-    builtin_context(index).init(Tarvex::ContextBase(static_names[name], id));
+    init_context(builtin_context(index), Tarvex::ContextBase(static_names[name], id));
 }
 
 }  // namespace

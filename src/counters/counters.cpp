@@ -2,8 +2,8 @@
 
 #include <cstring>
 
+#include "base/library_state.h"
 #include "contexts/mem_context.h"
-#include "core/library_state.h"
 #include "tarvex/tarvex.h"
 
 namespace tarvex {

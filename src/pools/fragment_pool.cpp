@@ -1,6 +1,6 @@
 #include <cstring>
 
-#include "core/errors.h"
+#include "base/errors.h"
 #include "tarvex/pools.h"
 
 namespace {

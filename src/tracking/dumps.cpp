@@ -3,9 +3,9 @@
 #include <cinttypes>
 #include <cstdio>
 
-#include "contexts/lock_slot.h"
-#include "core/errors.h"
-#include "core/library_state.h"
+#include "base/errors.h"
+#include "base/library_state.h"
+#include "base/lock_slot.h"
 #include "debughelp/debug_help.h"
 #include "tarvex/tarvex.h"
 #include "tracking/leak_report.h"

@@ -7,11 +7,11 @@
 #include <cstring>
 #include <new>
 
-#include "core/errors.h"
-#include "core/registry.h"
+#include "base/errors.h"
 #include "counters/counters.h"
 #include "debughelp/debug_help.h"
 #include "platform/platform.h"
+#include "registry/registry.h"
 #include "tracking/track_table.h"
 #include "tracking/xml_writer.h"
 

@@ -1,5 +1,6 @@
 target_sources(tarvex_objects PRIVATE
   tracking/alloc_id.cpp
+  tracking/allocation_log.cpp
   tracking/dumps.cpp
   tracking/leak_report.cpp
   tracking/xml_writer.cpp

@@ -4,14 +4,14 @@
 #include <new>
 #include <set>
 
+#include "base/errors.h"
+#include "base/library_state.h"
+#include "config/breakpoint.h"
 #include "contexts/mem_context.h"
-#include "core/allocation_log.h"
-#include "core/breakpoint.h"
-#include "core/errors.h"
-#include "core/library_state.h"
-#include "core/registry.h"
 #include "debughelp/debug_help.h"
+#include "registry/registry.h"
 #include "tracking/alloc_id.h"
+#include "tracking/allocation_log.h"
 
 namespace tarvex {
 

@@ -9,10 +9,10 @@
 // context anyway.
 #include "tracking/tracking_entries.h"
 
-#include "contexts/lock_slot.h"
-#include "core/default_entries.h"
-#include "core/library_state.h"
+#include "base/library_state.h"
+#include "base/lock_slot.h"
 #include "counters/counters.h"
+#include "registry/default_entries.h"
 #include "tracking/debug_fill.h"
 #include "tracking/track_table.h"
 

@@ -1,12 +1,12 @@
 // The break point's accessors and its matching rules, on hand-made entries.
-#include "core/breakpoint.h"
+#include "config/breakpoint.h"
 
 #include <gtest/gtest.h>
 
 #include <vector>
 
-#include "contexts/lock_slot.h"
-#include "core/library_state.h"
+#include "base/library_state.h"
+#include "base/lock_slot.h"
 #include "tracking/alloc_id.h"
 
 using namespace tarvex;

@@ -1,6 +1,6 @@
 // Classification by the first key a line contains, and parsing from the
 // line's first character by the rules of formatted input.
-#include "core/config_line.h"
+#include "config/config_line.h"
 
 #include <gtest/gtest.h>
 

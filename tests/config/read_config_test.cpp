@@ -5,9 +5,9 @@
 #include <fstream>
 #include <string>
 
-#include "core/config_file.h"
-#include "core/library_state.h"
-#include "core/trace_depth_table.h"
+#include "base/library_state.h"
+#include "config/config_file.h"
+#include "config/trace_depth_table.h"
 #include "support/log_capture.h"
 
 using namespace tarvex;
@@ -17,7 +17,7 @@ namespace {
 
 // Runs each test in a fresh directory of its own, where it writes tarvex.ini.
 class ReadConfig : public ::testing::Test {
-  protected:
+protected:
     ReadConfig() : previous_(fs::current_path()) {
         directory_ = fs::temp_directory_path() /
                      ("tarvex_read_config_" + std::to_string(reinterpret_cast<uintptr_t>(this)));
@@ -39,7 +39,7 @@ class ReadConfig : public ::testing::Test {
 
     static MemTypeDefs::BreakPoint breakpoint() { return Tarvex::get_breakpoint(); }
 
-  private:
+private:
     fs::path previous_;
     fs::path directory_;
 };

@@ -4,8 +4,8 @@
 
 #include <string>
 
-#include "contexts/lock_slot.h"
-#include "core/library_state.h"
+#include "base/library_state.h"
+#include "base/lock_slot.h"
 #include "debughelp/debug_help.h"
 #include "debughelp/frame_cache.h"
 #include "debughelp/line_info.h"
@@ -68,7 +68,7 @@ constexpr uintptr_t untouched = 0x5a5a5a5a;
 
 // Every caller of the capture and the lookups holds the library lock.
 class StackCapture : public ::testing::Test {
-  protected:
+protected:
     StackCapture() : hold_(library_lock()) {}
     LockHolder hold_;
 };

@@ -7,9 +7,9 @@
 #include <cstring>
 #include <fstream>
 
-#include "contexts/lock_slot.h"
-#include "core/library_state.h"
-#include "core/trace_depth_table.h"
+#include "base/library_state.h"
+#include "base/lock_slot.h"
+#include "config/trace_depth_table.h"
 #include "debughelp/debug_help.h"
 #include "support/scenario_check.h"
 #include "tarvex/tarvex.h"

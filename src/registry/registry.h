@@ -35,6 +35,11 @@ inline MemContext* resolve_context(uint32_t id) {
     return resolve_context_slow(id);
 }
 
+// pre: the library lock is held (or start-up runs alone). Initialises the
+// context from the record; a record without a trace depth takes the one
+// tarvex.ini gives its id.
+void init_context(MemContext& context, Tarvex::ContextBase base);
+
 // pre: the library lock is held. Finds a context with the record's non-zero
 // id, or creates, initialises and links a new one; null when the heap has no
 // room for it.

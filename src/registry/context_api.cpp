@@ -1,7 +1,7 @@
 // The exported operations that create contexts and walk the registry. Each
 // holds the library lock for its whole walk.
-#include "core/library_state.h"
-#include "core/registry.h"
+#include "base/library_state.h"
+#include "registry/registry.h"
 #include "tarvex/tarvex.h"
 
 using namespace tarvex;

@@ -1,4 +1,4 @@
-#include "core/library_state.h"
+#include "base/library_state.h"
 
 #include <new>
 

@@ -1,7 +1,6 @@
-#include "core/breakpoint.h"
+#include "config/breakpoint.h"
 
-#include "core/library_state.h"
-#include "tracking/alloc_id.h"
+#include "base/library_state.h"
 
 namespace tarvex {
 
@@ -49,9 +48,4 @@ void Tarvex::set_breakpoint(const MemTypeDefs::BreakPoint& breakpoint) {
 MemTypeDefs::BreakPoint Tarvex::get_breakpoint() {
     LockHolder hold(library_lock());
     return current_breakpoint;
-}
-
-uint32_t Tarvex::get_checkpoint() {
-    LockHolder hold(library_lock());
-    return peek_next_alloc_id();
 }

@@ -1,4 +1,4 @@
-#include "core/builtin_contexts.h"
+#include "contexts/builtin_contexts.h"
 
 namespace tarvex {
 

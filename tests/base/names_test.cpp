@@ -1,11 +1,11 @@
 // Name copies and context creation when the runtime heap has nothing left.
 #include <gtest/gtest.h>
 
+#include "base/library_state.h"
+#include "base/static_names.h"
+#include "contexts/builtin_contexts.h"
 #include "contexts/mem_context.h"
-#include "core/builtin_contexts.h"
-#include "core/library_state.h"
-#include "core/registry.h"
-#include "core/static_names.h"
+#include "registry/registry.h"
 #include "support/failing_heap.h"
 #include "tarvex/tarvex.h"
 

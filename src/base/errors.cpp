@@ -1,4 +1,4 @@
-#include "core/errors.h"
+#include "base/errors.h"
 
 #include <cstdio>
 #include <cstring>
@@ -6,8 +6,6 @@
 #include "platform/platform.h"
 
 namespace tarvex {
-
-std::atomic<uint32_t> logging_count{0};
 
 namespace {
 
@@ -70,11 +68,3 @@ void debug_log(const char* text, bool) {
 }
 
 }  // namespace tarvex
-
-void Tarvex::enable_logging(uint32_t count) {
-    tarvex::logging_count.store(count, std::memory_order_relaxed);
-}
-
-void Tarvex::disable_logging() {
-    tarvex::logging_count.store(0, std::memory_order_relaxed);
-}

@@ -1,4 +1,4 @@
-#include "core/config_line.h"
+#include "config/config_line.h"
 
 #include <cstring>
 

@@ -1,11 +1,12 @@
 // Every error code's fixed message and flag, and the cut of a long log line.
-#include "core/errors.h"
+#include "base/errors.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 
 #include "support/log_capture.h"
+#include "tracking/allocation_log.h"
 
 using namespace tarvex;
 

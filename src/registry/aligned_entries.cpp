@@ -3,8 +3,8 @@
 // aligned_free finds it again.
 #include <cstring>
 
-#include "core/default_entries.h"
-#include "core/registry.h"
+#include "registry/default_entries.h"
+#include "registry/registry.h"
 
 namespace tarvex {
 

@@ -1,4 +1,4 @@
-#include "contexts/lock_slot.h"
+#include "base/lock_slot.h"
 
 namespace tarvex {
 

@@ -1,11 +1,11 @@
-#include "core/config_file.h"
+#include "config/config_file.h"
 
 #include <cstdio>
 
-#include "core/config_line.h"
-#include "core/errors.h"
-#include "core/library_state.h"
-#include "core/trace_depth_table.h"
+#include "base/errors.h"
+#include "base/library_state.h"
+#include "config/config_line.h"
+#include "config/trace_depth_table.h"
 #include "tarvex/tarvex.h"
 
 namespace tarvex {

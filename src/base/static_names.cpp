@@ -1,4 +1,4 @@
-#include "core/static_names.h"
+#include "base/static_names.h"
 
 namespace tarvex {
 

@@ -1,6 +1,6 @@
-#include "core/default_entries.h"
+#include "registry/default_entries.h"
 
-#include "core/registry.h"
+#include "registry/registry.h"
 
 namespace tarvex {
 

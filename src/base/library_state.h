@@ -6,7 +6,7 @@
 
 #include <atomic>
 
-#include "contexts/lock_slot.h"
+#include "base/lock_slot.h"
 
 namespace tarvex {
 

@@ -1,9 +1,10 @@
-#include "core/registry.h"
+#include "registry/registry.h"
 
+#include "base/errors.h"
+#include "base/library_state.h"
+#include "config/trace_depth_table.h"
+#include "contexts/builtin_contexts.h"
 #include "contexts/context_factory.h"
-#include "core/builtin_contexts.h"
-#include "core/errors.h"
-#include "core/library_state.h"
 
 namespace tarvex {
 
@@ -72,13 +73,18 @@ MemContext* resolve_context_slow(uint32_t id) {
     return found;
 }
 
+void init_context(MemContext& context, Tarvex::ContextBase base) {
+    if (base.trace_depth == 0) base.trace_depth = find_trace_depth(base.id);
+    context.init(base);
+}
+
 MemContext* make_context(const Tarvex::ContextBase& base) {
     if (base.id != 0) {
         if (MemContext* existing = find_context(base.id, false)) return existing;
     }
     MemContext* context = create_context_object(base.type);
     if (context == nullptr) return nullptr;
-    context->init(base);
+    init_context(*context, base);
     link_at_head(context);
     return context;
 }

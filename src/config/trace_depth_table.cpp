@@ -1,4 +1,4 @@
-#include "core/trace_depth_table.h"
+#include "config/trace_depth_table.h"
 
 namespace tarvex {
 

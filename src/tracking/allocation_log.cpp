@@ -1,11 +1,13 @@
-#include "core/allocation_log.h"
+#include "tracking/allocation_log.h"
 
 #include <cinttypes>
 #include <cstdio>
 
-#include "core/errors.h"
+#include "base/errors.h"
 
 namespace tarvex {
+
+std::atomic<uint32_t> logging_count{0};
 
 void log_allocation(const MemTrackEntry& entry, const MemContext& context) {
     const uint32_t remaining = logging_count.load(std::memory_order_relaxed);
@@ -24,3 +26,11 @@ void log_allocation(const MemTrackEntry& entry, const MemContext& context) {
 }
 
 }  // namespace tarvex
+
+void Tarvex::enable_logging(uint32_t count) {
+    tarvex::logging_count.store(count, std::memory_order_relaxed);
+}
+
+void Tarvex::disable_logging() {
+    tarvex::logging_count.store(0, std::memory_order_relaxed);
+}

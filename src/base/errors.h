@@ -5,8 +5,6 @@
 
 #include <stdint.h>
 
-#include <atomic>
-
 #include "tarvex/tarvex.h"
 
 namespace tarvex {
@@ -36,9 +34,5 @@ void debug_log(const char* text, bool flag);
 // The sink as it stands now. The host may replace it from any thread.
 Tarvex::LogFunc current_log_func();
 void set_log_func(Tarvex::LogFunc sink);
-
-// Tracked events still to log: 0 none, 0xffffffff without limit.
-extern std::atomic<uint32_t> logging_count;
-constexpr uint32_t logging_unlimited = 0xffffffffu;
 
 }  // namespace tarvex

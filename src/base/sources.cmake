@@ -1,0 +1,5 @@
+target_sources(tarvex_objects PRIVATE
+  base/errors.cpp
+  base/library_state.cpp
+  base/lock_slot.cpp
+  base/static_names.cpp)
