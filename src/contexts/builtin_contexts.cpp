@@ -1,12 +1,14 @@
 #include "contexts/builtin_contexts.h"
 
+#include <atomic>
+
 namespace tarvex {
 
 BuiltinStorage builtin_storage[builtin_count];
 
 namespace {
 alignas(DummyContext) unsigned char null_storage[sizeof(DummyContext)];
-bool constructed = false;
+std::atomic<bool> constructed{false};
 }  // namespace
 
 DummyContext& null_context() {
@@ -14,10 +16,14 @@ DummyContext& null_context() {
 }
 
 void construct_builtin_contexts() {
-    if (constructed) return;
+    if (constructed.load(std::memory_order_relaxed)) return;
     for (BuiltinStorage& storage : builtin_storage) new (storage.bytes) StdMallocContext();
     new (null_storage) DummyContext();
-    constructed = true;
+    constructed.store(true, std::memory_order_release);
+}
+
+bool builtin_contexts_constructed() {
+    return constructed.load(std::memory_order_acquire);
 }
 
 bool is_builtin_context(const MemContext* context) {

@@ -34,7 +34,10 @@ DummyContext& null_context();
 
 // Constructs the built-ins and the null context the first time only: their
 // locks and virtual tables must stay live for stray calls after a shutdown.
+// pre: the library lock is held.
 void construct_builtin_contexts();
+// Any thread: whether construct_builtin_contexts has finished once.
+bool builtin_contexts_constructed();
 
 bool is_builtin_context(const MemContext* context);
 

@@ -23,23 +23,28 @@ void init_builtin(BuiltinIndex index, StaticName name, uint32_t id) {
 
 }  // namespace
 
+// The build runs under the library lock, so a second init, or a call from
+// another thread that needs the registry, waits until it has finished. Calls
+// the build makes itself (a log sink that allocates) are served by the
+// built-in runtime-heap contexts, constructed first (see start_in_progress).
 void Tarvex::init() {
+    LockHolder hold(library_lock());
     if (init_count.fetch_add(1, std::memory_order_acq_rel) != 0) return;
+    construct_builtin_contexts();
+    start_in_progress = true;
     back_trace_mode.store(0, std::memory_order_relaxed);
-    library_lock();
+    registry_link_builtins();
     read_config();
 
-    construct_builtin_contexts();
-    registry_link_builtins();
-    current_context.store(&global_context(), std::memory_order_release);
     if (back_trace_mode.load(std::memory_order_relaxed) > 0) install_tracking_entries();
-
     init_builtin(builtin_global, global_name, tarvex_ids::global_context);
     init_builtin(builtin_library, library_name, tarvex_ids::library_context);
     init_builtin(builtin_init_data, init_data_name, tarvex_ids::init_data_context);
     create_track_table();
 
     if (back_trace_mode.load(std::memory_order_relaxed) >= 2) start_debug_help();
+    start_in_progress = false;
+    current_context.store(&global_context(), std::memory_order_release);
 }
 
 void Tarvex::shutdown() {

@@ -1,6 +1,8 @@
-// Aligned blocks: the context hands out size + alignment bytes, and the
-// pointer it handed out is kept just below the aligned address, where
-// aligned_free finds it again.
+// Aligned blocks: the pointer the context handed out is kept just below the
+// aligned address, where aligned_free finds it again. A context may hand out
+// a block at any address (grow-only pieces are packed, fragments sit behind a
+// 4-byte header), so the aligned address can lie up to back pointer +
+// alignment - 1 bytes past it, and the request covers that much.
 #include <cstring>
 
 #include "registry/default_entries.h"
@@ -28,9 +30,14 @@ uint32_t usable_alignment(uint32_t requested) {
 
 void* default_aligned_alloc(uint32_t size, uint32_t requested_alignment, uint32_t id) {
     MemContext* context = resolve_context(id);
+    // Null: this call started the library, and goes through its table again.
+    if (context == nullptr)
+        return Tarvex::my_func_table.aligned_alloc(size, requested_alignment, id);
     const uint32_t alignment = usable_alignment(requested_alignment);
-    if (alignment == 0 || size > UINT32_MAX - alignment) return nullptr;
-    void* obtained = context->std_alloc(size + alignment);
+    if (alignment == 0) return nullptr;
+    const uint32_t slack = alignment + (back_pointer_size - 1);
+    if (slack < alignment || size > UINT32_MAX - slack) return nullptr;
+    void* obtained = context->std_alloc(size + slack);
     if (obtained == nullptr) return nullptr;
     const uintptr_t mask = static_cast<uintptr_t>(alignment) - 1;
     const uintptr_t aligned =
@@ -43,7 +50,8 @@ void default_aligned_free(const void* block, uint32_t id) {
     if (block == nullptr) return;
     void* obtained = nullptr;
     std::memcpy(&obtained, static_cast<const char*>(block) - back_pointer_size, sizeof(obtained));
-    resolve_context(id)->std_free(obtained);
+    if (MemContext* context = resolve_context(id)) return context->std_free(obtained);
+    Tarvex::my_func_table.aligned_free(block, id);
 }
 
 }  // namespace tarvex

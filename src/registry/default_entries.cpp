@@ -1,6 +1,7 @@
 #include "registry/default_entries.h"
 
 #include "registry/registry.h"
+#include "tarvex/tarvex.h"
 
 namespace tarvex {
 
@@ -10,27 +11,36 @@ void* writable(const void* block) {
 }
 }  // namespace
 
+// Each occupant below: a null context means the call itself just started the
+// library, and it goes through the dispatch table again, as that start
+// installed it (in tracking mode, the tracking variant).
+
 void* default_std_alloc(uint32_t size, uint32_t id) {
-    return resolve_context(id)->std_alloc(size);
+    if (MemContext* context = resolve_context(id)) return context->std_alloc(size);
+    return Tarvex::my_func_table.std_alloc(size, id);
 }
 
 void default_std_free(const void* block, uint32_t id) {
     if (block == nullptr) return;
-    resolve_context(id)->std_free(writable(block));
+    if (MemContext* context = resolve_context(id)) return context->std_free(writable(block));
+    Tarvex::my_func_table.std_free(block, id);
 }
 
 uint32_t default_std_size(const void* block, uint32_t id) {
     if (block == nullptr) return 0;
-    return resolve_context(id)->std_size(writable(block));
+    if (MemContext* context = resolve_context(id)) return context->std_size(writable(block));
+    return Tarvex::my_func_table.std_size(block, id);
 }
 
 void* default_fast_alloc(uint32_t size, uint32_t id) {
-    return resolve_context(id)->fast_alloc(size);
+    if (MemContext* context = resolve_context(id)) return context->fast_alloc(size);
+    return Tarvex::my_func_table.fast_alloc(size, id);
 }
 
 void default_fast_free(const void* block, uint32_t size, uint32_t id) {
     if (block == nullptr) return;
-    resolve_context(id)->fast_free(writable(block), size);
+    if (MemContext* context = resolve_context(id)) return context->fast_free(writable(block), size);
+    Tarvex::my_func_table.fast_free(block, size, id);
 }
 
 void default_mem_track_add(uint32_t, void*, uint32_t, const char*) {}

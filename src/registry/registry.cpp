@@ -9,16 +9,18 @@
 namespace tarvex {
 
 std::atomic<MemContext*> current_context{nullptr};
+bool start_in_progress = false;
 
 namespace {
 
 MemContext* head = nullptr;
 
 // Start-up for an entry point called before the process-attach sequence.
-// Its start-up reference is never released.
+// Its start-up reference is never released. Another thread waits on the
+// library lock until the start has finished.
 void lazy_init() {
     LockHolder hold(library_lock());
-    if (current_context.load(std::memory_order_acquire) != nullptr) return;
+    if (start_in_progress || current_context.load(std::memory_order_acquire) != nullptr) return;
     Tarvex::init();
     Tarvex::context_init(Tarvex::ContextBase("String data", tarvex_ids::string_data));
     Tarvex::context_init(
@@ -60,14 +62,16 @@ void ensure_started() {
 }
 
 MemContext* resolve_context_slow(uint32_t id) {
-    MemContext* cached = current_context.load(std::memory_order_acquire);
-    if (cached == nullptr) {
-        lazy_init();
-        cached = current_context.load(std::memory_order_acquire);
-        if (cached->id == id) return cached;
-    }
-    if (id == tarvex_ids::library_context) return &library_context();
+    // The library's own context never waits for the library lock (see the
+    // lock order above); it only needs its object to exist.
+    if (id == tarvex_ids::library_context && builtin_contexts_constructed())
+        return &library_context();
     LockHolder hold(library_lock());
+    if (start_in_progress) return &global_context();
+    if (current_context.load(std::memory_order_acquire) == nullptr) {
+        lazy_init();
+        return nullptr;
+    }
     MemContext* found = find_context(id, true);
     if (found != &null_context()) current_context.store(found, std::memory_order_release);
     return found;

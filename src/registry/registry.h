@@ -16,18 +16,27 @@
 
 namespace tarvex {
 
-// The context that served the last lookup; null only before the first start.
+// The context that served the last lookup; null only before the first start,
+// and published by it only once everything is built.
 extern std::atomic<MemContext*> current_context;
+
+// Guarded by the library lock: true while the start-up that builds the
+// library runs. Calls it makes itself (a log sink that allocates, say) are
+// served by the built-in runtime-heap contexts instead of starting again.
+extern bool start_in_progress;
 
 // pre: the library lock is held. Finds the id and moves it to the head; an
 // unknown id yields null, or with `report` error 7 (while running) and the
 // null context.
 MemContext* find_context(uint32_t id, bool report);
 
-// Starts the library lazily when nothing has started it yet.
+// Starts the library lazily when nothing has started it yet. Another thread
+// waits until that start has finished.
 void ensure_started();
 
-// Any thread, any time: the context for the id, never null.
+// Any thread, any time: the context for the id. Null only when this very call
+// started the library: the dispatch table may then hold other occupants (the
+// tracking variants), and the caller goes through it again.
 MemContext* resolve_context_slow(uint32_t id);
 inline MemContext* resolve_context(uint32_t id) {
     MemContext* cached = current_context.load(std::memory_order_acquire);

@@ -49,6 +49,8 @@ TEST(AlignedAlloc, OddAlignmentsAreRaisedAndImpossibleOnesRefused) {
     }
     EXPECT_EQ(Tarvex::aligned_alloc(10, 0x80000001u, 0), nullptr);
     EXPECT_EQ(Tarvex::aligned_alloc(0xfffffff0u, 64, 0), nullptr);
+    // The request carries the back pointer's slack as well as the alignment.
+    EXPECT_EQ(Tarvex::aligned_alloc(UINT32_MAX - 64 - sizeof(void*) + 2, 64, 0), nullptr);
 }
 
 // A context that hands out nothing (here the null context behind an unknown
@@ -56,4 +58,33 @@ TEST(AlignedAlloc, OddAlignmentsAreRaisedAndImpossibleOnesRefused) {
 TEST(AlignedAlloc, NullFromTheContextYieldsNull) {
     LogCapture log;
     EXPECT_EQ(Tarvex::aligned_alloc(64, 16, 0x0badf00d), nullptr);
+}
+
+// Whatever address a context hands out (packed grow-only pieces, fragments
+// behind a 4-byte header, the heap), the caller's bytes stay inside the
+// block the context gave: an aligned block never reaches into its neighbour.
+TEST(AlignedAlloc, StaysInsideTheObtainedBlockOnEveryContextType) {
+    const uint16_t types[] = {Tarvex::StdMalloc, Tarvex::SmallBlkList, Tarvex::GrowOnly};
+    uint32_t id = 0x7a00;
+    for (uint16_t type : types) {
+        Tarvex::context_init(Tarvex::ContextBase("aligned", ++id, type));
+        for (uint32_t shift = 0; shift < 8; ++shift) {
+            // A packed piece of `shift` bytes moves the next one off alignment.
+            void* filler = Tarvex::std_alloc(shift + 1, id);
+            for (uint32_t alignment : {8u, 16u}) {
+                for (uint32_t size : {1u, 7u, 20u, 61u, 200u}) {
+                    void* block = Tarvex::aligned_alloc(size, alignment, id);
+                    ASSERT_NE(block, nullptr);
+                    char* obtained = static_cast<char*>(obtained_below(block));
+                    const uint32_t obtained_size = Tarvex::std_size(obtained, id);
+                    EXPECT_LE(static_cast<char*>(block) + size, obtained + obtained_size)
+                        << "type " << type << " shift " << shift << " alignment " << alignment
+                        << " size " << size;
+                    std::memset(block, 0xab, size);
+                    if (type != Tarvex::GrowOnly) Tarvex::aligned_free(block, id);
+                }
+            }
+            if (type != Tarvex::GrowOnly) Tarvex::std_free(filler, id);
+        }
+    }
 }

@@ -1,6 +1,8 @@
 // The final shutdown destroys the contexts made at run time and silences the
 // unknown-id error; an unmatched shutdown and stray calls afterwards are safe.
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/scenario_check.h"
@@ -41,6 +43,28 @@ int main() {
     SCENARIO_CHECK(late != nullptr);
     Tarvex::std_free(late, 0);
     SCENARIO_CHECK(logged.empty());
+
+    // Two threads start the library again at once: the one that does not
+    // build waits for the build, and finds the built-ins named.
+    for (int round = 0; round < 20; ++round) {
+        std::atomic<bool> go{false};
+        bool named[2] = {false, false};
+        auto start = [&](int i) {
+            while (!go.load()) {
+            }
+            Tarvex::init();
+            Tarvex::ContextBase seen[8];
+            named[i] = Tarvex::get_context_info(seen, 8) == 3 && seen[2].name != nullptr &&
+                       std::string(seen[2].name) == "Init Data Context";
+        };
+        std::thread first(start, 0), second(start, 1);
+        go.store(true);
+        first.join();
+        second.join();
+        SCENARIO_CHECK(named[0] && named[1]);
+        Tarvex::shutdown();
+        Tarvex::shutdown();
+    }
 
     // A shutdown without a matching init leaves the count non-zero: a later
     // init does nothing, and the detach shutdown will do nothing either.
