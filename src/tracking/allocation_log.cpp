@@ -9,9 +9,26 @@ namespace tarvex {
 
 std::atomic<uint32_t> logging_count{0};
 
+namespace {
+// Guarded by the library lock, which the sink is called under: true while a
+// line is in the sink, whose own allocations are tracked but not logged.
+bool line_in_sink = false;
+
+// Takes one event off the count before the line goes out, so that neither a
+// sink that allocates nor a disable_logging made meanwhile is undone.
+bool take_one_event() {
+    uint32_t remaining = logging_count.load(std::memory_order_relaxed);
+    do {
+        if (remaining == 0) return false;
+        if (remaining == logging_unlimited) return true;
+    } while (
+        !logging_count.compare_exchange_weak(remaining, remaining - 1, std::memory_order_relaxed));
+    return true;
+}
+}  // namespace
+
 void log_allocation(const MemTrackEntry& entry, const MemContext& context) {
-    const uint32_t remaining = logging_count.load(std::memory_order_relaxed);
-    if (remaining == 0) return;
+    if (line_in_sink || !take_one_event()) return;
     // snprintf cuts a long name or info text; log_message cuts the line again
     // to its own buffer and keeps the newline.
     char line[2048];
@@ -20,9 +37,9 @@ void log_allocation(const MemTrackEntry& entry, const MemContext& context) {
                   static_cast<int>(entry.alloc_id), reinterpret_cast<uintptr_t>(entry.address),
                   static_cast<int>(entry.size), context.name ? context.name : "",
                   entry.info ? entry.info : "");
+    line_in_sink = true;
     log_message(line);
-    if (remaining != logging_unlimited)
-        logging_count.store(remaining - 1, std::memory_order_relaxed);
+    line_in_sink = false;
 }
 
 }  // namespace tarvex

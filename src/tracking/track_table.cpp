@@ -82,6 +82,15 @@ TrackSet::iterator find_entry(void* address, uint32_t context_id) {
     return table->find(key);
 }
 
+// Entries are ordered by address first, so the first one at or after
+// (address, 0) tells whether any context tracks the address.
+bool tracked_anywhere(void* address) {
+    MemTrackEntry key{};
+    key.address = address;
+    const auto first = table->lower_bound(key);
+    return first != table->end() && first->address == address;
+}
+
 // The info text is not part of the key, so it may change in place.
 const char*& info_of(const MemTrackEntry& entry) {
     return const_cast<const char*&>(entry.info);
@@ -148,12 +157,14 @@ void track_add(uint32_t context_id, void* address, uint32_t size, const char* in
     if (!stored) release_name(entry.info);
 }
 
-void track_remove(void* address, uint32_t context_id, uint32_t size, bool check_size) {
-    if (ignored(context_id)) return;
+ReleaseVerdict track_remove(void* address, uint32_t context_id, uint32_t& size, bool check_size) {
+    if (ignored(context_id)) return ReleaseVerdict::release;
     const auto found = find_entry(address, context_id);
     if (found == table->end()) {
         report_error(error_invalid_pointer);
-        return;
+        // Released here, a block of another context would corrupt this
+        // context's pools; it stays live where it came from.
+        return tracked_anywhere(address) ? ReleaseVerdict::keep : ReleaseVerdict::release;
     }
     MemContext* context = find_context(context_id, true);
     context->check_owner_thread();
@@ -162,8 +173,12 @@ void track_remove(void* address, uint32_t context_id, uint32_t size, bool check_
     context->fragments -= 1;
     context->usage -= found->size;
     release_name(found->info);
-    if (check_size && found->size != size) report_error(error_size_mismatch);
+    if (check_size && found->size != size) {
+        report_error(error_size_mismatch);
+        size = found->size;
+    }
     table->erase(found);
+    return ReleaseVerdict::release;
 }
 
 void track_set_info(uint32_t context_id, void* address, const char* info) {

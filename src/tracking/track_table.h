@@ -15,9 +15,18 @@ namespace tarvex {
 void create_track_table();
 void destroy_track_table();
 
+// What a release may do with a block once its entry is looked up.
+enum class ReleaseVerdict {
+    release,  // tracked here and removed, or unknown to the table (it may
+              // predate tracking or have been announced by the host)
+    keep,     // tracked under another context: that one must release it
+};
+
 // pre for all: the library lock is held.
 void track_add(uint32_t context_id, void* address, uint32_t size, const char* info);
-void track_remove(void* address, uint32_t context_id, uint32_t size, bool check_size);
+// With `check_size`, a `size` other than the tracked one is reported and
+// replaced by the tracked size, which the context then receives.
+ReleaseVerdict track_remove(void* address, uint32_t context_id, uint32_t& size, bool check_size);
 void track_set_info(uint32_t context_id, void* address, const char* info);
 
 // Read access for reports: the number of entries and a walk in key order.

@@ -36,8 +36,9 @@ void tracked_std_free(const void* block, uint32_t id) {
     if (block == nullptr) return;
     if (is_library_context(id)) return default_std_free(block, id);
     LockHolder hold(library_lock());
-    track_remove(const_cast<void*>(block), id, 0, false);
-    default_std_free(block, id);
+    uint32_t unused = 0;
+    if (track_remove(const_cast<void*>(block), id, unused, false) == ReleaseVerdict::release)
+        default_std_free(block, id);
 }
 
 void* tracked_fast_alloc(uint32_t size, uint32_t id) {
@@ -52,8 +53,9 @@ void tracked_fast_free(const void* block, uint32_t size, uint32_t id) {
     if (block == nullptr) return;
     if (is_library_context(id)) return default_fast_free(block, size, id);
     LockHolder hold(library_lock());
-    track_remove(const_cast<void*>(block), id, size, true);
-    default_fast_free(block, size, id);
+    uint32_t tracked_size = size;
+    if (track_remove(const_cast<void*>(block), id, tracked_size, true) == ReleaseVerdict::release)
+        default_fast_free(block, tracked_size, id);
 }
 
 void* tracked_aligned_alloc(uint32_t size, uint32_t alignment, uint32_t id) {
@@ -68,8 +70,9 @@ void tracked_aligned_free(const void* block, uint32_t id) {
     if (block == nullptr) return;
     if (is_library_context(id)) return default_aligned_free(block, id);
     LockHolder hold(library_lock());
-    track_remove(const_cast<void*>(block), id, 0, false);
-    default_aligned_free(block, id);
+    uint32_t unused = 0;
+    if (track_remove(const_cast<void*>(block), id, unused, false) == ReleaseVerdict::release)
+        default_aligned_free(block, id);
 }
 
 void tracked_mem_track_add(uint32_t id, void* block, uint32_t size, const char* info) {
@@ -79,7 +82,8 @@ void tracked_mem_track_add(uint32_t id, void* block, uint32_t size, const char* 
 
 void tracked_mem_track_remove(uint32_t id, void* block) {
     LockHolder hold(library_lock());
-    track_remove(block, id, 0, false);
+    uint32_t unused = 0;
+    track_remove(block, id, unused, false);
 }
 
 void tracked_mem_track_set_info(uint32_t id, void* block, const char* info) {

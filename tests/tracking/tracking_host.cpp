@@ -80,20 +80,31 @@ void duplicates_wrong_ids_and_sizes() {
     Tarvex::mem_track_remove(other, &object);
     SCENARIO_CHECK(logged_count(invalid) == 0);
 
-    // A release under the wrong id: error 4, nothing changes, memory freed.
+    // A release under the wrong id: error 4, and the block stays live in the
+    // context it came from, which still releases it.
     void* block = Tarvex::std_alloc(16, id);
     Tarvex::std_free(block, other);
     SCENARIO_CHECK(logged_count(invalid) == 1);
     SCENARIO_CHECK(info_of(id).fragments == 3);
-    Tarvex::mem_track_remove(id, block);
+    std::memset(block, 0x5a, 16);
+    Tarvex::std_free(block, id);
+    SCENARIO_CHECK(logged_count(invalid) == 1);
+    SCENARIO_CHECK(info_of(id).fragments == 2);
 
     // fast_free with the wrong size: "unknown", the entry goes, usage drops
-    // by the tracked size.
-    const uint32_t usage_before = info_of(id).usage;
-    void* sized = Tarvex::fast_alloc(40, id);
-    Tarvex::fast_free(sized, 24, id);
+    // by the tracked size, and the pools get the fragment back by the size
+    // they gave it out with: the next 40-byte request reuses it.
+    const uint32_t small = 0x307;
+    Tarvex::context_init(Tarvex::ContextBase("Sized", small, Tarvex::SmallBlkList));
+    void* sized = Tarvex::fast_alloc(40, small);
+    Tarvex::fast_free(sized, 8, small);
     SCENARIO_CHECK(logged_count(unknown) == 1);
-    SCENARIO_CHECK(info_of(id).usage == usage_before);
+    SCENARIO_CHECK(info_of(small).usage == 0);
+    void* eight = Tarvex::fast_alloc(8, small);
+    void* again = Tarvex::fast_alloc(40, small);
+    SCENARIO_CHECK(again == sized && eight != sized);
+    Tarvex::fast_free(eight, 8, small);
+    Tarvex::fast_free(again, 40, small);
     logged.clear();
     Tarvex::mem_track_remove(id, &object);
     Tarvex::mem_track_remove(id, &object);
@@ -179,6 +190,31 @@ void logging_counts_down() {
     SCENARIO_CHECK(logged.size() == 20);
     Tarvex::disable_logging();
     logged.clear();
+}
+
+// A sink that allocates is called for one line at a time: its own blocks are
+// tracked but not logged, and a disable_logging it makes holds.
+void allocating_sinks_do_not_recurse() {
+    static int lines = 0;
+    Tarvex::context_init(Tarvex::ContextBase("Sink", 0x308));
+    Tarvex::the_config.log_func = [](const char*, bool) {
+        ++lines;
+        Tarvex::std_free(Tarvex::std_alloc(32, 0x308), 0x308);
+    };
+    Tarvex::enable_logging(2);
+    for (int i = 0; i < 3; ++i) Tarvex::std_free(Tarvex::std_alloc(8, 0x308), 0x308);
+    SCENARIO_CHECK(lines == 2);
+
+    lines = 0;
+    Tarvex::the_config.log_func = [](const char*, bool) {
+        ++lines;
+        Tarvex::disable_logging();
+    };
+    Tarvex::enable_logging(5);
+    for (int i = 0; i < 3; ++i) Tarvex::std_free(Tarvex::std_alloc(8, 0x308), 0x308);
+    SCENARIO_CHECK(lines == 1);
+    Tarvex::the_config.log_func = remember;
+    SCENARIO_CHECK(info_of(0x308).fragments == 0);
 }
 
 void single_threaded_contexts_belong_to_one_thread() {
@@ -291,6 +327,7 @@ int main() {
     null_blocks_and_the_library_context();
     break_point_sees_entries_and_infos();
     logging_counts_down();
+    allocating_sinks_do_not_recurse();
     single_threaded_contexts_belong_to_one_thread();
     counters_count_with_peaks();
     fill_writes_the_pattern();
