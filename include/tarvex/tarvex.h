@@ -130,6 +130,11 @@ public:
     static void context_init(ContextBase base);
     static uint32_t get_context_info(ContextBase* out, uint32_t max);
     static void set_context_trace_depth(uint32_t context_id, uint32_t depth);
+    // Gives the wholly free blocks of every pooled context back. A context
+    // made without the multi_threaded flag has no lock, so only the thread
+    // using it may touch its pools: run_gc collects it only in tracking mode,
+    // where every allocation and release holds the library lock as run_gc
+    // does, and otherwise leaves it alone.
     static void run_gc();
 
     // Allocation: each forwards to the dispatch slot of the same name.

@@ -81,6 +81,7 @@ void release_counters() {
 
 uint32_t Tarvex::get_counter_info(MemTypeDefs::Counter* out, uint32_t capacity) {
     using namespace tarvex;
+    if (out == nullptr) return 0;
     LockHolder hold(library_lock());
     uint32_t written = 0;
     for (CounterNode* node = counter_list; node != nullptr && written < capacity;

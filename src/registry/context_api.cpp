@@ -14,6 +14,7 @@ void Tarvex::context_init(ContextBase base) {
 }
 
 uint32_t Tarvex::get_context_info(ContextBase* out, uint32_t max) {
+    if (out == nullptr) return 0;
     LockHolder hold(library_lock());
     uint32_t copied = 0;
     for (MemContext* context = registry_head(); context != nullptr && copied < max;
@@ -30,7 +31,12 @@ void Tarvex::set_context_trace_depth(uint32_t id, uint32_t depth) {
 
 void Tarvex::run_gc() {
     LockHolder hold(library_lock());
+    // In tracking mode every use of a context holds the library lock, as this
+    // walk does. Otherwise a context without a lock of its own may be in use
+    // on another thread right now, and collecting it would pull blocks from
+    // under that thread: the walk leaves it alone.
+    const bool uses_hold_library_lock = back_trace_mode.load(std::memory_order_relaxed) > 0;
     for (MemContext* context = registry_head(); context != nullptr; context = context->next) {
-        context->run_gc();
+        if (uses_hold_library_lock || (context->flags & multi_threaded) != 0) context->run_gc();
     }
 }

@@ -149,3 +149,46 @@ TEST(PooledContextsStress, AllocateFreeAndCollectConcurrently) {
 }
 
 }  // namespace
+
+namespace {
+
+// A context without a lock belongs to the thread that uses it: the library's
+// collection, running on another thread, must leave its pools alone (without
+// tracking, nothing else keeps the two apart).
+TEST(PooledContextsStress, CollectionLeavesSingleThreadedContextsAlone) {
+    start_library();
+    constexpr uint32_t single_id = 0x6203;
+    Tarvex::ContextBase single("Stress single thread", single_id, Tarvex::SmallBlkList);
+    single.flags = 0;
+    Tarvex::context_init(single);
+
+    std::atomic<bool> done{false};
+    std::thread collector([&] {
+        while (!done.load()) Tarvex::run_gc();
+    });
+    int damaged = 0;
+    std::mt19937 random(7);
+    std::vector<LiveBlock> live;
+    for (int op = 0; op < operations_per_worker; ++op) {
+        if (live.size() < most_live_blocks && (live.empty() || (random() & 1) != 0)) {
+            const uint32_t size = 1 + random() % 120;
+            auto* bytes = static_cast<unsigned char*>(Tarvex::std_alloc(size, single_id));
+            ASSERT_NE(bytes, nullptr);
+            const auto fill = static_cast<unsigned char>(random());
+            std::memset(bytes, fill, size);
+            live.push_back({bytes, size, fill, small_std});
+        } else {
+            const size_t index = random() % live.size();
+            damaged += !intact(live[index]);
+            Tarvex::std_free(live[index].bytes, single_id);
+            live[index] = live.back();
+            live.pop_back();
+        }
+    }
+    done = true;
+    collector.join();
+    for (const LiveBlock& block : live) Tarvex::std_free(block.bytes, single_id);
+    EXPECT_EQ(damaged, 0);
+}
+
+}  // namespace
