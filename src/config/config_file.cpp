@@ -6,6 +6,7 @@
 #include "base/library_state.h"
 #include "config/config_line.h"
 #include "config/trace_depth_table.h"
+#include "platform/platform.h"
 #include "tarvex/tarvex.h"
 
 namespace tarvex {
@@ -17,6 +18,10 @@ namespace {
 constexpr int line_buffer_size = 4096;
 constexpr int line_read_size = 4095;
 
+// A configuration file is a few dozen lines; reading stops after this many
+// bytes, so a huge file cannot hold up start-up.
+constexpr long most_bytes_read = 1L << 20;
+
 }  // namespace
 
 void read_config() {
@@ -24,14 +29,17 @@ void read_config() {
     // file leaves it clear even after an earlier run of the library set it.
     Tarvex::set_breakpoint(MemTypeDefs::BreakPoint{0, 0, 0, 0});
 
-    std::FILE* file = std::fopen("tarvex.ini", "r");
+    // Only a regular file counts: a FIFO would block start-up until a writer
+    // came, and a link to a device such as /dev/zero would never end.
+    std::FILE* file = platform::open_regular_file("tarvex.ini");
     if (file == nullptr) {
         log_message("Unable to open tarvex.ini");
         return;
     }
     ConfigSettings settings;
     char line[line_buffer_size];
-    while (std::fgets(line, line_read_size, file) != nullptr) {
+    while (std::ftell(file) < most_bytes_read &&
+           std::fgets(line, line_read_size, file) != nullptr) {
         TraceDepthSetting depth;
         if (parse_config_line(line, settings, depth) == ConfigKey::trace_depth) {
             add_trace_depth(depth.context_id, depth.depth);

@@ -8,6 +8,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <cstdio>
+
 namespace tarvex::platform {
 
 // Storage for a re-entrant system lock (a critical section on Windows, a
@@ -35,6 +37,11 @@ uint32_t current_process_id();
 // Writes the full path of the host's executable, zero-terminated and cut to
 // fit; returns false (and an empty text) when the system cannot tell.
 bool executable_path(char* out, size_t capacity);
+
+// Opens a file for reading in text mode only when it is a regular file,
+// without ever blocking on the opening itself (a FIFO, a device); null
+// otherwise.
+std::FILE* open_regular_file(const char* path);
 
 // Size the runtime heap reports for a block of malloc. pre: block came from
 // malloc and is live.

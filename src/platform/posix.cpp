@@ -1,8 +1,10 @@
 // POSIX back end of the platform contract.
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <linux/futex.h>
 #include <malloc.h>
 #include <pthread.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -118,6 +120,22 @@ bool executable_path(char* out, size_t capacity) {
     }
     out[n] = '\0';
     return true;
+}
+
+std::FILE* open_regular_file(const char* path) {
+    // Opened without waiting for a writer, checked, and only then handed to
+    // stdio in blocking mode.
+    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    struct stat status;
+    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) ||
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+        close(fd);
+        return nullptr;
+    }
+    std::FILE* file = fdopen(fd, "r");
+    if (file == nullptr) close(fd);
+    return file;
 }
 
 size_t heap_block_size(void* block) {

@@ -1,4 +1,5 @@
 // Windows back end of the platform contract.
+#include <io.h>
 #include <malloc.h>
 #include <windows.h>
 
@@ -51,6 +52,23 @@ bool executable_path(char* out, size_t capacity) {
         return false;
     }
     return true;
+}
+
+std::FILE* open_regular_file(const char* path) {
+    // A directory, a device (CON, NUL, COM1) or a pipe reached through the
+    // name is no configuration file; the attributes tell without opening it.
+    const DWORD attributes = GetFileAttributesA(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES ||
+        (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0) {
+        return nullptr;
+    }
+    std::FILE* file = std::fopen(path, "r");
+    if (file == nullptr) return nullptr;
+    if (GetFileType(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)))) != FILE_TYPE_DISK) {
+        std::fclose(file);
+        return nullptr;
+    }
+    return file;
 }
 
 size_t heap_block_size(void* block) {

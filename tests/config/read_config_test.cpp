@@ -1,5 +1,6 @@
 // read_config on files of every shape a user's disk may hold.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
@@ -128,4 +129,35 @@ TEST_F(ReadConfig, TraceDepthFirstLinePerIdWinsAndTheTableHolds64) {
     EXPECT_EQ(find_trace_depth(0x8062), 62u % 16);
     EXPECT_EQ(find_trace_depth(0x8063), 0u);
     EXPECT_EQ(find_trace_depth(0x9999), 0u);
+}
+
+#if !defined(_WIN32)
+// Only a regular file is read: a FIFO with no writer would block start-up for
+// good, and a link to /dev/zero would never end. Both count as no file.
+TEST_F(ReadConfig, AFifoOrADeviceCountsAsNoFile) {
+    ASSERT_EQ(mkfifo("tarvex.ini", 0600), 0);
+    {
+        LogCapture log;
+        read_config();
+        EXPECT_EQ(log.count("Tarvex: Unable to open tarvex.ini\n"), 1u);
+    }
+    fs::remove("tarvex.ini");
+    fs::create_symlink("/dev/zero", "tarvex.ini");
+    LogCapture log;
+    read_config();
+    EXPECT_EQ(log.count("Tarvex: Unable to open tarvex.ini\n"), 1u);
+}
+#endif
+
+// A huge file is read only as far as any real configuration reaches.
+TEST_F(ReadConfig, ReadsABoundedPrefixOfAHugeFile) {
+    {
+        std::ofstream file("tarvex.ini", std::ios::binary);
+        file << "BackTraceMode: 1\n";
+        const std::string filler(4000, '#');
+        for (int i = 0; i < 2000; ++i) file << filler << '\n';
+        file << "BackTraceMode: 3\n";
+    }
+    read_config();
+    EXPECT_EQ(back_trace_mode.load(), 1);
 }
