@@ -133,6 +133,12 @@ TEST(UnknownContext, ServedByNullContextWithOneErrorPerCall) {
 }
 
 // Null releases return before any lookup: no error even for unknown ids.
+// A null output array with room claimed for records gets none written.
+TEST(ContextInit, NullOutputArraysCopyNothing) {
+    EXPECT_EQ(Tarvex::get_context_info(nullptr, 8), 0u);
+    EXPECT_EQ(Tarvex::get_counter_info(nullptr, 8), 0u);
+}
+
 TEST(UnknownContext, NullReleasesReturnFirst) {
     LogCapture log;
     Tarvex::std_free(nullptr, 0x0badc0de);
