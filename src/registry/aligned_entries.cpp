@@ -5,6 +5,7 @@
 // alignment - 1 bytes past it, and the request covers that much.
 #include <cstring>
 
+#include "base/dispatch_slot.h"
 #include "registry/default_entries.h"
 #include "registry/registry.h"
 
@@ -32,7 +33,7 @@ void* default_aligned_alloc(uint32_t size, uint32_t requested_alignment, uint32_
     MemContext* context = resolve_context(id);
     // Null: this call started the library, and goes through its table again.
     if (context == nullptr)
-        return Tarvex::my_func_table.aligned_alloc(size, requested_alignment, id);
+        return slot(Tarvex::my_func_table.aligned_alloc)(size, requested_alignment, id);
     const uint32_t alignment = usable_alignment(requested_alignment);
     if (alignment == 0) return nullptr;
     const uint32_t slack = alignment + (back_pointer_size - 1);
@@ -51,7 +52,7 @@ void default_aligned_free(const void* block, uint32_t id) {
     void* obtained = nullptr;
     std::memcpy(&obtained, static_cast<const char*>(block) - back_pointer_size, sizeof(obtained));
     if (MemContext* context = resolve_context(id)) return context->std_free(obtained);
-    Tarvex::my_func_table.aligned_free(block, id);
+    slot(Tarvex::my_func_table.aligned_free)(block, id);
 }
 
 }  // namespace tarvex

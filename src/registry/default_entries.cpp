@@ -1,5 +1,6 @@
 #include "registry/default_entries.h"
 
+#include "base/dispatch_slot.h"
 #include "registry/registry.h"
 #include "tarvex/tarvex.h"
 
@@ -17,30 +18,30 @@ void* writable(const void* block) {
 
 void* default_std_alloc(uint32_t size, uint32_t id) {
     if (MemContext* context = resolve_context(id)) return context->std_alloc(size);
-    return Tarvex::my_func_table.std_alloc(size, id);
+    return slot(Tarvex::my_func_table.std_alloc)(size, id);
 }
 
 void default_std_free(const void* block, uint32_t id) {
     if (block == nullptr) return;
     if (MemContext* context = resolve_context(id)) return context->std_free(writable(block));
-    Tarvex::my_func_table.std_free(block, id);
+    slot(Tarvex::my_func_table.std_free)(block, id);
 }
 
 uint32_t default_std_size(const void* block, uint32_t id) {
     if (block == nullptr) return 0;
     if (MemContext* context = resolve_context(id)) return context->std_size(writable(block));
-    return Tarvex::my_func_table.std_size(block, id);
+    return slot(Tarvex::my_func_table.std_size)(block, id);
 }
 
 void* default_fast_alloc(uint32_t size, uint32_t id) {
     if (MemContext* context = resolve_context(id)) return context->fast_alloc(size);
-    return Tarvex::my_func_table.fast_alloc(size, id);
+    return slot(Tarvex::my_func_table.fast_alloc)(size, id);
 }
 
 void default_fast_free(const void* block, uint32_t size, uint32_t id) {
     if (block == nullptr) return;
     if (MemContext* context = resolve_context(id)) return context->fast_free(writable(block), size);
-    Tarvex::my_func_table.fast_free(block, size, id);
+    slot(Tarvex::my_func_table.fast_free)(block, size, id);
 }
 
 void default_mem_track_add(uint32_t, void*, uint32_t, const char*) {}

@@ -9,6 +9,7 @@
 // context anyway.
 #include "tracking/tracking_entries.h"
 
+#include "base/dispatch_slot.h"
 #include "base/library_state.h"
 #include "base/lock_slot.h"
 #include "counters/counters.h"
@@ -95,17 +96,17 @@ void tracked_mem_track_set_info(uint32_t id, void* block, const char* info) {
 
 void install_tracking_entries() {
     Tarvex::FuncTable& table = Tarvex::my_func_table;
-    table.std_alloc = tracked_std_alloc;
-    table.std_free = tracked_std_free;
-    table.fast_alloc = tracked_fast_alloc;
-    table.fast_free = tracked_fast_free;
-    table.aligned_alloc = tracked_aligned_alloc;
-    table.aligned_free = tracked_aligned_free;
-    table.mem_track_add = tracked_mem_track_add;
-    table.mem_track_remove = tracked_mem_track_remove;
-    table.mem_track_set_info = tracked_mem_track_set_info;
-    table.dbg_fill = debug_fill;
-    table.inc_counter = counting_inc_counter;
+    set_slot(table.std_alloc, tracked_std_alloc);
+    set_slot(table.std_free, tracked_std_free);
+    set_slot(table.fast_alloc, tracked_fast_alloc);
+    set_slot(table.fast_free, tracked_fast_free);
+    set_slot(table.aligned_alloc, tracked_aligned_alloc);
+    set_slot(table.aligned_free, tracked_aligned_free);
+    set_slot(table.mem_track_add, tracked_mem_track_add);
+    set_slot(table.mem_track_remove, tracked_mem_track_remove);
+    set_slot(table.mem_track_set_info, tracked_mem_track_set_info);
+    set_slot(table.dbg_fill, debug_fill);
+    set_slot(table.inc_counter, counting_inc_counter);
 }
 
 }  // namespace tarvex
