@@ -66,9 +66,13 @@ MemContext* resolve_context_slow(uint32_t id) {
     // lock order above); it only needs its object to exist.
     if (id == tarvex_ids::library_context && builtin_contexts_constructed())
         return &library_context();
+    const bool before_start = current_context.load(std::memory_order_acquire) == nullptr;
     LockHolder hold(library_lock());
     if (start_in_progress) return &global_context();
-    if (current_context.load(std::memory_order_acquire) == nullptr) {
+    if (before_start) {
+        // Started here or, while this call waited for the lock, by another
+        // thread: either way the table may have changed since the call
+        // entered it.
         lazy_init();
         return nullptr;
     }

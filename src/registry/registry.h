@@ -34,9 +34,10 @@ MemContext* find_context(uint32_t id, bool report);
 // waits until that start has finished.
 void ensure_started();
 
-// Any thread, any time: the context for the id. Null only when this very call
-// started the library: the dispatch table may then hold other occupants (the
-// tracking variants), and the caller goes through it again.
+// Any thread, any time: the context for the id. Null only when the call came
+// before the first start finished (and then waited for it, or ran it): the
+// dispatch table may then hold other occupants (the tracking variants), and
+// the caller goes through it again.
 MemContext* resolve_context_slow(uint32_t id);
 inline MemContext* resolve_context(uint32_t id) {
     MemContext* cached = current_context.load(std::memory_order_acquire);
