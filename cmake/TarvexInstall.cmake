@@ -11,6 +11,17 @@ install(TARGETS tarvex tarvex_classic EXPORT tarvexTargets
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/tarvex DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 
+# Windows: tarvex.def and tarvex.lib (likewise tarvex_classic) beside
+# libtarvex.dll.a, for games linked by Microsoft's linker (README.md, "A game
+# built with Visual C++").
+if(WIN32)
+  include(${CMAKE_CURRENT_LIST_DIR}/TarvexMsvcImport.cmake)
+  foreach(_library tarvex tarvex_classic)
+    tarvex_msvc_import_library(${_library} _msvc_files)
+    install(FILES ${_msvc_files} DESTINATION ${CMAKE_INSTALL_LIBDIR})
+  endforeach()
+endif()
+
 set(TARVEX_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/tarvex)
 install(EXPORT tarvexTargets NAMESPACE tarvex:: DESTINATION ${TARVEX_CMAKE_DIR})
 configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/tarvex-config.cmake.in
