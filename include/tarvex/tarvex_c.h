@@ -84,7 +84,7 @@ typedef struct tarvex_track_entry {
 } tarvex_track_entry;
 
 /* The host's functions: the log sink (a complete line ending in a newline,
- * and the flag of Part 1.3 as 0 or 1) and the break-point callback. */
+ * and the message's flag as 0 or 1) and the break-point callback. */
 typedef void(TARVEX_CDECL* tarvex_log_func)(const char* text, int flag);
 typedef void(TARVEX_CDECL* tarvex_break_func)(const tarvex_track_entry* entry);
 
