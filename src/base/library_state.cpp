@@ -23,4 +23,8 @@ LockSlot& library_lock() {
     return *slot;
 }
 
+bool library_lock_held() {
+    return platform::lock_held_by_current_thread(&library_lock().section);
+}
+
 }  // namespace tarvex

@@ -6,6 +6,7 @@
 
 #include <atomic>
 
+#include "base/checks.h"
 #include "base/lock_slot.h"
 
 namespace tarvex {
@@ -26,4 +27,13 @@ inline bool library_running() {
 // shutdown never meets a dead lock.
 LockSlot& library_lock();
 
+// Whether the calling thread holds the library lock; for checks.
+bool library_lock_held();
+
 }  // namespace tarvex
+
+// Checks the most common precondition of the library's internal routines.
+#define TARVEX_CHECK_LIBRARY_LOCK() \
+    TARVEX_CHECK(::tarvex::library_lock_held(), "the library lock is held")
+
+namespace tarvex {}  // namespace tarvex

@@ -1,5 +1,7 @@
 #include "base/lock_slot.h"
 
+#include "base/checks.h"
+
 namespace tarvex {
 
 namespace {
@@ -18,6 +20,8 @@ void lock_slot_create(LockSlot* slot) {
 }
 
 void lock_slot_destroy(LockSlot* slot) {
+    TARVEX_CHECK(!platform::lock_held_by_current_thread(&slot->section),
+                 "a lock is not held when it is destroyed");
     platform::lock_destroy(&slot->section);
 }
 

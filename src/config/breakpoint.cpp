@@ -27,6 +27,7 @@ bool entry_matches(const MemTypeDefs::BreakPoint& bp, const MemTrackEntry& entry
 }  // namespace
 
 void check_breakpoint(const MemTrackEntry& entry) {
+    TARVEX_CHECK_LIBRARY_LOCK();
     if (!breakpoint_armed || !entry_matches(current_breakpoint, entry)) return;
     // The host writes the_config as plain data at any time; read it once.
     const Tarvex::BreakFunc on_break =

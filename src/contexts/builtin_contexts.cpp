@@ -2,6 +2,8 @@
 
 #include <atomic>
 
+#include "base/library_state.h"
+
 namespace tarvex {
 
 BuiltinStorage builtin_storage[builtin_count];
@@ -16,6 +18,7 @@ DummyContext& null_context() {
 }
 
 void construct_builtin_contexts() {
+    TARVEX_CHECK_LIBRARY_LOCK();
     if (constructed.load(std::memory_order_relaxed)) return;
     for (BuiltinStorage& storage : builtin_storage) new (storage.bytes) StdMallocContext();
     new (null_storage) DummyContext();

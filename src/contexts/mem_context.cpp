@@ -1,6 +1,7 @@
 #include "contexts/mem_context.h"
 
 #include "base/errors.h"
+#include "base/library_state.h"
 #include "platform/platform.h"
 
 namespace tarvex {
@@ -28,6 +29,7 @@ void MemContext::shutdown() {
 }
 
 void MemContext::check_owner_thread() {
+    TARVEX_CHECK_LIBRARY_LOCK();
     // Any flag bit exempts the context, not only multi_threaded.
     if (flags != 0) return;
     const uint32_t self = platform::current_thread_id();

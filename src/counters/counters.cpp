@@ -64,12 +64,14 @@ uint32_t counting_inc_counter(const char* name, int32_t amount) {
 
 void for_each_counter_record(void (*visit)(const MemTypeDefs::Counter& counter, void* user),
                              void* user) {
+    TARVEX_CHECK_LIBRARY_LOCK();
     for (CounterNode* node = counter_list; node != nullptr; node = node->next) {
         visit(node->counter, user);
     }
 }
 
 void release_counters() {
+    TARVEX_CHECK_LIBRARY_LOCK();
     while (CounterNode* node = counter_list) {
         counter_list = node->next;
         release_name(node->counter.name);

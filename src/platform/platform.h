@@ -13,18 +13,21 @@
 namespace tarvex::platform {
 
 // Storage for a re-entrant system lock (a critical section on Windows, a
-// recursive mutex on POSIX). Opaque so that no system header leaks out.
+// futex lock on POSIX). Opaque so that no system header leaks out.
 struct alignas(8) SystemLock {
     unsigned char storage[64];
 };
 
-// pre: `lock` is not live. Creates it with the given spin count (where the
-// system has one).
+// pre: `lock` is not live. Creates it with the given spin count: a thread that
+// finds the lock held tests it this many times before it sleeps (none on a
+// machine with one processor).
 void lock_create(SystemLock* lock, uint32_t spin_count);
 // pre: `lock` is live. Re-entrant for the thread that holds it.
 void lock_enter(SystemLock* lock);
 // pre: the calling thread holds `lock`.
 void lock_leave(SystemLock* lock);
+// pre: `lock` is live. True when the calling thread holds it.
+bool lock_held_by_current_thread(const SystemLock* lock);
 // pre: `lock` is live and not held. Afterwards it is not live.
 void lock_destroy(SystemLock* lock);
 

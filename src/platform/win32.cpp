@@ -13,6 +13,10 @@ namespace {
 CRITICAL_SECTION* as_section(SystemLock* lock) {
     return reinterpret_cast<CRITICAL_SECTION*>(lock->storage);
 }
+
+const CRITICAL_SECTION* as_section(const SystemLock* lock) {
+    return reinterpret_cast<const CRITICAL_SECTION*>(lock->storage);
+}
 }  // namespace
 
 void lock_create(SystemLock* lock, uint32_t spin_count) {
@@ -25,6 +29,13 @@ void lock_enter(SystemLock* lock) {
 
 void lock_leave(SystemLock* lock) {
     LeaveCriticalSection(as_section(lock));
+}
+
+bool lock_held_by_current_thread(const SystemLock* lock) {
+    // The section keeps its owner's thread id in a HANDLE-sized field (zero
+    // when free), written by other threads as they enter and leave.
+    const volatile HANDLE& owner = as_section(lock)->OwningThread;
+    return reinterpret_cast<uintptr_t>(owner) == static_cast<uintptr_t>(GetCurrentThreadId());
 }
 
 void lock_destroy(SystemLock* lock) {

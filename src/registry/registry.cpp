@@ -38,10 +38,12 @@ void link_at_head(MemContext* context) {
 }  // namespace
 
 MemContext* registry_head() {
+    TARVEX_CHECK_LIBRARY_LOCK();
     return head;
 }
 
 MemContext* find_context(uint32_t id, bool report) {
+    TARVEX_CHECK_LIBRARY_LOCK();
     if (head != nullptr && head->id == id) return head;
     MemContext* previous = head;
     for (MemContext* context = head ? head->next : nullptr; context != nullptr;
@@ -82,11 +84,13 @@ MemContext* resolve_context_slow(uint32_t id) {
 }
 
 void init_context(MemContext& context, Tarvex::ContextBase base) {
+    TARVEX_CHECK_LIBRARY_LOCK();
     if (base.trace_depth == 0) base.trace_depth = find_trace_depth(base.id);
     context.init(base);
 }
 
 MemContext* make_context(const Tarvex::ContextBase& base) {
+    TARVEX_CHECK_LIBRARY_LOCK();
     if (base.id != 0) {
         if (MemContext* existing = find_context(base.id, false)) return existing;
     }
@@ -98,6 +102,7 @@ MemContext* make_context(const Tarvex::ContextBase& base) {
 }
 
 void registry_link_builtins() {
+    TARVEX_CHECK_LIBRARY_LOCK();
     head = nullptr;
     link_at_head(&init_data_context());
     link_at_head(&library_context());
@@ -105,6 +110,7 @@ void registry_link_builtins() {
 }
 
 void registry_destroy_runtime_contexts() {
+    TARVEX_CHECK_LIBRARY_LOCK();
     MemContext** link = &head;
     while (MemContext* context = *link) {
         if (is_builtin_context(context)) {

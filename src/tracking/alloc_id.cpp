@@ -11,10 +11,12 @@ uint32_t next_alloc_id = 0;
 }  // namespace
 
 uint32_t peek_next_alloc_id() {
+    TARVEX_CHECK_LIBRARY_LOCK();
     return next_alloc_id;
 }
 
 uint32_t take_next_alloc_id() {
+    TARVEX_CHECK_LIBRARY_LOCK();
     return next_alloc_id++;
 }
 

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "base/errors.h"
+#include "base/library_state.h"
 
 namespace tarvex {
 
@@ -28,6 +29,7 @@ bool take_one_event() {
 }  // namespace
 
 void log_allocation(const MemTrackEntry& entry, const MemContext& context) {
+    TARVEX_CHECK_LIBRARY_LOCK();
     if (line_in_sink || !take_one_event()) return;
     // snprintf cuts a long name or info text; log_message cuts the line again
     // to its own buffer and keeps the newline.

@@ -158,6 +158,7 @@ void track_add(uint32_t context_id, void* address, uint32_t size, const char* in
 }
 
 ReleaseVerdict track_remove(void* address, uint32_t context_id, uint32_t& size, bool check_size) {
+    TARVEX_CHECK_LIBRARY_LOCK();
     if (ignored(context_id)) return ReleaseVerdict::release;
     const auto found = find_entry(address, context_id);
     if (found == table->end()) {
@@ -182,6 +183,7 @@ ReleaseVerdict track_remove(void* address, uint32_t context_id, uint32_t& size, 
 }
 
 void track_set_info(uint32_t context_id, void* address, const char* info) {
+    TARVEX_CHECK_LIBRARY_LOCK();
     if (ignored(context_id)) return;
     const auto found = find_entry(address, context_id);
     if (found == table->end()) return;
@@ -193,10 +195,12 @@ void track_set_info(uint32_t context_id, void* address, const char* info) {
 }
 
 uint32_t track_table_size() {
+    TARVEX_CHECK_LIBRARY_LOCK();
     return table != nullptr ? static_cast<uint32_t>(table->size()) : 0;
 }
 
 void for_each_tracked_entry(void (*visit)(const MemTrackEntry& entry, void* user), void* user) {
+    TARVEX_CHECK_LIBRARY_LOCK();
     if (table == nullptr) return;
     for (const MemTrackEntry& entry : *table) visit(entry, user);
 }
