@@ -99,7 +99,7 @@ class Frame:
             return "%s  %s" % (self.module or "0x%x" % self.address, self.place())
         if self.module:
             return "%s  0x%x" % (self.module, self.address)
-        return "0x%x" % self.address
+        return "0x%x  (no symbol)" % self.address
 
     def as_json(self):
         return {"function": self.function, "source": self.source, "line": self.line,
