@@ -3,6 +3,7 @@
 import argparse
 import json
 import sys
+import textwrap
 
 from . import reader, sites as sitelib
 from .reader import ReportError
@@ -278,6 +279,11 @@ line (by module and address when they have neither). Blocks without frames
 form one site."""
 
 
+def paragraphs(text):
+    """Text wrapped to the terminal's usual width, its blank lines kept."""
+    return "\n\n".join(textwrap.fill(" ".join(p.split()), 79) for p in text.split("\n\n"))
+
+
 def parser():
     top = argparse.ArgumentParser(
         prog=PROGRAM, epilog=EPILOG,
@@ -288,7 +294,8 @@ def parser():
     commands = top.add_subparsers(dest="command", metavar="COMMAND", required=True)
 
     def command(name, summary, description, func):
-        sub = commands.add_parser(name, help=summary, description=description, epilog=EPILOG,
+        sub = commands.add_parser(name, help=summary, description=paragraphs(description),
+                                  epilog=paragraphs(EPILOG),
                                   formatter_class=argparse.RawDescriptionHelpFormatter)
         sub.set_defaults(func=func)
         return sub

@@ -72,6 +72,10 @@ SCRIPT = """
         rows.forEach(function (row) { body.appendChild(row); });
       });
     });
+    // A link may ask for an order: page.html#sort=blocks
+    var asked = /sort=(\w+)/.exec(location.hash);
+    var th = asked && table.querySelector('th.sort[data-key="' + asked[1] + '"]');
+    if (th && !th.classList.contains("on")) th.click();
   });
   // For the tests: whether the page is wider than the window.
   var root = document.documentElement;
@@ -131,15 +135,15 @@ def frame_html(frame, paths):
     return '<span class="fn mono">%s</span>%s' % (esc(name), place)
 
 
-def stack_cell(site, paths):
+def stack_cell(site, paths, opened=False):
     if site.label:
         return '<div class="nostack fn">%s</div>' % esc(site.label)
     first = frame_html(site.frames[0], paths)
     if len(site.frames) == 1:
         return '<div class="nostack">%s</div>' % first
     rest = "".join("<li>%s</li>" % frame_html(f, paths) for f in site.frames[1:])
-    return ('<details><summary>%s</summary><ol class="stack" start="2">%s</ol></details>'
-            % (first, rest))
+    return ('<details%s><summary>%s</summary><ol class="stack" start="2">%s</ol></details>'
+            % (" open" if opened else "", first, rest))
 
 
 def contexts_of(site):
@@ -188,9 +192,10 @@ def site_section(report, shown, depth, paths):
                     '<td class="n">%s</td><td class="n">%s</td><td>%s</td><td class="n">%d</td>'
                     '<td>%s</td><td>%s</td></tr>'
                     % (site.bytes, site.blocks, rank, number(site.bytes), number(site.blocks),
-                       contexts_of(site), site.first_id, infos_of(site), stack_cell(site, paths)))
-    note = ("Stacks from the first frame outside Tarvex, cut to %d frames; click a stack to see "
-            "all of it, a heading to sort." % depth)
+                       contexts_of(site), site.first_id, infos_of(site),
+                       stack_cell(site, paths, opened=rank == 1)))
+    note = ("Stacks from the first frame outside Tarvex, cut to %d frames; click a site to see "
+            "its stack, a heading to sort (or open the page with #sort=blocks)." % depth)
     if len(shown) < total:
         note += " The %d biggest of %s sites are listed." % (len(shown), number(total))
     if paths.root:

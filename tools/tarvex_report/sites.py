@@ -16,8 +16,7 @@ LIBRARY_ONLY = "only library frames recorded (trace depth too small to reach the
 MAX_INFOS = 3
 DEFAULT_DEPTH = 4
 _FRAME_BITS = 21
-_FRAME_MASK = (1 << _FRAME_BITS) - 1
-_FRAME_LIMIT = _FRAME_MASK  # frame numbers below it fit, plus one, in 21 bits
+_FRAME_MASK = (1 << _FRAME_BITS) - 1   # frame numbers below it fit, plus one, in 21 bits
 
 
 class SiteTable:
@@ -51,12 +50,7 @@ class SiteTable:
         while skip < count and library[stack[skip]]:
             skip += 1
         if skip < count:
-            key = 0
-            for frame in stack[skip:skip + self.depth]:
-                if frame >= _FRAME_LIMIT:
-                    key = tuple(stack[skip:skip + self.depth])
-                    break
-                key = key << _FRAME_BITS | (frame + 1)
+            key = self.pack(stack[skip:skip + self.depth])
         else:
             key = LIBRARY_ONLY if count else NO_STACK
         site = self.index.get(key)
@@ -121,18 +115,35 @@ class SiteTable:
                     [c for c in contexts if c.index in indexes],
                     self.first_id[number], infos, frames, label)
 
-    def keyed(self):
-        """Every site by its frames' own identity, comparable across reports:
-        identity -> (bytes, blocks, site number, key)."""
-        frames = self.report.frames.list
+    def in_terms_of(self, frames):
+        """This table's site keys spelled with the frame numbers of another
+        report's frames (a frame it lacks gets a number of its own past
+        them): key there -> site number here. Two reports' sites are the same
+        when their keys are."""
+        known = frames.by_key
+        spare = len(frames.list)
+        numbers = []
+        for frame in self.report.frames.list:
+            found = known.get(frame.key)
+            if found is None:
+                found, spare = spare, spare + 1
+            numbers.append(found)
         result = {}
-        for key, number in self.index.items():
-            if isinstance(key, str):
-                identity = key
-            else:
-                identity = tuple(frames[f].key for f in self.frames_of(key))
-            result[identity] = (self.bytes[number], self.blocks[number], number, key)
+        for key, site in self.index.items():
+            if not isinstance(key, str):
+                key = self.pack([numbers[f] for f in self.frames_of(key)])
+            result[key] = site
         return result
+
+    @staticmethod
+    def pack(stack):
+        """The key of a site's frame numbers."""
+        key = 0
+        for frame in stack:
+            if frame >= _FRAME_MASK:
+                return tuple(stack)
+            key = key << _FRAME_BITS | (frame + 1)
+        return key
 
 
 class Site:
@@ -146,10 +157,6 @@ class Site:
         self.infos = infos
         self.frames = frames
         self.label = label      # for the sites without frames of their own
-
-    def title(self):
-        """The site in one line: its first frame, or its label."""
-        return self.label or self.frames[0].label()
 
     def lines(self):
         return [self.label] if self.label else [f.label() for f in self.frames]
@@ -217,18 +224,28 @@ def diff_sites(old, new, limit=None):
     """Sites whose leaked bytes or blocks differ, biggest growth first, each
     with its Site from the report it is found in (the new one when in both):
     the first `limit` of them (all when None), and how many there are."""
-    before = old.sites.keyed()
-    after = new.sites.keyed()
-    changes = []
-    for identity, (nb, nn, number, key) in after.items():
-        ob, on = before.get(identity, (0, 0, None, None))[:2]
-        if nb != ob or nn != on:
-            changes.append((Change(None, ob, nb, on, nn), new.sites, number, key))
-    for identity, (ob, on, number, key) in before.items():
-        if identity not in after:
-            changes.append((Change(None, ob, 0, on, 0), old.sites, number, key))
-    changes.sort(key=lambda c: _order(c[0]))
-    shown = changes if limit is None else changes[:limit]
-    for change, table, number, key in shown:
-        change.what = table.site(number, key)
-    return [c[0] for c in shown], len(changes)
+    before = old.sites.in_terms_of(new.frames)
+    after = new.sites
+    total = 0
+
+    def changes():
+        # (order, in the new report, site number, old bytes, new bytes, old blocks, new blocks)
+        nonlocal total
+        for key, number in after.index.items():
+            o = before.pop(key, None)
+            nb, nn = after.bytes[number], after.blocks[number]
+            ob, on = (old.sites.bytes[o], old.sites.blocks[o]) if o is not None else (0, 0)
+            if nb != ob or nn != on:
+                total += 1
+                yield (False, ob - nb, on - nn), True, number, ob, nb, on, nn
+        for o in before.values():
+            total += 1
+            ob, on = old.sites.bytes[o], old.sites.blocks[o]
+            yield (True, ob, on), False, o, ob, 0, on, 0
+
+    chosen = sorted(changes()) if limit is None else heapq.nsmallest(limit, changes())
+    in_new = [c[2] for c in chosen if c[1]]
+    in_old = [c[2] for c in chosen if not c[1]]
+    found = {(True, n): site for n, site in zip(in_new, after.materialise(in_new))}
+    found.update({(False, n): site for n, site in zip(in_old, old.sites.materialise(in_old))})
+    return [Change(found[c[1], c[2]], *c[3:]) for c in chosen], total
