@@ -44,8 +44,9 @@ details[open] summary::before { content: "\\25BE"; }
 .nostack { padding-left: 15px; }
 .fn { font-weight: 600; overflow-wrap: anywhere; }
 .where { color: var(--muted); overflow-wrap: anywhere; }
-ol.stack { margin: 6px 0 2px; padding-left: 22px; }
+ol.stack { margin: 4px 0 2px; padding-left: 15px; }
 ol.stack li { margin: 3px 0; }
+ol.stack li::marker { color: #8a96a3; font-size: 11px; }
 .info { color: #6a4a00; }
 .kind { font-weight: 600; text-transform: uppercase; font-size: 12px; }
 .kind.new, .kind.grew { color: var(--new); }
