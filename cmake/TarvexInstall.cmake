@@ -10,6 +10,11 @@ install(TARGETS tarvex tarvex_classic EXPORT tarvexTargets
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/tarvex DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+# The report tool: the program in bin/, the package it imports in share/tarvex/.
+install(PROGRAMS ${PROJECT_SOURCE_DIR}/tools/tarvex-report DESTINATION ${CMAKE_INSTALL_BINDIR}
+  COMPONENT report_tool)
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/tools/tarvex_report DESTINATION ${CMAKE_INSTALL_DATADIR}/tarvex
+  COMPONENT report_tool PATTERN __pycache__ EXCLUDE)
 
 # Windows: tarvex.def and tarvex.lib (likewise tarvex_classic) beside
 # libtarvex.dll.a, for games linked by Microsoft's linker (README.md, "A game

@@ -1,0 +1,381 @@
+"""One streaming pass over a Tarvex leak report.
+
+The report is read line by line, not with an XML parser: the library writes
+context names, info texts and counter names unescaped, so a report whose info
+is "a<b&c" is not well-formed XML, yet every line has the fixed shape the Part
+gives, one element per line. Memory stays bounded by what is kept (contexts,
+counters, distinct frames, and the sites when asked), never by the file.
+"""
+
+import gc
+import re
+
+VERSION = "1.0"
+
+# Frames of these modules belong to the Tarvex library itself (compared on the
+# base name, without case).
+LIBRARY_MODULES = ("tarvex.dll", "libtarvex.so")
+
+_ENTRY = b"                <Entry "  # 16 spaces: the one line kind worth a fast path
+_ROOT = re.compile(rb'<MemTrackReport Version="([^"]*)"')
+_ALLOCATIONS = re.compile(rb'<Allocations Count="(-?\d+)"')
+# Names and infos are not escaped: greedy groups anchored on what follows them
+# take every character, quotes included.
+_CONTEXT = re.compile(
+    rb'<Context Name="(.*)" Id="0x([0-9a-fA-F]+)" Fragments="(-?\d+)" '
+    rb'SizeAccumulation="(-?\d+)" MemUsage="(-?\d+)" MemUsagePeek="(-?\d+)">')
+# A line too long for the library's 4096-byte buffer is cut, so the end of a
+# Fragment line (its info text) may be missing.
+_FRAGMENT = re.compile(
+    rb'<Fragment AllocId="(-?\d+)" Adress="0x([0-9a-fA-F]+)" Size="(-?\d+)" Info="(.*?)(?:">)?$')
+_COUNTER = re.compile(rb'<Counter Name="(.*)" Id="0x([0-9a-fA-F]+)" Count="(-?\d+)" Peek="(-?\d+)"')
+_ATTRIBUTE = re.compile(rb'(\w+)="([^"]*)')
+_ENTITIES = ((b"&lt;", b"<"), (b"&gt;", b">"), (b"&quot;", b'"'), (b"&apos;", b"'"), (b"&amp;", b"&"))
+
+
+class ReportError(Exception):
+    """The file cannot be read as a leak report; the message is one line."""
+
+
+def u32(digits):
+    """A figure the library printed with %d: a 32-bit value, shown signed."""
+    return int(digits) & 0xFFFFFFFF
+
+
+def text(raw):
+    """Bytes of the report as text. The library copies names byte for byte:
+    UTF-8 when it is that (a cut last character is replaced), else the
+    Windows code page."""
+    try:
+        return raw.decode("utf-8")
+    except UnicodeDecodeError as error:
+        if error.reason == "unexpected end of data":
+            return raw.decode("utf-8", "replace")
+        return raw.decode("cp1252", "replace")
+
+
+def unescape(raw):
+    if b"&" in raw:
+        for entity, char in _ENTITIES:
+            raw = raw.replace(entity, char)
+    return raw
+
+
+def is_library_module(module):
+    base = module.replace("\\", "/").rsplit("/", 1)[-1].lower()
+    return base in LIBRARY_MODULES or base.startswith("libtarvex.so.")
+
+
+class Frame:
+    """One resolved frame. Frames with the same module, function, source and
+    line are one frame, whatever their address; a frame with neither function
+    nor source is told apart by its address."""
+
+    __slots__ = ("module", "function", "source", "line", "address", "library", "key")
+
+    def __init__(self, module, function, source, line, address):
+        self.module = module
+        self.function = function
+        self.source = source
+        self.line = line
+        self.address = address
+        self.library = is_library_module(module)
+        if function or source:
+            self.key = (module, function, source, line)
+        else:
+            self.key = (module, address)
+
+    def place(self):
+        """"file:line", or the module, or the address."""
+        if self.source:
+            return "%s:%d" % (self.source, self.line)
+        return self.module or "0x%x" % self.address
+
+    def label(self):
+        """"function  file:line"; the module (or the address) when there is no function."""
+        if self.function:
+            return "%s  %s" % (self.function, self.place())
+        if self.source:
+            return "%s  %s" % (self.module or "0x%x" % self.address, self.place())
+        if self.module:
+            return "%s  0x%x" % (self.module, self.address)
+        return "0x%x  (no symbol)" % self.address
+
+    def as_json(self):
+        return {"function": self.function, "source": self.source, "line": self.line,
+                "module": self.module, "address": "0x%x" % self.address}
+
+
+class Frames:
+    """The distinct frames of one report, numbered in order of appearance."""
+
+    def __init__(self):
+        self.by_line = {}   # the Entry line from its Adress attribute on -> frame number
+        self.by_key = {}    # Frame.key -> frame number
+        self.list = []      # frame number -> Frame
+        self.library = []   # frame number -> whether it is a library frame
+
+    def add_line(self, line, start):
+        values = dict(_ATTRIBUTE.findall(line))
+        try:
+            address = int(values.get(b"Adress", b"0x0")[2:] or b"0", 16)
+            number = int(values.get(b"Line", b"0") or b"0")
+        except ValueError:
+            raise ReportError("an Entry line without a readable Adress or Line") from None
+        frame = Frame(text(unescape(values.get(b"Module", b""))),
+                      text(unescape(values.get(b"Function", b""))),
+                      text(unescape(values.get(b"Source", b""))), number, address)
+        found = self.by_key.get(frame.key)
+        if found is None:
+            found = self.by_key[frame.key] = len(self.list)
+            self.list.append(frame)
+            self.library.append(frame.library)
+        self.by_line[line[start:]] = found
+        return found
+
+
+class Context:
+    __slots__ = ("index", "name", "id", "blocks", "bytes", "declared_blocks", "declared_bytes",
+                 "usage", "peak", "closed")
+
+    def __init__(self, index, match):
+        self.index = index
+        self.name = text(match.group(1))
+        self.id = int(match.group(2), 16)
+        self.declared_blocks = u32(match.group(3))
+        self.declared_bytes = u32(match.group(4))
+        self.usage = u32(match.group(5))
+        self.peak = u32(match.group(6))
+        self.blocks = 0   # counted from the Fragment lines read
+        self.bytes = 0    # their exact sum (the report's own sum wraps at 2^32)
+        self.closed = False
+
+    def label(self):
+        return "%s (0x%x)" % (self.name or "unnamed", self.id)
+
+    def as_json(self):
+        return {"name": self.name, "id": "0x%x" % self.id, "blocks": self.blocks,
+                "bytes": self.bytes, "usage": self.usage, "peak": self.peak}
+
+
+class Counter:
+    __slots__ = ("name", "id", "count", "peak")
+
+    def __init__(self, match):
+        self.name = text(match.group(1))
+        self.id = int(match.group(2), 16)
+        self.count = u32(match.group(3))
+        self.peak = u32(match.group(4))
+
+    def as_json(self):
+        return {"name": self.name, "id": "0x%x" % self.id, "count": self.count, "peak": self.peak}
+
+
+class Report:
+    """What one pass read: contexts, counters, totals, and the sites when a
+    site table was given."""
+
+    def __init__(self, path):
+        self.path = path
+        self.version = None
+        self.allocations = None     # the Allocations Count, when present
+        self.contexts = []
+        self.counters = []
+        self.frames = Frames()
+        self.sites = None
+        self.truncated = None       # why the report is incomplete, or None
+        self.notes = []             # inconsistencies that are not errors
+        self.lines = 0
+
+    @property
+    def blocks(self):
+        return sum(c.blocks for c in self.contexts)
+
+    @property
+    def bytes(self):
+        return sum(c.bytes for c in self.contexts)
+
+
+class _NoStack:
+    """Stands for the frame list outside a StackTrace element."""
+
+    def append(self, _):
+        raise ReportError("an Entry outside a StackTrace")
+
+
+_NO_STACK = _NoStack()
+
+
+def read(path, sites=None):
+    """Reads the report at path. With a site table (sites.SiteTable), every
+    block is also added to its site. Raises ReportError for a file that is
+    not a leak report, of another version, or not in the Part's shape; a
+    truncated report is read up to where it stops and says so in
+    Report.truncated."""
+    report = Report(path)
+    try:
+        handle = open(path, "rb")
+    except OSError as error:
+        raise ReportError("cannot open: %s" % (error.strerror or error)) from None
+    enabled = gc.isenabled()
+    gc.disable()  # a million sites of small objects make the collector crawl
+    try:
+        with handle:
+            _read_head(handle, report)
+            if sites is not None:
+                sites.start(report)
+            _read_body(handle, report, sites)
+    finally:
+        if enabled:
+            gc.enable()
+    report.sites = sites
+    return report
+
+
+def _read_head(handle, report):
+    first = handle.readline(4096)
+    if not first:
+        raise ReportError("not a Tarvex leak report: the file is empty")
+    if not first.startswith(b"<?xml"):
+        raise ReportError("not a Tarvex leak report: it does not start with an XML declaration")
+    second = handle.readline(4096)
+    match = _ROOT.match(second.lstrip())
+    if not match:
+        if not second:
+            raise ReportError("truncated: the report ends after its XML declaration")
+        raise ReportError("not a Tarvex leak report: no <MemTrackReport> element on line 2")
+    report.version = text(match.group(1))
+    if report.version != VERSION:
+        raise ReportError("report version %s; this tool reads version %s"
+                          % (report.version, VERSION))
+    report.lines = 2
+
+
+def _read_body(handle, report, sites):
+    frames = report.frames
+    by_line = frames.by_line
+    add_line = frames.add_line
+    want_frames = sites is not None
+    add_site = sites.add if want_frames else None
+    contexts = report.contexts
+
+    context = None
+    stack = _NO_STACK
+    fragment = None     # (alloc id, size, info) of the open Fragment
+    closed = False
+    number = 2
+    line = b""
+    try:
+        for number, line in enumerate(handle, 3):
+            if line.startswith(_ENTRY):
+                if want_frames:
+                    start = line.find(b' Adress="', 22)
+                    found = by_line.get(line[start:])
+                    if found is None:
+                        found = add_line(line, start)
+                    stack.append(found)
+                continue
+            if not line.endswith(b"\n"):
+                break  # a last line cut short: the writer stopped here
+            s = line.lstrip(b" \t")
+            if s.startswith(b"</Fragment>"):
+                if fragment is None:
+                    raise ReportError("a </Fragment> without its Fragment")
+                alloc_id, size, info = fragment
+                context.blocks += 1
+                context.bytes += size
+                if want_frames:
+                    add_site(stack if stack is not _NO_STACK else (), size, context, alloc_id, info)
+                fragment = None
+                stack = _NO_STACK
+            elif s.startswith(b"<StackTrace "):
+                if fragment is None:
+                    raise ReportError("a StackTrace outside a Fragment")
+                stack = []
+            elif s.startswith(b"</StackTrace>"):
+                pass
+            elif s.startswith(b"<Fragment "):
+                if context is None or fragment is not None:
+                    raise ReportError("a Fragment outside a Context")
+                match = _FRAGMENT.match(s.rstrip(b"\r\n"))
+                if not match:
+                    raise ReportError("a Fragment line not in the report's shape")
+                fragment = (u32(match.group(1)), u32(match.group(3)), match.group(4))
+            elif s.startswith(b"<Entry "):
+                if want_frames:
+                    start = s.find(b' Adress="')
+                    found = by_line.get(s[start:])
+                    if found is None:
+                        found = add_line(s, start)
+                    stack.append(found)
+            elif s.startswith(b"<Context "):
+                if context is not None:
+                    raise ReportError("a Context inside a Context")
+                match = _CONTEXT.match(s)
+                if not match:
+                    raise ReportError("a Context line not in the report's shape")
+                context = Context(len(contexts), match)
+                contexts.append(context)
+            elif s.startswith(b"</Context>"):
+                if context is None or fragment is not None:
+                    raise ReportError("a </Context> without its Context")
+                context.closed = True
+                _check_context(context, report)
+                context = None
+            elif s.startswith(b"<Counter "):
+                match = _COUNTER.match(s)
+                if not match or context is not None:
+                    raise ReportError("a Counter line not in the report's shape")
+                report.counters.append(Counter(match))
+            elif s.startswith(b"<Allocations "):
+                match = _ALLOCATIONS.match(s)
+                if not match or report.allocations is not None:
+                    raise ReportError("an Allocations line not in the report's shape")
+                report.allocations = u32(match.group(1))
+            elif s.startswith(b"</MemTrackReport>"):
+                if context is not None:
+                    raise ReportError("</MemTrackReport> inside a Context")
+                closed = True
+                break
+            elif s.strip():
+                raise ReportError("not a line of a leak report: %s"
+                                  % text(s.strip()[:60]))
+    except ReportError as error:
+        raise ReportError("line %d: %s" % (number, error)) from None
+
+    if closed:
+        report.lines = number
+        rest = handle.read(4096)
+        if rest.strip():
+            raise ReportError("line %d: text after </MemTrackReport>" % (number + 1))
+        if report.allocations is not None and report.allocations != report.blocks:
+            report.notes.append("Allocations Count is %d but %d blocks are listed"
+                                % (report.allocations, report.blocks))
+        return
+
+    # The file stopped before </MemTrackReport>: keep what was read whole.
+    complete_lines = number if line.endswith(b"\n") else number - 1
+    if want_frames and not line.endswith(b"\n") and line.startswith(_ENTRY) and stack:
+        stack.pop()  # the cut Entry line
+    where = ""
+    if fragment is not None:
+        # The open Fragment's line was whole: its block counts, with the
+        # frames read so far.
+        alloc_id, size, info = fragment
+        context.blocks += 1
+        context.bytes += size
+        if want_frames:
+            add_site(stack if stack is not _NO_STACK else (), size, context, alloc_id, info)
+    if context is not None:
+        where = ", inside context %s" % context.label()
+    report.lines = complete_lines
+    report.truncated = "ends after line %d%s, before </MemTrackReport>" % (complete_lines, where)
+
+
+def _check_context(context, report):
+    if context.blocks != context.declared_blocks:
+        report.notes.append("context %s says Fragments=%d but lists %d"
+                            % (context.label(), context.declared_blocks, context.blocks))
+    if context.bytes & 0xFFFFFFFF != context.declared_bytes:
+        report.notes.append("context %s says SizeAccumulation=%d but its blocks add up to %d"
+                            % (context.label(), context.declared_bytes, context.bytes))
