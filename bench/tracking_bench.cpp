@@ -1,7 +1,8 @@
 // The price of tracking, with 100,000 live tracked blocks in the table:
-// tracked std_alloc+std_free pairs in "BackTraceMode" 1, and 2 with trace
-// depths 4 and 16, beside the untracked pair of the same run and the floors
-// that bound them (a bare ordered set of entries, a bare 16-frame capture).
+// tracked std_alloc+std_free pairs in "BackTraceMode" 1 (also with budgets
+// set), and 2 with trace depths 4 and 16, beside the untracked pair of the
+// same run and the floors that bound them (a bare ordered set of entries, a
+// bare 16-frame capture).
 // Linked against the object library so one process can switch modes.
 #include <benchmark/benchmark.h>
 
@@ -45,6 +46,20 @@ void tracked_pair(benchmark::State& state) {
     set_mode(1, 0);
 }
 BENCHMARK(tracked_pair)->ArgNames({"mode", "depth"})->Args({1, 0})->Args({2, 4})->Args({2, 16});
+
+// The mode 1 pair in a context with soft and hard budgets that every
+// allocation is checked against and none reaches.
+void budgeted_pair(benchmark::State& state) {
+    Tarvex::set_context_budget(tracked_context, 1u << 30, 1u << 31);
+    for (auto _ : state) {
+        void* block = Tarvex::std_alloc(block_size, tracked_context);
+        benchmark::DoNotOptimize(block);
+        Tarvex::std_free(block, tracked_context);
+    }
+    state.SetItemsProcessed(state.iterations());
+    Tarvex::set_context_budget(tracked_context, 0, 0);
+}
+BENCHMARK(budgeted_pair);
 
 // The floor of mode 1: one insert and one erase in an ordered set of
 // entries of the same size holding as many members as the table.

@@ -32,13 +32,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const ConfigSettings before;
     ConfigSettings settings;
     TraceDepthSetting depth;
-    const ConfigKey key = parse_config_line(line.get(), settings, depth);
+    BudgetSetting budget;
+    const ConfigKey key = parse_config_line(line.get(), settings, depth, budget);
 
-    // A line that names no scalar key leaves every scalar setting alone, and
-    // only a "TraceDepth:" line produces a pair.
-    const bool scalar = key != ConfigKey::ignored && key != ConfigKey::trace_depth;
+    // A line that names no scalar key leaves every scalar setting alone, only
+    // a "TraceDepth:" line produces a pair and only a "Budget:" line budgets.
+    const bool scalar =
+        key != ConfigKey::ignored && key != ConfigKey::trace_depth && key != ConfigKey::budget;
     if (!scalar && !same(settings, before)) std::abort();
     if (key != ConfigKey::trace_depth && (depth.context_id != 0 || depth.depth != 0)) std::abort();
+    if (key != ConfigKey::budget &&
+        (budget.context_id != 0 || budget.soft != 0 || budget.hard != 0))
+        std::abort();
     if ((line[0] == '#' || line[0] == '\0') && key != ConfigKey::ignored) std::abort();
     return 0;
 }

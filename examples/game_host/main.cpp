@@ -1,6 +1,6 @@
 // The game: start-up, a level load between a checkpoint and a state dump, a
-// frame loop with a worker thread, and a normal exit, after which Tarvex
-// writes MemLeaks_game_host.xml.
+// frame loop with a worker thread, a level unload checked by a leak scope,
+// and a normal exit, after which Tarvex writes MemLeaks_game_host.xml.
 #include <cstdio>
 #include <thread>
 
@@ -45,13 +45,16 @@ int main() {
     game::create_contexts();
     game::parse_settings("resolution=1920x1080;vsync=on");
 
-    const uint32_t before_level = Tarvex::get_checkpoint();
-    game::load_level(1);
-    Tarvex::dump_state("level_load.xml", before_level);
-
     // A labelled scratch buffer that lives for the session.
     MemBlk audio_mix(4096, game::game_objects);
     audio_mix.set_info("audio mix buffer");
+
+    const uint32_t before_level = Tarvex::get_checkpoint();
+    // Everything the level puts in the game objects context should be gone
+    // once it is unloaded; the scope proves it, or lists what stayed.
+    const uint32_t level_scope = Tarvex::scope_begin(game::game_objects);
+    game::load_level(1);
+    Tarvex::dump_state("level_load.xml", before_level);
 
     for (int frame = 0; frame < 30; ++frame) {
         std::thread worker(worker_job);
@@ -62,6 +65,9 @@ int main() {
     }
 
     game::release_entities();
+    const uint32_t stayed = Tarvex::scope_end(game::game_objects, level_scope, "level_unload.xml");
+    std::printf("level unload: %u block(s) of Game objects still live (see level_unload.xml)\n",
+                stayed);
     print_context_table();
     // Leave the audio buffer and the leaks for the exit-time report.
     audio_mix.clear();

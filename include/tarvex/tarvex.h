@@ -130,6 +130,14 @@ public:
     static void context_init(ContextBase base);
     static uint32_t get_context_info(ContextBase* out, uint32_t max);
     static void set_context_trace_depth(uint32_t context_id, uint32_t depth);
+    // Budgets in bytes of tracked usage, 0 for none; they act only in
+    // tracking mode. An allocation that takes usage above `soft_bytes` logs
+    // one warning per crossing and calls break_func with its entry; one that
+    // would take it above `hard_bytes` is refused (null) and logged. An
+    // unknown id is ignored; tarvex.ini's "Budget:" lines set them too.
+    static void set_context_budget(uint32_t context_id, uint32_t soft_bytes, uint32_t hard_bytes);
+    // Both 0 for an unknown id; either pointer may be null.
+    static void get_context_budget(uint32_t context_id, uint32_t* soft, uint32_t* hard);
     // Gives the wholly free blocks of every pooled context back. A context
     // made without the multi_threaded flag has no lock, so only the thread
     // using it may touch its pools: run_gc collects it only in tracking mode,
@@ -170,6 +178,12 @@ public:
     // caller's call stack through the log sink.
     static void dump_state(const char* file_name, uint32_t min_alloc_id);
     static void dump_stack_trace();
+    // A scoped leak check: scope_begin returns a token (the current
+    // checkpoint); scope_end returns how many tracked blocks of the context
+    // allocated since the token are still live and, when there are any and
+    // `file_name` is given, writes them as a leak report of that context.
+    static uint32_t scope_begin(uint32_t context_id);
+    static uint32_t scope_end(uint32_t context_id, uint32_t token, const char* file_name);
 
     // Break point: tracked allocations and releases that match it call
     // break_func. Set from tarvex.ini at start-up; all fields 0 disarms it.

@@ -4,6 +4,7 @@
 
 #include "base/errors.h"
 #include "base/library_state.h"
+#include "config/budget_table.h"
 #include "config/config_line.h"
 #include "config/trace_depth_table.h"
 #include "platform/platform.h"
@@ -41,9 +42,10 @@ void read_config() {
     while (std::ftell(file) < most_bytes_read &&
            std::fgets(line, line_read_size, file) != nullptr) {
         TraceDepthSetting depth;
-        if (parse_config_line(line, settings, depth) == ConfigKey::trace_depth) {
-            add_trace_depth(depth.context_id, depth.depth);
-        }
+        BudgetSetting budget;
+        const ConfigKey key = parse_config_line(line, settings, depth, budget);
+        if (key == ConfigKey::trace_depth) add_trace_depth(depth.context_id, depth.depth);
+        if (key == ConfigKey::budget) add_budget(budget.context_id, {budget.soft, budget.hard});
     }
     std::fclose(file);
 

@@ -87,9 +87,13 @@ struct KeyPattern {
 
 // Tested in this order; the first one the line contains decides.
 const KeyPattern key_patterns[] = {
-    {"BackTraceMode", ConfigKey::back_trace_mode},   {"BreakAllocId", ConfigKey::break_alloc_id},
-    {"BreakContextId", ConfigKey::break_context_id}, {"BreakMinSize", ConfigKey::break_min_size},
-    {"BreakMaxSize", ConfigKey::break_max_size},     {"TraceDepth:", ConfigKey::trace_depth},
+    {"BackTraceMode", ConfigKey::back_trace_mode},
+    {"BreakAllocId", ConfigKey::break_alloc_id},
+    {"BreakContextId", ConfigKey::break_context_id},
+    {"BreakMinSize", ConfigKey::break_min_size},
+    {"BreakMaxSize", ConfigKey::break_max_size},
+    {"TraceDepth:", ConfigKey::trace_depth},
+    {"Budget:", ConfigKey::budget},
 };
 
 ConfigKey classify(const char* line) {
@@ -102,7 +106,8 @@ ConfigKey classify(const char* line) {
 
 }  // namespace
 
-ConfigKey parse_config_line(const char* line, ConfigSettings& settings, TraceDepthSetting& depth) {
+ConfigKey parse_config_line(const char* line, ConfigSettings& settings, TraceDepthSetting& depth,
+                            BudgetSetting& budget) {
     const ConfigKey key = classify(line);
     MemTypeDefs::BreakPoint& breakpoint = settings.breakpoint;
     switch (key) {
@@ -129,6 +134,14 @@ ConfigKey parse_config_line(const char* line, ConfigSettings& settings, TraceDep
             if (scanner.match("TraceDepth: 0x") && scanner.number(16, depth.context_id) &&
                 scanner.match(" ")) {
                 scanner.number(10, depth.depth);
+            }
+            break;
+        }
+        case ConfigKey::budget: {
+            FormatScanner scanner(line);
+            if (scanner.match("Budget: 0x") && scanner.number(16, budget.context_id) &&
+                scanner.match(" ") && scanner.number(10, budget.soft) && scanner.match(" ")) {
+                scanner.number(10, budget.hard);
             }
             break;
         }

@@ -27,6 +27,7 @@ enum class ConfigKey {
     break_min_size,
     break_max_size,
     trace_depth,
+    budget,
 };
 
 // A "TraceDepth:" line's pair; a part that does not parse stays 0.
@@ -35,9 +36,18 @@ struct TraceDepthSetting {
     uint32_t depth = 0;
 };
 
+// A "Budget:" line's id and budgets; a part that does not parse stays 0.
+struct BudgetSetting {
+    uint32_t context_id = 0;
+    uint32_t soft = 0;
+    uint32_t hard = 0;
+};
+
 // pre: `line` is zero-terminated. Scalar keys write into `settings` when their
-// value parses; a trace_depth line fills `depth` with what parsed. Numbers
-// wrap modulo 2^32 where they do not fit, the same on every runtime.
-ConfigKey parse_config_line(const char* line, ConfigSettings& settings, TraceDepthSetting& depth);
+// value parses; a trace_depth line fills `depth` and a budget line `budget`
+// with what parsed. Numbers wrap modulo 2^32 where they do not fit, the same
+// on every runtime.
+ConfigKey parse_config_line(const char* line, ConfigSettings& settings, TraceDepthSetting& depth,
+                            BudgetSetting& budget);
 
 }  // namespace tarvex

@@ -6,6 +6,7 @@
 #pragma once
 
 #include "base/lock_slot.h"
+#include "contexts/context_budget.h"
 #include "tarvex/tarvex.h"
 
 namespace tarvex {
@@ -36,6 +37,9 @@ public:
     MemContext* next;  // the registry's link; set by whoever links the context
     uint32_t owner_thread;
     LockSlot lock;
+    // Kept beside the statistics it is checked against, outside the
+    // ContextBase record that get_context_info copies out.
+    ContextBudget budget;
 };
 
 // Keeps a copy of a name (or an info text) in the library's own context.

@@ -2,6 +2,7 @@
 
 #include "base/errors.h"
 #include "base/library_state.h"
+#include "config/budget_table.h"
 #include "config/trace_depth_table.h"
 #include "contexts/builtin_contexts.h"
 #include "contexts/context_factory.h"
@@ -87,6 +88,10 @@ void init_context(MemContext& context, Tarvex::ContextBase base) {
     TARVEX_CHECK_LIBRARY_LOCK();
     if (base.trace_depth == 0) base.trace_depth = find_trace_depth(base.id);
     context.init(base);
+    // Set on every init, so a built-in context started again drops the
+    // budget it was given in the earlier run.
+    context.budget = ContextBudget();
+    context.budget.limits = find_budget(base.id);
 }
 
 MemContext* make_context(const Tarvex::ContextBase& base) {

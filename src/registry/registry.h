@@ -47,7 +47,8 @@ inline MemContext* resolve_context(uint32_t id) {
 
 // pre: the library lock is held (or start-up runs alone). Initialises the
 // context from the record; a record without a trace depth takes the one
-// tarvex.ini gives its id.
+// tarvex.ini gives its id, and the context takes the budgets tarvex.ini gives
+// its id.
 void init_context(MemContext& context, Tarvex::ContextBase base);
 
 // pre: the library lock is held. Finds a context with the record's non-zero

@@ -12,6 +12,7 @@
 #include "debughelp/debug_help.h"
 #include "platform/platform.h"
 #include "registry/registry.h"
+#include "tracking/budgets.h"
 #include "tracking/track_table.h"
 #include "tracking/xml_writer.h"
 
@@ -85,24 +86,25 @@ void write_context(XmlWriter& xml, ReportScratch& scratch, const MemTrackEntry* 
     for (auto entry = first; entry != last; ++entry) size_sum += (*entry)->size;
     xml.line(
         "<Context Name=\"%s\" Id=\"0x%x\" Fragments=\"%d\" SizeAccumulation=\"%d\" "
-        "MemUsage=\"%d\" MemUsagePeek=\"%d\">",
+        "MemUsage=\"%d\" MemUsagePeek=\"%d\"%s>",
         scratch.context_name, static_cast<unsigned>(id), static_cast<int>(last - first),
         static_cast<int>(size_sum), static_cast<int>(context->usage),
-        static_cast<int>(context->usage_peak));
+        static_cast<int>(context->usage_peak),
+        over_soft_budget(*context) ? " OverBudget=\"1\"" : "");
     xml.level = 2;
     for (auto entry = first; entry != last; ++entry) write_fragment(xml, scratch, **entry);
     xml.level = 1;
     xml.line("</Context>");
 }
 
-void write_allocations(XmlWriter& xml, ReportScratch& scratch, uint32_t min_alloc_id) {
+void write_allocations(XmlWriter& xml, ReportScratch& scratch, const ReportSelection& selection) {
     const uint32_t count = track_table_size();
     auto** selected =
         static_cast<const MemTrackEntry**>(std::malloc(sizeof(MemTrackEntry*) * count));
     uint32_t kept = 0;
     if (selected != nullptr) {
         for_each_tracked([&](const MemTrackEntry& entry) {
-            if (entry.alloc_id >= min_alloc_id) selected[kept++] = &entry;
+            if (selection.keeps(entry)) selected[kept++] = &entry;
         });
         std::sort(selected, selected + kept, report_order);
     }
@@ -143,7 +145,7 @@ char* leak_file_name(char* buffer) {
     return buffer;
 }
 
-void write_leak_report(const char* file_name, uint32_t min_alloc_id) {
+void write_leak_report(const char* file_name, const ReportSelection& selection) {
     if (file_name == nullptr) return;
     auto* scratch = take_from_library<ReportScratch>();
     void* writer_storage = take_from_library<XmlWriter>();
@@ -161,7 +163,7 @@ void write_leak_report(const char* file_name, uint32_t min_alloc_id) {
         std::snprintf(scratch->message, sizeof(scratch->message), "Dumping mem leaks to file: %s\n",
                       file_name);
         log_message(scratch->message);
-        write_allocations(xml, *scratch, min_alloc_id);
+        write_allocations(xml, *scratch, selection);
         write_counters(xml);
         log_message("Dump finished");
     }

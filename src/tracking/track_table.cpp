@@ -199,6 +199,14 @@ uint32_t track_table_size() {
     return table != nullptr ? static_cast<uint32_t>(table->size()) : 0;
 }
 
+bool find_tracked(void* address, uint32_t context_id, MemTrackEntry& out) {
+    if (table == nullptr) return false;
+    const auto found = find_entry(address, context_id);
+    if (found == table->end()) return false;
+    out = *found;
+    return true;
+}
+
 void for_each_tracked_entry(void (*visit)(const MemTrackEntry& entry, void* user), void* user) {
     TARVEX_CHECK_LIBRARY_LOCK();
     if (table == nullptr) return;

@@ -29,8 +29,10 @@ void track_add(uint32_t context_id, void* address, uint32_t size, const char* in
 ReleaseVerdict track_remove(void* address, uint32_t context_id, uint32_t& size, bool check_size);
 void track_set_info(uint32_t context_id, void* address, const char* info);
 
-// Read access for reports: the number of entries and a walk in key order.
+// Read access for reports: the number of entries, one entry by its key
+// (copied into `out`; false when the table has none), and a walk in key order.
 uint32_t track_table_size();
+bool find_tracked(void* address, uint32_t context_id, MemTrackEntry& out);
 template <typename Visit>
 void for_each_tracked(Visit&& visit);
 void for_each_tracked_entry(void (*visit)(const MemTrackEntry& entry, void* user), void* user);

@@ -1,7 +1,8 @@
 // The tracking variants of the dispatch slots. Each brackets the default
 // work and the table operation with the library lock, so no other thread
 // sees a block allocated but untracked, or tracked but already freed.
-// Allocations are recorded after the default call, releases removed before.
+// Allocations are recorded after the default call, releases removed before;
+// a context's hard budget may refuse an allocation before the default call.
 //
 // The library's own context is served without the lock: pools grow and
 // shrink in it while holding their context's lock, and a thread holding a
@@ -14,6 +15,7 @@
 #include "base/lock_slot.h"
 #include "counters/counters.h"
 #include "registry/default_entries.h"
+#include "tracking/budgets.h"
 #include "tracking/debug_fill.h"
 #include "tracking/track_table.h"
 
@@ -28,8 +30,11 @@ bool is_library_context(uint32_t id) {
 void* tracked_std_alloc(uint32_t size, uint32_t id) {
     if (is_library_context(id)) return default_std_alloc(size, id);
     LockHolder hold(library_lock());
+    const BudgetWatch budget(id);
+    if (budget.refuses(size)) return nullptr;
     void* block = default_std_alloc(size, id);
     track_add(id, block, size, nullptr);
+    budget.after_tracking(block);
     return block;
 }
 
@@ -45,8 +50,11 @@ void tracked_std_free(const void* block, uint32_t id) {
 void* tracked_fast_alloc(uint32_t size, uint32_t id) {
     if (is_library_context(id)) return default_fast_alloc(size, id);
     LockHolder hold(library_lock());
+    const BudgetWatch budget(id);
+    if (budget.refuses(size)) return nullptr;
     void* block = default_fast_alloc(size, id);
     track_add(id, block, size, nullptr);
+    budget.after_tracking(block);
     return block;
 }
 
@@ -62,8 +70,11 @@ void tracked_fast_free(const void* block, uint32_t size, uint32_t id) {
 void* tracked_aligned_alloc(uint32_t size, uint32_t alignment, uint32_t id) {
     if (is_library_context(id)) return default_aligned_alloc(size, alignment, id);
     LockHolder hold(library_lock());
+    const BudgetWatch budget(id);
+    if (budget.refuses(size)) return nullptr;
     void* block = default_aligned_alloc(size, alignment, id);
     track_add(id, block, size, nullptr);
+    budget.after_tracking(block);
     return block;
 }
 
@@ -78,7 +89,11 @@ void tracked_aligned_free(const void* block, uint32_t id) {
 
 void tracked_mem_track_add(uint32_t id, void* block, uint32_t size, const char* info) {
     LockHolder hold(library_lock());
+    // The host's block exists already: it counts against the soft budget
+    // but is never refused.
+    const BudgetWatch budget(id);
     track_add(id, block, size, info);
+    budget.after_tracking(block);
 }
 
 void tracked_mem_track_remove(uint32_t id, void* block) {

@@ -12,11 +12,12 @@ struct Parsed {
     ConfigKey key;
     ConfigSettings settings;
     TraceDepthSetting depth;
+    BudgetSetting budget;
 };
 
 Parsed parse(const char* line) {
     Parsed parsed;
-    parsed.key = parse_config_line(line, parsed.settings, parsed.depth);
+    parsed.key = parse_config_line(line, parsed.settings, parsed.depth, parsed.budget);
     return parsed;
 }
 
@@ -90,14 +91,38 @@ TEST(ConfigLine, TraceDepthKeepsWhatParsed) {
     EXPECT_EQ(nothing.depth.depth, 0u);
 }
 
+// Read as TraceDepth lines are: hexadecimal id, then soft and hard budgets in
+// decimal; what parsed is kept, the rest stays 0. The key comes last in the
+// classification order, so no line that named another key changes meaning.
+TEST(ConfigLine, BudgetKeepsWhatParsed) {
+    const Parsed full = parse("Budget: 0x2000 65536 131072\n");
+    EXPECT_EQ(full.key, ConfigKey::budget);
+    EXPECT_EQ(full.budget.context_id, 0x2000u);
+    EXPECT_EQ(full.budget.soft, 65536u);
+    EXPECT_EQ(full.budget.hard, 131072u);
+    EXPECT_EQ(full.depth.context_id, 0u);
+    const Parsed soft_only = parse("Budget:0x2a\t100");
+    EXPECT_EQ(soft_only.budget.context_id, 0x2au);
+    EXPECT_EQ(soft_only.budget.soft, 100u);
+    EXPECT_EQ(soft_only.budget.hard, 0u);
+    const Parsed no_prefix = parse("Budget: 2000 1 2");
+    EXPECT_EQ(no_prefix.key, ConfigKey::budget);
+    EXPECT_EQ(no_prefix.budget.context_id, 0u);
+    EXPECT_EQ(no_prefix.budget.soft, 0u);
+    EXPECT_EQ(parse("TraceDepth: 0x10 4 Budget:").key, ConfigKey::trace_depth);
+    EXPECT_EQ(parse("Budget: 0x10 4 BackTraceMode: 1").key, ConfigKey::back_trace_mode);
+    EXPECT_EQ(parse("Budget 0x10 4 8").key, ConfigKey::ignored);
+}
+
 TEST(ConfigLine, LaterLinesOverwriteOnlyWhatTheySet) {
     ConfigSettings settings;
     TraceDepthSetting depth;
-    parse_config_line("BackTraceMode: 2", settings, depth);
-    parse_config_line("BackTraceMode: junk", settings, depth);
-    parse_config_line("BreakMinSize: 8", settings, depth);
+    BudgetSetting budget;
+    parse_config_line("BackTraceMode: 2", settings, depth, budget);
+    parse_config_line("BackTraceMode: junk", settings, depth, budget);
+    parse_config_line("BreakMinSize: 8", settings, depth, budget);
     EXPECT_EQ(settings.back_trace_mode, 2);
-    parse_config_line("BackTraceMode: 1", settings, depth);
+    parse_config_line("BackTraceMode: 1", settings, depth, budget);
     EXPECT_EQ(settings.back_trace_mode, 1);
     EXPECT_EQ(settings.breakpoint.min_size, 8u);
 }

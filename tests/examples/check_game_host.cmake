@@ -1,6 +1,7 @@
 # What the example game must leave behind: its leak report listing the
 # deliberate leaks with stacks through the game's own functions, the
-# checkpoint dump of the level load, and the context table it printed.
+# checkpoint dump of the level load, the leak scope of the level unload, the
+# budget warning and the context table it printed.
 function(expect file text)
   file(READ "${WORKDIR}/${file}" content)
   string(FIND "${content}" "${text}" at)
@@ -16,6 +17,9 @@ expect(MemLeaks_game_host.xml "leak_texture_cache")
 expect(MemLeaks_game_host.xml "parse_settings")
 expect(MemLeaks_game_host.xml "<Counter Name=\"frames\" Id=\"0x")
 expect(level_load.xml "spawn_entities")
+expect(level_unload.xml "Info=\"texture cache entry never evicted\"")
+expect(stdout.txt "Tarvex: WARNING: Context Game objects over its budget: ")
+expect(stdout.txt "level unload: 1 block(s) of Game objects still live")
 expect(stdout.txt "Game objects")
 expect(stdout.txt "Level arena")
 expect(stdout.txt "fragments")

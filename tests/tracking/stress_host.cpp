@@ -1,8 +1,9 @@
 // Several threads allocate and free through the tracking dispatch table in
 // several contexts, one of them single-threaded and kept on one thread, while
-// another thread collects and reads statistics and counters. At the end each
-// context's statistics equal what the threads still hold, and no error was
-// reported.
+// another thread collects and reads statistics, budgets and counters. One
+// context has a soft budget the threads cross again and again and a hard one
+// they never reach. At the end each context's statistics equal what the
+// threads still hold, and nothing but budget warnings was reported.
 #include <atomic>
 #include <cstring>
 #include <random>
@@ -16,12 +17,17 @@
 namespace {
 
 std::atomic<int> errors{0};
-void count_errors(const char*, bool) {
-    errors.fetch_add(1);
+std::atomic<int> warnings{0};
+void count_errors(const char* text, bool) {
+    const bool warning = std::strncmp(text, "Tarvex: WARNING: ", 17) == 0;
+    (warning ? warnings : errors).fetch_add(1);
 }
 
 constexpr uint32_t shared_ids[] = {0x401, 0x402, 0x403};  // small blocks, arena, heap
 constexpr uint32_t single_id = 0x404;
+// The heap context's budgets: a few dozen live blocks cross the soft one.
+constexpr uint32_t soft_budget = 6000;
+constexpr uint32_t hard_budget = 1u << 30;
 constexpr int workers = 3;
 #if defined(_WIN32)
 // Wine's stack walker takes milliseconds per back-trace.
@@ -91,6 +97,7 @@ int main() {
     arena.size_hint = 1 << 20;
     Tarvex::context_init(arena);
     Tarvex::context_init(Tarvex::ContextBase("Heap", shared_ids[2], Tarvex::StdMalloc));
+    Tarvex::set_context_budget(shared_ids[2], soft_budget, hard_budget);
     Tarvex::ContextBase single("Single thread", single_id, Tarvex::SmallBlkList);
     single.flags = 0;
     Tarvex::context_init(single);
@@ -103,6 +110,9 @@ int main() {
             Tarvex::run_gc();
             Tarvex::get_context_info(infos, 32);
             Tarvex::get_counter_info(counters, 8);
+            uint32_t soft = 0, hard = 0;
+            Tarvex::get_context_budget(shared_ids[2], &soft, &hard);
+            Tarvex::set_context_budget(shared_ids[2], soft, hard);
             Tarvex::inc_counter("observer rounds", 1);
         }
     });
@@ -138,6 +148,7 @@ int main() {
     SCENARIO_CHECK(checked == 4);
     SCENARIO_CHECK(bad.load() == 0);
     SCENARIO_CHECK(errors.load() == 0);
+    SCENARIO_CHECK(warnings.load() > 0);
 
     size_t held_total = 0;
     for (const auto& list : kept) held_total += list.size();
