@@ -107,6 +107,13 @@ TARVEX_API void TARVEX_CDECL tarvex_context_init(const tarvex_context_desc* desc
 TARVEX_API uint32_t TARVEX_CDECL tarvex_get_context_info(tarvex_context_desc* out, uint32_t max);
 TARVEX_API void TARVEX_CDECL tarvex_set_context_trace_depth(uint32_t context_id, uint32_t depth);
 TARVEX_API void TARVEX_CDECL tarvex_run_gc(void);
+/* Budgets in tracking mode (0: none): a tracked allocation over the hard
+ * budget is refused, one over the soft budget warns once per crossing. An
+ * unknown id is ignored, or reads back 0 and 0; either pointer may be null. */
+TARVEX_API void TARVEX_CDECL tarvex_set_context_budget(uint32_t context_id, uint32_t soft_bytes,
+                                                       uint32_t hard_bytes);
+TARVEX_API void TARVEX_CDECL tarvex_get_context_budget(uint32_t context_id, uint32_t* soft,
+                                                       uint32_t* hard);
 
 /* Allocation, through the dispatch table. */
 TARVEX_API void* TARVEX_CDECL tarvex_std_alloc(uint32_t size, uint32_t context_id);
@@ -150,6 +157,13 @@ TARVEX_API void TARVEX_CDECL tarvex_set_breakpoint(const tarvex_breakpoint* brea
 TARVEX_API void TARVEX_CDECL tarvex_get_breakpoint(tarvex_breakpoint* out);
 /* The alloc_id the next tracked allocation will receive. */
 TARVEX_API uint32_t TARVEX_CDECL tarvex_get_checkpoint(void);
+/* A scoped leak check: tarvex_scope_begin returns a token; tarvex_scope_end
+ * returns how many tracked blocks of the context allocated since the token
+ * are still live, and writes them as a leak report to file when file is not
+ * null and the count is not 0. */
+TARVEX_API uint32_t TARVEX_CDECL tarvex_scope_begin(uint32_t context_id);
+TARVEX_API uint32_t TARVEX_CDECL tarvex_scope_end(uint32_t context_id, uint32_t token,
+                                                  const char* file);
 
 /* Diagnostics: the leak report on demand, listing the blocks whose alloc_id
  * is at least min_alloc_id; the caller's stack through the log sink; a mini

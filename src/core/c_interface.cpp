@@ -156,6 +156,14 @@ void tarvex_run_gc(void) {
     Tarvex::run_gc();
 }
 
+void tarvex_set_context_budget(uint32_t context_id, uint32_t soft_bytes, uint32_t hard_bytes) {
+    Tarvex::set_context_budget(context_id, soft_bytes, hard_bytes);
+}
+
+void tarvex_get_context_budget(uint32_t context_id, uint32_t* soft, uint32_t* hard) {
+    Tarvex::get_context_budget(context_id, soft, hard);
+}
+
 void* tarvex_std_alloc(uint32_t size, uint32_t context_id) {
     return Tarvex::std_alloc(size, context_id);
 }
@@ -239,6 +247,14 @@ void tarvex_get_breakpoint(tarvex_breakpoint* out) {
 
 uint32_t tarvex_get_checkpoint(void) {
     return Tarvex::get_checkpoint();
+}
+
+uint32_t tarvex_scope_begin(uint32_t context_id) {
+    return Tarvex::scope_begin(context_id);
+}
+
+uint32_t tarvex_scope_end(uint32_t context_id, uint32_t token, const char* file) {
+    return Tarvex::scope_end(context_id, token, file);
 }
 
 void tarvex_dump_state(const char* file, uint32_t min_alloc_id) {

@@ -246,6 +246,21 @@ static void check_contexts(void) {
         /* The moved block was allocated before the old one went. */
         CHECK(heap->usage_peak == 700 && heap->fragments_peak == 4);
     }
+
+    /* A budget reads back as set; a scope counts the blocks since its token. */
+    {
+        uint32_t soft = 0, hard = 0, token;
+        void* scoped;
+        tarvex_set_context_budget(HEAP_CONTEXT, 100000, 200000);
+        tarvex_get_context_budget(HEAP_CONTEXT, &soft, &hard);
+        CHECK(soft == 100000 && hard == 200000);
+        token = tarvex_scope_begin(HEAP_CONTEXT);
+        scoped = tarvex_std_alloc(32, HEAP_CONTEXT);
+        CHECK(tarvex_scope_end(HEAP_CONTEXT, token, NULL) == 1);
+        tarvex_std_free(scoped, HEAP_CONTEXT);
+        CHECK(tarvex_scope_end(HEAP_CONTEXT, token, NULL) == 0);
+        tarvex_set_context_budget(HEAP_CONTEXT, 0, 0);
+    }
     tarvex_run_gc();
 }
 

@@ -99,6 +99,23 @@ class SummaryTest(unittest.TestCase):
                 self.assertEqual(got["counters"], [{"name": "tool frames", "id": "0x%x" % name_hash(
                     "tool frames"), "count": 5, "peak": 7}])
 
+    def test_contexts_over_budget_come_first(self):
+        folder = os.environ["WINDOWS_REPORTS"]
+        with open(os.path.join(folder, HOST_REPORT), "rb") as f:
+            text = f.read()
+        marked = re.sub(rb'(<Context [^\r\n]*Id="0x33"[^\r\n]*MemUsagePeek="\d+")>',
+                        rb'\1 OverBudget="1">', text)
+        self.assertNotEqual(marked, text)
+        path = os.path.join(scratch("budget"), "over_budget.xml")
+        with open(path, "wb") as f:
+            f.write(marked)
+        got = run_json("summary", path)
+        self.assertEqual([c["id"] for c in got["contexts"]], ["0x33", "0x31", "0x32", "0x34"])
+        self.assertEqual([c["over_budget"] for c in got["contexts"]], [True, False, False, False])
+        code, out, _ = run("summary", path)
+        self.assertEqual(code, 0)
+        self.assertIn("[over budget]", out)
+
     def test_text_rows(self):
         folder = os.environ["LINUX_REPORTS"]
         want = {c["id"]: c for c in expected(folder)["contexts"]}

@@ -69,7 +69,7 @@ def summary_json(report):
     return {"report": report.path, "version": report.version,
             "complete": report.truncated is None, "truncated": report.truncated,
             "allocations": report.allocations,
-            "contexts": [c.as_json() for c in report.contexts],
+            "contexts": [c.as_json() for c in reader.budget_order(report.contexts)],
             "totals": {"contexts": len(report.contexts), "blocks": report.blocks,
                        "bytes": report.bytes},
             "counters": [c.as_json() for c in report.counters]}
@@ -82,8 +82,9 @@ def summary_text(report):
                                        plural(len(report.contexts), "context")), ""]
     if report.contexts:
         rows = [("context", "id", "blocks", "bytes", "usage", "peak")]
-        rows += [(c.name or "(unnamed)", "0x%x" % c.id, c.blocks, c.bytes, c.usage, c.peak)
-                 for c in report.contexts]
+        rows += [((c.name or "(unnamed)") + (" [over budget]" if c.over_budget else ""),
+                  "0x%x" % c.id, c.blocks, c.bytes, c.usage, c.peak)
+                 for c in reader.budget_order(report.contexts)]
         rows.append(("total", "", report.blocks, report.bytes, "", ""))
         out += table(rows, right=(2, 3, 4, 5)) + [""]
     if report.counters:

@@ -6,6 +6,8 @@ import html
 import os
 import re
 
+from . import reader
+
 _SPLIT = re.compile(r"[\\/]")
 
 STYLE = """
@@ -22,6 +24,7 @@ h2 { font-size: 16px; margin: 26px 0 8px; }
 .totals div { background: var(--band); border-radius: 6px; padding: 6px 14px; }
 .totals b { display: block; font-size: 19px; }
 .note { color: var(--muted); margin: 4px 0 8px; }
+.over { color: #b00020; font-weight: 600; }
 table { border-collapse: collapse; width: 100%; table-layout: fixed; }
 th, td { text-align: left; padding: 5px 8px; border-bottom: 1px solid var(--line);
   vertical-align: top; overflow-wrap: anywhere; }
@@ -159,7 +162,7 @@ def infos_of(site):
 def context_section(report):
     scale = max([max(c.peak, c.bytes) for c in report.contexts] + [1])
     rows = []
-    for c in report.contexts:
+    for c in reader.budget_order(report.contexts):
         bar = ('<div class="bar" title="leaked %s of peak %s bytes">'
                '<span class="peak" style="width:%.2f%%"></span>'
                '<span class="leak" style="width:%.2f%%"></span></div>'
@@ -168,7 +171,8 @@ def context_section(report):
         rows.append('<tr class="context" data-id="0x%x"><td>%s</td><td class="mono">0x%x</td>'
                     '<td class="n">%s</td><td class="n">%s</td><td class="n">%s</td>'
                     '<td class="n">%s</td><td>%s</td></tr>'
-                    % (c.id, esc(c.name or "(unnamed)"), c.id, number(c.blocks), number(c.bytes),
+                    % (c.id, esc(c.name or "(unnamed)") +
+                       (' <b class="over">over budget</b>' if c.over_budget else ""), c.id, number(c.blocks), number(c.bytes),
                        number(c.usage), number(c.peak), bar))
     if not rows:
         return '<h2>Contexts</h2><p class="note">No block is listed: nothing leaked.</p>'

@@ -23,7 +23,7 @@ _ALLOCATIONS = re.compile(rb'<Allocations Count="(-?\d+)"')
 # take every character, quotes included.
 _CONTEXT = re.compile(
     rb'<Context Name="(.*)" Id="0x([0-9a-fA-F]+)" Fragments="(-?\d+)" '
-    rb'SizeAccumulation="(-?\d+)" MemUsage="(-?\d+)" MemUsagePeek="(-?\d+)">')
+    rb'SizeAccumulation="(-?\d+)" MemUsage="(-?\d+)" MemUsagePeek="(-?\d+)"( OverBudget="1")?>')
 # A line too long for the library's 4096-byte buffer is cut, so the end of a
 # Fragment line (its info text) may be missing.
 _FRAGMENT = re.compile(
@@ -136,7 +136,7 @@ class Frames:
 
 class Context:
     __slots__ = ("index", "name", "id", "blocks", "bytes", "declared_blocks", "declared_bytes",
-                 "usage", "peak", "closed")
+                 "usage", "peak", "over_budget", "closed")
 
     def __init__(self, index, match):
         self.index = index
@@ -146,6 +146,7 @@ class Context:
         self.declared_bytes = u32(match.group(4))
         self.usage = u32(match.group(5))
         self.peak = u32(match.group(6))
+        self.over_budget = match.group(7) is not None
         self.blocks = 0   # counted from the Fragment lines read
         self.bytes = 0    # their exact sum (the report's own sum wraps at 2^32)
         self.closed = False
@@ -155,7 +156,13 @@ class Context:
 
     def as_json(self):
         return {"name": self.name, "id": "0x%x" % self.id, "blocks": self.blocks,
-                "bytes": self.bytes, "usage": self.usage, "peak": self.peak}
+                "bytes": self.bytes, "usage": self.usage, "peak": self.peak,
+                "over_budget": self.over_budget}
+
+
+def budget_order(contexts):
+    """The contexts with those over their soft budget first, else as read."""
+    return sorted(contexts, key=lambda c: not c.over_budget)
 
 
 class Counter:
