@@ -2,7 +2,10 @@
 // would pick instead: the C runtime's malloc/free and mimalloc. Names read
 // pair/<release order>/<row>; bench/compare divides each row by the
 // baselines of the same order.
+#include <pthread.h>
+
 #include <cstdlib>
+#include <memory>
 
 #include "bench_workload.h"
 #include "mimalloc_baseline.h"
@@ -91,6 +94,62 @@ void threads_small_flags1_std(benchmark::State& state) {
         [](void* p, uint32_t) { Tarvex::std_free(p, small_locked); });
 }
 
+// The anchor of the row above: the context's seven fragment pools, picked by
+// the same byte count (the caller's size plus its 4-byte header, the runtime
+// heap above 128 bytes), under glibc's adaptive mutex, which spins a little
+// before it sleeps.
+class AdaptiveMutexPools {
+public:
+    AdaptiveMutexPools() {
+        uint32_t next = 0;
+        for (int i = 0; i < pool_count; ++i) {
+            pools_[i] = std::make_unique<FragmentPool>(0, classes[i].fragment, classes[i].grow, 4,
+                                                       tarvex_ids::library_context);
+            for (; next <= classes[i].fragment; ++next) size_to_pool_[next] = pools_[i].get();
+        }
+    }
+    void* alloc(uint32_t size) {
+        const uint32_t total = size + header;
+        if (total > largest_pooled) return std::malloc(total);
+        pthread_mutex_lock(&mutex_);
+        void* block = size_to_pool_[total]->pool_alloc(total);
+        pthread_mutex_unlock(&mutex_);
+        return block;
+    }
+    void release(void* block, uint32_t size) {
+        const uint32_t total = size + header;
+        if (total > largest_pooled) {
+            std::free(block);
+            return;
+        }
+        pthread_mutex_lock(&mutex_);
+        size_to_pool_[total]->pool_free(block);
+        pthread_mutex_unlock(&mutex_);
+    }
+
+private:
+    struct SizeClass {
+        uint32_t fragment;
+        uint32_t grow;
+    };
+    static constexpr int pool_count = 7;
+    static constexpr SizeClass classes[pool_count] = {{8, 32}, {16, 32}, {32, 32}, {48, 16},
+                                                      {64, 8}, {96, 8},  {128, 8}};
+    static constexpr uint32_t header = 4;
+    static constexpr uint32_t largest_pooled = 128;
+
+    pthread_mutex_t mutex_ = PTHREAD_ADAPTIVE_MUTEX_INITIALIZER_NP;
+    std::unique_ptr<FragmentPool> pools_[pool_count];
+    FragmentPool* size_to_pool_[largest_pooled + 1];
+};
+
+void anchor_adaptive_mutex_pool(benchmark::State& state) {
+    static AdaptiveMutexPools pools;
+    run_pairs(
+        state, Order::reverse, [](uint32_t n) { return pools.alloc(n); },
+        [](void* p, uint32_t n) { pools.release(p, n); });
+}
+
 void threads_mimalloc(benchmark::State& state) {
     const bench::Mimalloc mi = bench::mimalloc();
     run_pairs(
@@ -104,6 +163,10 @@ int main(int argc, char** argv) {
     register_pairs("reverse", Order::reverse);
     register_pairs("shuffled", Order::shuffled);
     benchmark::RegisterBenchmark("threads/small_flags1_std", threads_small_flags1_std)
+        ->Threads(1)
+        ->Threads(2)
+        ->UseRealTime();
+    benchmark::RegisterBenchmark("anchor/adaptive_mutex_pool", anchor_adaptive_mutex_pool)
         ->Threads(1)
         ->Threads(2)
         ->UseRealTime();

@@ -1,24 +1,36 @@
 // A plain timing loop for Windows, where Google Benchmark is not built: the
-// allocation pair of a locked small-block list context against the runtime
-// heap's malloc/free, on the workload of the Linux benchmarks (batches of 256
-// sizes in 1..128 bytes, released in reverse and in shuffled order). Each
-// row runs several rounds, interleaved with the others, and keeps its best.
+// allocation pair of a small-block list context with and without its lock
+// against the runtime heap's malloc/free, on the workload of the Linux
+// benchmarks (batches of 256 sizes in 1..128 bytes, released in reverse and
+// in shuffled order); the floor of the lock, one critical-section pair; and
+// two threads on the locked context against one. Each row runs several
+// rounds, interleaved with the others, and keeps its best. One row a line,
+// its name and nanoseconds per item, which bench/compare reads.
+#include <windows.h>
+
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <random>
+#include <string>
+#include <thread>
 #include <vector>
 
 #include "tarvex/tarvex.h"
 
 namespace {
 
+using clock_type = std::chrono::steady_clock;
+
 constexpr int batch = 256;
 constexpr int batches_per_round = 4000;
 constexpr int rounds = 5;
 constexpr uint32_t small_locked = 0x5b0001;
 constexpr uint32_t small_unlocked = 0x5b0002;
+// As the library creates its critical sections.
+constexpr DWORD spin_count = 2000;
 
 struct Workload {
     std::vector<uint32_t> sizes;
@@ -45,30 +57,77 @@ struct Row {
     void (*release)(void* block);
 };
 
-// Nanoseconds per allocation and release.
-double time_round(const Workload& w, const std::vector<int>& order, const Row& row) {
+void run_batches(const Workload& w, const std::vector<int>& order, const Row& row) {
     void* blocks[batch];
-    const auto start = std::chrono::steady_clock::now();
     for (int b = 0; b < batches_per_round; ++b) {
         for (int i = 0; i < batch; ++i) blocks[i] = row.alloc(w.sizes[i]);
         for (int i : order) row.release(blocks[i]);
     }
-    const auto stop = std::chrono::steady_clock::now();
-    return std::chrono::duration<double, std::nano>(stop - start).count() /
-           (double(batches_per_round) * batch);
+}
+
+double nanoseconds_per_item(clock_type::time_point start, clock_type::time_point stop,
+                            double items) {
+    return std::chrono::duration<double, std::nano>(stop - start).count() / items;
+}
+
+// Nanoseconds per allocation and release.
+double time_round(const Workload& w, const std::vector<int>& order, const Row& row) {
+    const auto start = clock_type::now();
+    run_batches(w, order, row);
+    return nanoseconds_per_item(start, clock_type::now(), double(batches_per_round) * batch);
+}
+
+// Nanoseconds per pair of all threads together: the inverse of their total
+// throughput. The threads start together and the clock stops at the last.
+double time_threads(const Workload& w, const Row& row, int thread_count) {
+    std::atomic<int> ready{0};
+    std::atomic<bool> go{false};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < thread_count; ++t) {
+        threads.emplace_back([&] {
+            ++ready;
+            while (!go.load()) std::this_thread::yield();
+            run_batches(w, w.reverse, row);
+        });
+    }
+    while (ready.load() != thread_count) std::this_thread::yield();
+    const auto start = clock_type::now();
+    go = true;
+    for (auto& thread : threads) thread.join();
+    return nanoseconds_per_item(start, clock_type::now(),
+                                double(thread_count) * batches_per_round * batch);
+}
+
+double time_critical_section_pair() {
+    constexpr int pairs = 4000000;
+    CRITICAL_SECTION section;
+    InitializeCriticalSectionAndSpinCount(&section, spin_count);
+    const auto start = clock_type::now();
+    for (int i = 0; i < pairs; ++i) {
+        EnterCriticalSection(&section);
+        LeaveCriticalSection(&section);
+    }
+    const double ns = nanoseconds_per_item(start, clock_type::now(), pairs);
+    DeleteCriticalSection(&section);
+    return ns;
 }
 
 const Row rows[] = {
-    {"malloc/free", [](uint32_t n) { return std::malloc(n); }, [](void* p) { std::free(p); }},
-    {"small flags1 std pair", [](uint32_t n) { return Tarvex::std_alloc(n, small_locked); },
+    {"malloc", [](uint32_t n) { return std::malloc(n); }, [](void* p) { std::free(p); }},
+    {"small_flags1_std", [](uint32_t n) { return Tarvex::std_alloc(n, small_locked); },
      [](void* p) { Tarvex::std_free(p, small_locked); }},
     // Without its lock, the same context shows what the lock costs.
-    {"small flags0 std pair", [](uint32_t n) { return Tarvex::std_alloc(n, small_unlocked); },
+    {"small_flags0_std", [](uint32_t n) { return Tarvex::std_alloc(n, small_unlocked); },
      [](void* p) { Tarvex::std_free(p, small_unlocked); }},
-    {"global std pair", [](uint32_t n) { return Tarvex::std_alloc(n, 0); },
+    {"global_std", [](uint32_t n) { return Tarvex::std_alloc(n, 0); },
      [](void* p) { Tarvex::std_free(p, 0); }},
 };
 constexpr int row_count = sizeof(rows) / sizeof(rows[0]);
+const Row& small_locked_row = rows[1];
+
+void print_row(const char* name, double ns) {
+    std::printf("%-44s %10.2f\n", name, ns);
+}
 
 }  // namespace
 
@@ -80,7 +139,7 @@ int main() {
     Tarvex::context_init(unlocked);
     const Workload w = make_workload();
 
-    std::printf("%-10s %-22s %10s %8s\n", "order", "row", "ns/pair", "ratio");
+    std::printf("%-44s %10s\n", "row", "ns/item");
     const std::pair<const char*, const std::vector<int>*> orders[] = {{"reverse", &w.reverse},
                                                                       {"shuffled", &w.shuffled}};
     for (const auto& [name, order] : orders) {
@@ -92,10 +151,19 @@ int main() {
             }
         }
         for (int i = 0; i < row_count; ++i) {
-            std::printf("%-10s %-22s %10.2f %8.2f\n", name, rows[i].name, best[i],
-                        best[i] / best[0]);
+            const std::string row = std::string("pair/") + name + "/" + rows[i].name;
+            print_row(row.c_str(), best[i]);
         }
     }
-    std::printf("goal: small flags1 std pair at most 0.30 of malloc/free\n");
+
+    double section = 1e30, one = 1e30, two = 1e30;
+    for (int r = 0; r < rounds; ++r) {
+        section = std::min(section, time_critical_section_pair());
+        one = std::min(one, time_threads(w, small_locked_row, 1));
+        two = std::min(two, time_threads(w, small_locked_row, 2));
+    }
+    print_row("critical_section_pair", section);
+    print_row("threads/small_flags1_std/threads:1", one);
+    print_row("threads/small_flags1_std/threads:2", two);
     return 0;
 }
