@@ -4,7 +4,8 @@
 // Lifetime rule: every block a pool obtains stays with the pool until the
 // pool is cleared or destroyed (a fragment pool's collection pass may also
 // give back blocks that hold no fragment in use). Pools have no lock of their
-// own; the owner serialises calls.
+// own; the owner serialises calls. Under a memory checker the pools hide what
+// they have not handed out (see memory_annotations.h).
 #pragma once
 
 #include <stddef.h>
@@ -12,6 +13,7 @@
 #include <string.h>
 
 #include "tarvex/export.h"
+#include "tarvex/memory_annotations.h"
 
 // The base of the three pools: obtains raw blocks from one memory context
 // through Tarvex::std_alloc and keeps them on a list threaded through the
@@ -43,18 +45,15 @@ class TARVEX_API BlkContainer {
     uint32_t blk_count() const { return block_count; }
     uint32_t mem_usage() const { return usage_total; }
 
-    // The link record's fields, which may be unaligned.
+    // The link record's fields, which may be unaligned; the record is the
+    // pool's own and hidden from everyone else.
     static BlockNode* next_of(const BlockNode* node) {
-        BlockNode* next;
-        memcpy(&next, reinterpret_cast<const char*>(node) + offsetof(BlockNode, next_node),
-               sizeof(next));
-        return next;
+        return tarvex_memory::hidden_read<BlockNode*>(reinterpret_cast<const char*>(node) +
+                                                      offsetof(BlockNode, next_node));
     }
     static void* start_of(const BlockNode* node) {
-        void* start;
-        memcpy(&start, reinterpret_cast<const char*>(node) + offsetof(BlockNode, block_start),
-               sizeof(start));
-        return start;
+        return tarvex_memory::hidden_read<void*>(reinterpret_cast<const char*>(node) +
+                                                 offsetof(BlockNode, block_start));
     }
 
     uint32_t usage_total;  // sizes passed to blk_alloc since the last clear
@@ -84,6 +83,7 @@ class TARVEX_API GrowOnlyPool : public BlkContainer {
         char* piece = cursor;
         cursor += size;
         remaining -= size;
+        tarvex_memory::handed_out(this, piece, size);
         return piece;
     }
     void pool_free(const void*) {}
@@ -121,16 +121,20 @@ class TARVEX_API FragmentPool : public BlkContainer {
             if (free_list == nullptr) return nullptr;
         }
         void* fragment = free_list;
-        memcpy(&free_list, fragment, sizeof(free_list));
+        free_list = tarvex_memory::hidden_read<void*>(fragment);
+        tarvex_memory::handed_out(this, fragment, fragment_size);
         ++in_use;
         return fragment;
     }
-    // Puts the fragment at the head of the free list; null is ignored.
+    // Puts the fragment at the head of the free list; null is ignored. The
+    // link is written while the fragment is still the caller's, so a second
+    // release of it is a write to hidden memory that a checker reports.
     void pool_free(const void* fragment) {
         if (fragment == nullptr) return;
         memcpy(const_cast<void*>(fragment), &free_list, sizeof(free_list));
         free_list = const_cast<void*>(fragment);
         --in_use;
+        tarvex_memory::given_back(this, free_list, fragment_size);
     }
     // Releases every block whose fragments are all free; the free list is
     // rebuilt block by block in ascending address order.

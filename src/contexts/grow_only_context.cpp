@@ -1,13 +1,10 @@
 #include "contexts/grow_only_context.h"
 
-#include <cstring>
 #include <new>
 
-namespace tarvex {
+#include "contexts/size_header.h"
 
-namespace {
-constexpr uint32_t header_size = 4;
-}  // namespace
+namespace tarvex {
 
 GrowOnlyPool& GrowOnlyContext::pool() {
     return *std::launder(reinterpret_cast<GrowOnlyPool*>(pool_storage));
@@ -32,22 +29,19 @@ void* GrowOnlyContext::fast_alloc(uint32_t size) {
 }
 
 void* GrowOnlyContext::std_alloc(uint32_t size) {
-    if (size > UINT32_MAX - header_size) return nullptr;
-    const uint32_t total = size + header_size;
-    char* obtained;
+    uint32_t total;
+    if (!total_with_header(size, total)) return nullptr;
+    void* obtained;
     {
         LockHolder hold(lock);
-        obtained = static_cast<char*>(pool().pool_alloc(total));
+        obtained = pool().pool_alloc(total);
     }
     if (obtained == nullptr) return nullptr;
-    std::memcpy(obtained, &total, header_size);
-    return obtained + header_size;
+    return attach_size_header(obtained, total);
 }
 
 uint32_t GrowOnlyContext::std_size(void* block) {
-    uint32_t total;
-    std::memcpy(&total, static_cast<char*>(block) - header_size, header_size);
-    return total - header_size;
+    return size_behind_header(block);
 }
 
 }  // namespace tarvex

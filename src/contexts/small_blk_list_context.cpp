@@ -1,8 +1,9 @@
 #include "contexts/small_blk_list_context.h"
 
 #include <cstdlib>
-#include <cstring>
 #include <new>
+
+#include "contexts/size_header.h"
 
 namespace tarvex {
 
@@ -13,7 +14,6 @@ constexpr uint8_t size_classes[SmallBlkListContext::pool_count][2] = {
     {8, 32}, {16, 32}, {32, 32}, {48, 16}, {64, 8}, {96, 8}, {128, 8},
 };
 
-constexpr uint32_t header_size = 4;
 constexpr uint32_t pool_alignment = 4;
 
 }  // namespace
@@ -62,9 +62,8 @@ void SmallBlkListContext::fast_free(void* block, uint32_t size) {
 }
 
 void* SmallBlkListContext::std_alloc(uint32_t size) {
-    // A size whose header would wrap past zero must not land in a small class.
-    if (size > UINT32_MAX - header_size) return nullptr;
-    const uint32_t total = size + header_size;
+    uint32_t total;
+    if (!total_with_header(size, total)) return nullptr;
     void* obtained;
     if (total > largest_pooled) {
         obtained = std::malloc(total);
@@ -73,14 +72,12 @@ void* SmallBlkListContext::std_alloc(uint32_t size) {
         obtained = size_to_pool[total]->pool_alloc(total);
     }
     if (obtained == nullptr) return nullptr;
-    std::memcpy(obtained, &total, header_size);
-    return static_cast<char*>(obtained) + header_size;
+    return attach_size_header(obtained, total);
 }
 
 void SmallBlkListContext::std_free(void* block) {
-    char* obtained = static_cast<char*>(block) - header_size;
-    uint32_t total;
-    std::memcpy(&total, obtained, header_size);
+    const uint32_t total = size_header_total(block);
+    void* obtained = detach_size_header(block);
     if (total > largest_pooled) {
         std::free(obtained);
         return;
@@ -90,9 +87,7 @@ void SmallBlkListContext::std_free(void* block) {
 }
 
 uint32_t SmallBlkListContext::std_size(void* block) {
-    uint32_t total;
-    std::memcpy(&total, static_cast<char*>(block) - header_size, header_size);
-    return total - header_size;
+    return size_behind_header(block);
 }
 
 }  // namespace tarvex

@@ -1,13 +1,17 @@
 #include <cstring>
 
+#include "tarvex/memory_annotations.h"
 #include "tarvex/pools.h"
 #include "tarvex/tarvex.h"
 
 BlkContainer::BlkContainer(uint32_t context_id_)
-    : usage_total(0), node_list(nullptr), block_count(0), context_id(context_id_) {}
+    : usage_total(0), node_list(nullptr), block_count(0), context_id(context_id_) {
+    tarvex_memory::pool_opened(this);
+}
 
 BlkContainer::~BlkContainer() {
     clear();
+    tarvex_memory::pool_closed(this);
 }
 
 void* BlkContainer::blk_alloc(uint32_t size) {
@@ -20,6 +24,10 @@ void* BlkContainer::blk_alloc(uint32_t size) {
 
     BlockNode node = {node_list, block};
     std::memcpy(block + size, &node, sizeof(node));
+    // Hidden before the pool hides the bytes below it: a checker's granule
+    // shared by both then ends up hidden whole.
+    tarvex_memory::hide(block + size, sizeof(node));
+    tarvex_memory::obtained(block);
     node_list = reinterpret_cast<BlockNode*>(block + size);
     usage_total += size;
     ++block_count;
@@ -27,10 +35,14 @@ void* BlkContainer::blk_alloc(uint32_t size) {
 }
 
 void BlkContainer::free_blk(BlockNode* node) {
-    Tarvex::std_free(start_of(node), context_id);
+    char* start = static_cast<char*>(start_of(node));
+    tarvex_memory::released(start, reinterpret_cast<char*>(node) + sizeof(BlockNode) - start);
+    Tarvex::std_free(start, context_id);
 }
 
 void BlkContainer::clear() {
+    // Pieces still handed out go with their blocks.
+    tarvex_memory::pieces_forgotten(this);
     while (BlockNode* node = node_list) {
         // The record lives inside the block: read the link before releasing.
         node_list = next_of(node);

@@ -1,6 +1,7 @@
 #include <cstring>
 
 #include "base/errors.h"
+#include "tarvex/memory_annotations.h"
 #include "tarvex/pools.h"
 
 namespace {
@@ -64,6 +65,9 @@ void FragmentPool::grow(uint32_t count) {
         std::memcpy(fragment, &free_list, sizeof(free_list));
         free_list = fragment;
     }
+    // Every fragment is free, and the slack on either side is never handed
+    // out: a write one byte past the highest fragment lands in hidden memory.
+    tarvex_memory::hide(block, static_cast<uint32_t>(bytes));
 }
 
 void FragmentPool::clear() {
@@ -75,7 +79,7 @@ void FragmentPool::clear() {
 bool FragmentPool::is_in_freelist(const void* pointer) const {
     for (void* fragment = free_list; fragment != nullptr;) {
         if (fragment == pointer) return true;
-        std::memcpy(&fragment, fragment, sizeof(fragment));
+        fragment = tarvex_memory::hidden_read<void*>(fragment);
     }
     return false;
 }

@@ -2,8 +2,8 @@
 // all free, give them back, and rebuild the block and free lists from what
 // is left.
 #include <algorithm>
-#include <cstring>
 
+#include "tarvex/memory_annotations.h"
 #include "tarvex/pools.h"
 #include "tarvex/tarvex.h"
 
@@ -49,7 +49,7 @@ void FragmentPool::run_gc() {
     // pass finite, and the rebuilt list holds each fragment once.
     uint64_t free_total = 0;
     for (void* fragment = free_list; fragment != nullptr && free_total < capacity;
-         std::memcpy(&fragment, fragment, sizeof(fragment))) {
+         fragment = tarvex_memory::hidden_read<void*>(fragment)) {
         ++free_total;
     }
     // Without a free fragment no block can be released, and both lists stay.
@@ -70,7 +70,7 @@ void FragmentPool::run_gc() {
     char* fragment = static_cast<char*>(free_list);
     for (uint64_t f = 0; f < free_total; ++f) {
         fragments[f] = fragment;
-        std::memcpy(&fragment, fragment, sizeof(fragment));
+        fragment = tarvex_memory::hidden_read<char*>(fragment);
     }
     std::sort(tallies, tallies + block_total, [](const BlockTally& a, const BlockTally& c) {
         return address_of(a.node) < address_of(c.node);
@@ -111,8 +111,8 @@ void FragmentPool::run_gc() {
     BlockNode* node_tail = nullptr;
     char* free_tail = nullptr;
     const auto link_node = [](BlockNode* node, BlockNode* next) {
-        std::memcpy(reinterpret_cast<char*>(node) + offsetof(BlockNode, next_node), &next,
-                    sizeof(next));
+        tarvex_memory::hidden_write(reinterpret_cast<char*>(node) + offsetof(BlockNode, next_node),
+                                    next);
     };
     uint32_t m = 0;
     while (m < block_total) {
@@ -125,12 +125,11 @@ void FragmentPool::run_gc() {
         const uint32_t end = tallies[m].first_free + tallies[m].free_count;
         for (uint32_t f = tallies[m].first_free; f < end; ++f) {
             char* free_fragment = fragments[f];
-            void* const none = nullptr;
-            std::memcpy(free_fragment, &none, sizeof(none));
+            tarvex_memory::hidden_write<void*>(free_fragment, nullptr);
             if (free_tail == nullptr) {
                 free_list = free_fragment;
             } else {
-                std::memcpy(free_tail, &free_fragment, sizeof(free_fragment));
+                tarvex_memory::hidden_write(free_tail, free_fragment);
             }
             free_tail = free_fragment;
         }

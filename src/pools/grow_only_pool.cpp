@@ -1,3 +1,4 @@
+#include "tarvex/memory_annotations.h"
 #include "tarvex/pools.h"
 
 GrowOnlyPool::GrowOnlyPool(uint32_t block_size_, uint32_t context_id_)
@@ -22,6 +23,9 @@ void* GrowOnlyPool::start_block(uint32_t size) {
     if (block == nullptr) return nullptr;
     cursor = block + size;
     remaining = new_size - size;
+    // The rest is hidden until it is handed out, piece by piece upward.
+    tarvex_memory::hide(cursor, remaining);
+    tarvex_memory::handed_out(this, block, size);
     return block;
 }
 

@@ -1,5 +1,6 @@
 #include <cstring>
 
+#include "tarvex/memory_annotations.h"
 #include "tarvex/pools.h"
 
 namespace {
@@ -12,7 +13,9 @@ StaticStringPool::StaticStringPool(uint32_t initial_size, uint32_t block_size_,
     : BlkContainer(context_id_), block_size(block_size_), cursor(nullptr), remaining(0) {
     if (initial_size <= 16) return;
     cursor = static_cast<char*>(blk_alloc(initial_size));
-    if (cursor != nullptr) remaining = initial_size;
+    if (cursor == nullptr) return;
+    remaining = initial_size;
+    tarvex_memory::hide(cursor, remaining);
 }
 
 StaticStringPool::~StaticStringPool() {
@@ -31,8 +34,10 @@ const char* StaticStringPool::str_add(const char* text) {
         if (block == nullptr) return nullptr;
         cursor = block;
         remaining = new_size;
+        tarvex_memory::hide(cursor, remaining);
     }
     char* copy = cursor;
+    tarvex_memory::handed_out(this, copy, needed);
     std::memcpy(copy, text, needed);
     cursor += needed;
     remaining -= needed;

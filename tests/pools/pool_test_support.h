@@ -3,8 +3,8 @@
 #pragma once
 
 #include <cstdint>
-#include <cstring>
 
+#include "tarvex/memory_annotations.h"
 #include "tarvex/pools.h"
 #include "tarvex/tarvex.h"
 
@@ -24,9 +24,8 @@ inline uintptr_t address(const void* pointer) {
     return reinterpret_cast<uintptr_t>(pointer);
 }
 
-// The link stored in a free fragment's first word.
+// The link stored in a free fragment's first word, which only the pool may
+// read while the fragment is free.
 inline void* next_free(const void* fragment) {
-    void* next;
-    std::memcpy(&next, fragment, sizeof(next));
-    return next;
+    return tarvex_memory::hidden_read<void*>(fragment);
 }
