@@ -60,7 +60,8 @@ void Tarvex::shutdown() {
     global_context().shutdown();
     library_context().shutdown();
 
-    stop_debug_help();
+    // Only the start this run made: a run without back traces stops nothing.
+    if (back_trace_mode.load(std::memory_order_relaxed) >= 2) stop_debug_help();
 }
 
 namespace tarvex {

@@ -13,8 +13,17 @@ constexpr size_t leak_file_name_capacity = 1024;
 // leak_file_name_capacity bytes; returns the buffer.
 char* leak_file_name(char* buffer);
 
-// pre: the library lock is held. Lists the blocks whose alloc_id is at least
-// `min_alloc_id`; a null file name does nothing.
+// Both list the blocks whose alloc_id is at least `min_alloc_id`; a null
+// file name does nothing.
+
+// pre: the library lock is held, as at the final shutdown: frames are
+// resolved under it. Only there may that be, since the loader's lock is held
+// already at process detach (see registry/registry.h).
 void write_leak_report(const char* file_name, uint32_t min_alloc_id);
+
+// Takes the library lock to gather the frames the report needs, leaves it
+// to resolve them, and takes it again to write. A caller that holds the lock
+// already (a break function that dumps) has them resolved under it.
+void dump_leak_report(const char* file_name, uint32_t min_alloc_id);
 
 }  // namespace tarvex
