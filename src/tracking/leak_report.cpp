@@ -107,17 +107,15 @@ void write_context(XmlWriter& xml, ReportScratch& scratch, const MemTrackEntry* 
     xml.line("</Context>");
 }
 
-void write_allocations(XmlWriter& xml, ReportScratch& scratch, uint32_t min_alloc_id) {
-    const uint32_t count = track_table_size();
-    auto** selected =
-        static_cast<const MemTrackEntry**>(std::malloc(sizeof(MemTrackEntry*) * count));
+// `selected` has room for `capacity` entries: the table as it was counted.
+// A sink that allocates while the report logs may have added to it since.
+void write_allocations(XmlWriter& xml, ReportScratch& scratch, const MemTrackEntry** selected,
+                       uint32_t capacity, uint32_t min_alloc_id) {
     uint32_t kept = 0;
-    if (selected != nullptr) {
-        for_each_tracked([&](const MemTrackEntry& entry) {
-            if (entry.alloc_id >= min_alloc_id) selected[kept++] = &entry;
-        });
-        std::sort(selected, selected + kept, report_order);
-    }
+    for_each_tracked([&](const MemTrackEntry& entry) {
+        if (entry.alloc_id >= min_alloc_id && kept < capacity) selected[kept++] = &entry;
+    });
+    std::sort(selected, selected + kept, report_order);
     xml.line("<Allocations Count=\"%d\" />", static_cast<int>(kept));
     for (uint32_t group = 0; group < kept;) {
         uint32_t end = group + 1;
@@ -125,7 +123,6 @@ void write_allocations(XmlWriter& xml, ReportScratch& scratch, uint32_t min_allo
         write_context(xml, scratch, selected + group, selected + end);
         group = end;
     }
-    std::free(selected);
 }
 
 void write_counters(XmlWriter& xml) {
@@ -164,12 +161,31 @@ void request_frames(FrameRequest& request, uint32_t min_alloc_id) {
     });
 }
 
+// Without room to list the blocks the report would claim there are none:
+// it says so through the sink instead, and leaves no file behind.
+void report_incomplete(const char* file_name, uint32_t count) {
+    char message[leak_file_name_capacity + 96];
+    std::snprintf(message, sizeof(message),
+                  "ERROR: No memory to list %u tracked blocks, leak report not written: %s",
+                  static_cast<unsigned>(count), file_name);
+    log_message(message);
+    std::remove(file_name);
+    drop_frame_cache();
+}
+
 // pre: the library lock is held, and the frames the report needs are
 // resolved as far as they will be.
 void write_report(const char* file_name, uint32_t min_alloc_id) {
+    const uint32_t count = track_table_size();
+    const MemTrackEntry** selected = nullptr;
+    if (count != 0) {
+        selected = static_cast<const MemTrackEntry**>(std::malloc(sizeof(MemTrackEntry*) * count));
+        if (selected == nullptr) return report_incomplete(file_name, count);
+    }
     auto* scratch = take_from_library<ReportScratch>();
     void* writer_storage = take_from_library<XmlWriter>();
     if (scratch == nullptr || writer_storage == nullptr) {
+        std::free(selected);
         give_to_library(scratch);
         give_to_library(writer_storage);
         return;
@@ -177,13 +193,14 @@ void write_report(const char* file_name, uint32_t min_alloc_id) {
     XmlWriter& xml = *new (writer_storage) XmlWriter(file_name);
     xml.line("<MemTrackReport Version=\"1.0\">");
     xml.level = 1;
-    if (track_table_size() == 0) {
+    if (count == 0) {
         log_message("MemTrack finished. No leaks found");
     } else {
         std::snprintf(scratch->message, sizeof(scratch->message), "Dumping mem leaks to file: %s\n",
                       file_name);
         log_message(scratch->message);
-        write_allocations(xml, *scratch, min_alloc_id);
+        write_allocations(xml, *scratch, selected, count, min_alloc_id);
+        std::free(selected);
         write_counters(xml);
         log_message("Dump finished");
     }

@@ -14,7 +14,8 @@ constexpr size_t leak_file_name_capacity = 1024;
 char* leak_file_name(char* buffer);
 
 // Both list the blocks whose alloc_id is at least `min_alloc_id`; a null
-// file name does nothing.
+// file name does nothing. When no memory is left to list the blocks, an
+// error goes to the sink and no file is left.
 
 // pre: the library lock is held, as at the final shutdown: frames are
 // resolved under it. Only there may that be, since the loader's lock is held
