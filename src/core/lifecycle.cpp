@@ -23,13 +23,16 @@ void init_builtin(BuiltinIndex index, StaticName name, uint32_t id) {
 
 }  // namespace
 
-// The build runs under the library lock, so a second init, or a call from
-// another thread that needs the registry, waits until it has finished. Calls
-// the build makes itself (a log sink that allocates) are served by the
-// built-in runtime-heap contexts, constructed first (see start_in_progress).
-void Tarvex::init() {
-    LockHolder hold(library_lock());
-    if (init_count.fetch_add(1, std::memory_order_acq_rel) != 0) return;
+namespace {
+
+// pre: the library lock is held. The build of the first init; false when the
+// library was running already. Holding the lock, it makes a second init, or
+// a call from another thread that needs the registry, wait until it has
+// finished. Calls the build makes itself (a log sink that allocates) are
+// served by the built-in runtime-heap contexts, constructed first (see
+// start_in_progress).
+bool build_library() {
+    if (init_count.fetch_add(1, std::memory_order_acq_rel) != 0) return false;
     construct_builtin_contexts();
     start_in_progress = true;
     back_trace_mode.store(0, std::memory_order_relaxed);
@@ -42,15 +45,13 @@ void Tarvex::init() {
     init_builtin(builtin_init_data, init_data_name, tarvex_ids::init_data_context);
     create_track_table();
 
-    if (back_trace_mode.load(std::memory_order_relaxed) >= 2) start_debug_help();
     start_in_progress = false;
     current_context.store(&global_context(), std::memory_order_release);
+    return true;
 }
 
-void Tarvex::shutdown() {
-    LockHolder hold(library_lock());
-    if (init_count.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
-
+// pre: the library lock is held, and the count has just come back to 0.
+void tear_down_library() {
     char report_name[leak_file_name_capacity];
     write_leak_report(leak_file_name(report_name), 0);
     release_counters();
@@ -64,8 +65,36 @@ void Tarvex::shutdown() {
     init_data_context().shutdown();
     global_context().shutdown();
     library_context().shutdown();
+}
 
-    stop_debug_help();
+bool back_traces_wanted() {
+    return back_trace_mode.load(std::memory_order_relaxed) >= 2;
+}
+
+}  // namespace
+
+void Tarvex::init() {
+    bool built;
+    {
+        LockHolder hold(library_lock());
+        built = build_library();
+    }
+    // Binding loads system libraries, which takes the loader's lock: not
+    // under the library lock (a lazy start, whose caller still holds it, is
+    // the exception). Until it is live, captures record no frames.
+    if (built && back_traces_wanted()) start_debug_help();
+}
+
+void Tarvex::shutdown() {
+    {
+        LockHolder hold(library_lock());
+        if (init_count.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+        tear_down_library();
+    }
+    // Only the start this run made: a run without back traces stops nothing.
+    // Unloading takes the loader's lock, so it waits for the library lock's
+    // release.
+    if (back_traces_wanted()) stop_debug_help();
 }
 
 namespace tarvex {

@@ -6,9 +6,10 @@ namespace tarvex {
 
 namespace {
 
-// Created on first use and never destroyed, so a start or stop at process
-// detach never meets a dead lock.
-platform::SystemLock& binding_lock() {
+// Created on first use and never destroyed, so a start, stop or lookup at
+// process detach never meets a dead lock. One per tag.
+template <typename Tag>
+platform::SystemLock& lasting_lock() {
     alignas(platform::SystemLock) static unsigned char storage[sizeof(platform::SystemLock)];
     static platform::SystemLock* const lock = [] {
         platform::SystemLock* made = new (storage) platform::SystemLock;
@@ -18,14 +19,25 @@ platform::SystemLock& binding_lock() {
     return *lock;
 }
 
+struct BindingTag;
+struct FrameCacheTag;
+
 }  // namespace
 
 BindingLockHolder::BindingLockHolder() {
-    platform::lock_enter(&binding_lock());
+    platform::lock_enter(&lasting_lock<BindingTag>());
 }
 
 BindingLockHolder::~BindingLockHolder() {
-    platform::lock_leave(&binding_lock());
+    platform::lock_leave(&lasting_lock<BindingTag>());
+}
+
+FrameCacheLockHolder::FrameCacheLockHolder() {
+    platform::lock_enter(&lasting_lock<FrameCacheTag>());
+}
+
+FrameCacheLockHolder::~FrameCacheLockHolder() {
+    platform::lock_leave(&lasting_lock<FrameCacheTag>());
 }
 
 }  // namespace tarvex

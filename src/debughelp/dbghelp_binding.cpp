@@ -6,7 +6,7 @@ namespace tarvex {
 
 namespace {
 
-DbgHelpBinding binding = {nullptr, nullptr, 0, {}};
+DbgHelpBinding binding = {nullptr, nullptr, {}};
 
 template <typename Func>
 bool bind_function(const char* name, Func& slot) {

@@ -36,7 +36,8 @@ using MiniDumpWriteDumpFunc = BOOL(__stdcall*)(HANDLE process, DWORD process_id,
                                                PMINIDUMP_CALLBACK_INFORMATION callback);
 
 // The functions in the order they are bound. SymGetSymFromAddr64 must be
-// present but is never called.
+// present but is never called; nor are StackWalk64 and its two callbacks,
+// since stacks are captured by their frame pointers (windows_stack.cpp).
 struct DbgHelpFunctions {
     SymInitializeFunc sym_initialize;
     SymCleanupFunc sym_cleanup;
@@ -53,9 +54,8 @@ struct DbgHelpFunctions {
 
 // The binding's state; all of it guarded by the binding lock.
 struct DbgHelpBinding {
-    HMODULE module;   // null: the binding is absent
-    HANDLE process;   // opened for symbol handling; null when it failed
-    int start_count;  // starts not yet matched by a stop; may go below 0
+    HMODULE module;  // null: the binding is absent
+    HANDLE process;  // opened for symbol handling; null when it failed
     DbgHelpFunctions functions;
 };
 

@@ -2,15 +2,18 @@
 
 #include <stdint.h>
 
+#include <cstdlib>
 #include <cstring>
-#include <new>
 
 namespace tarvex {
 
 FrameArena::Chunk* FrameArena::make_chunk(size_t capacity) {
-    // The runtime's general allocator, not a memory context: resolving
-    // frames must not disturb what the report is describing.
-    char* raw = new (std::nothrow) char[sizeof(Chunk) + capacity];
+    // The runtime heap, not a memory context: resolving frames must not
+    // disturb what the report is describing. Nor operator new, which a game
+    // may route into the library: chunks are taken under the frame-cache
+    // lock, and the library lock must never be waited for under it.
+    if (capacity > SIZE_MAX - sizeof(Chunk)) return nullptr;
+    char* raw = static_cast<char*>(std::malloc(sizeof(Chunk) + capacity));
     if (raw == nullptr) return nullptr;
     Chunk* chunk = reinterpret_cast<Chunk*>(raw);
     chunk->previous = nullptr;
@@ -63,7 +66,7 @@ const char* FrameArena::copy_text(const char* text) {
 void FrameArena::release() {
     while (newest_ != nullptr) {
         Chunk* previous = newest_->previous;
-        delete[] reinterpret_cast<char*>(newest_);
+        std::free(newest_);
         newest_ = previous;
     }
 }

@@ -5,7 +5,6 @@
 
 #include <cstdlib>
 
-#include "debughelp/binding_lock.h"
 #include "debughelp/debug_help.h"
 #include "debughelp/line_info.h"
 #include "debughelp/symbol_lookup.h"
@@ -14,11 +13,6 @@
 namespace tarvex {
 
 namespace {
-
-// Guarded by the binding lock. As with dbghelp, the count may go below zero
-// (a stop without a start), and any start that leaves it at 1 or less binds.
-int start_count = 0;
-bool bound = false;
 
 struct Walk {
     uintptr_t start_stack;  // the stack pointer of the function that took the start
@@ -45,67 +39,56 @@ _Unwind_Reason_Code visit_frame(struct _Unwind_Context* context, void* argument)
     return walk.stored < walk.limit ? _URC_NO_REASON : _URC_END_OF_STACK;
 }
 
-// The function name: the demangled form when the name is a C++ one.
-const char* copy_function_name(const char* symbol, FrameArena& arena) {
-    int status = 0;
-    char* demangled = abi::__cxa_demangle(symbol, nullptr, nullptr, &status);
-    const char* copy = arena.copy_text(status == 0 && demangled != nullptr ? demangled : symbol);
-    std::free(demangled);
-    return copy;
-}
-
 }  // namespace
 
-void start_debug_help() {
-    BindingLockHolder hold;
-    if (++start_count > 1) return;
-    bound = true;
+bool bind_back_end() {
+    // Functions and modules come from the dynamic linker, always there;
+    // source lines only with libdw.
     line_info_open();
+    return true;
 }
 
-void stop_debug_help() {
-    BindingLockHolder hold;
-    if (--start_count > 0) return;
-    bound = false;
+void unbind_back_end() {
     line_info_close();
 }
 
-bool debug_help_live() {
-    BindingLockHolder hold;
-    return bound;
-}
-
+// The unwinder finds each frame's unwind table without the loader's lock
+// that dlopen holds while a plug-in's constructors run: with glibc 2.35 and
+// later it asks _dl_find_object, which takes no lock, and dl_iterate_phdr,
+// which older unwinders use, takes only the lock that guards the list of
+// loaded objects. So a capture inside a plug-in's constructor, or under the
+// library lock while another thread is in one, does not wait for the loader.
 uint32_t capture_stack(const StartPoint& start, uint32_t limit, uintptr_t* frames) {
-    {
-        BindingLockHolder hold;
-        if (!bound) return 0;
-    }
+    if (!debug_help_live()) return 0;
     Walk walk = {start.stack, start.stack, limit, 0, frames};
     if (limit != 0) _Unwind_Backtrace(visit_frame, &walk);
     for (uint32_t i = walk.stored; i < limit; ++i) frames[i] = 0;
     return walk.stored;
 }
 
-void lookup_frame(ResolvedFrame& frame, FrameArena& arena) {
-    BindingLockHolder hold;
-    // The texts keep "" when the arena has no room for their copies.
-    const auto keep = [](const char*& field, const char* copy) {
-        if (copy != nullptr) field = copy;
-    };
+void lookup_frame(uintptr_t address, void (*keep)(const ResolvedFrame& found, void* user),
+                  void* user) {
+    ResolvedFrame found = {address, "", "", "", 0};
     char module[1024];
     const char* symbol = nullptr;
-    if (platform::code_location(frame.address, module, sizeof(module), &symbol)) {
-        keep(frame.module, arena.copy_text(module));
-    }
-    const LineInfo line = line_info_lookup(frame.address);
+    if (platform::code_location(address, module, sizeof(module), &symbol)) found.module = module;
+    const LineInfo line = line_info_lookup(address);
     // Functions the dynamic linker does not export are still in the symbol
     // table that libdw reads.
     if (symbol == nullptr) symbol = line.function;
-    if (symbol != nullptr) keep(frame.function, copy_function_name(symbol, arena));
-    if (line.source != nullptr) {
-        keep(frame.source, arena.copy_text(line.source));
-        frame.line = line.line;
+    char* demangled = nullptr;
+    if (symbol != nullptr) {
+        // The demangled form when the name is a C++ one.
+        int status = 0;
+        demangled = abi::__cxa_demangle(symbol, nullptr, nullptr, &status);
+        found.function = status == 0 && demangled != nullptr ? demangled : symbol;
     }
+    if (line.source != nullptr) {
+        found.source = line.source;
+        found.line = line.line;
+    }
+    keep(found, user);
+    std::free(demangled);
 }
 
 }  // namespace tarvex

@@ -1,7 +1,9 @@
 target_sources(tarvex_objects PRIVATE
+  debughelp/binding_count.cpp
   debughelp/binding_lock.cpp
   debughelp/frame_arena.cpp
-  debughelp/frame_cache.cpp)
+  debughelp/frame_cache.cpp
+  debughelp/frame_request.cpp)
 if(WIN32)
   target_sources(tarvex_objects PRIVATE
     debughelp/dbghelp_binding.cpp

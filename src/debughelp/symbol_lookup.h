@@ -1,13 +1,23 @@
-// What each back end supplies to the frame cache: the lookup of one address.
+// What each back end supplies to the shared code above it: binding the
+// system's services, unbinding them, and the lookup of one address.
 #pragma once
 
+#include <stdint.h>
+
 #include "debughelp/debug_help.h"
-#include "debughelp/frame_arena.h"
 
 namespace tarvex {
 
-// pre: the library lock is held; `frame` holds the address, "" texts and
-// line 0. Fills what the system can tell, with texts copied into `arena`.
-void lookup_frame(ResolvedFrame& frame, FrameArena& arena);
+// pre (all three): the binding lock is held.
+// Loads and binds the services; true when the binding is live.
+bool bind_back_end();
+// Gives back whatever bind_back_end obtained, also when it failed.
+void unbind_back_end();
+
+// Looks the address up and hands what it found to `keep`, exactly once: the
+// texts belong to the back end, "" where unknown, and are valid only during
+// that call.
+void lookup_frame(uintptr_t address, void (*keep)(const ResolvedFrame& found, void* user),
+                  void* user);
 
 }  // namespace tarvex

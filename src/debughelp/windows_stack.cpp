@@ -1,7 +1,7 @@
 // Stack capture and symbol lookup through the dbghelp binding.
+#include <stddef.h>
 #include <string.h>
 
-#include "debughelp/binding_lock.h"
 #include "debughelp/dbghelp_binding.h"
 #include "debughelp/debug_help.h"
 #include "debughelp/symbol_lookup.h"
@@ -16,8 +16,6 @@ constexpr DWORD symbol_options = SYMOPT_UNDNAME | SYMOPT_DEFERRED_LOADS | SYMOPT
 static_assert(symbol_options == 0x16, "the symbol options the binding sets");
 
 constexpr DWORD all_process_access = 0x1f0fff;
-constexpr DWORD machine_x86 = IMAGE_FILE_MACHINE_I386;
-static_assert(machine_x86 == 0x14c, "walks are 32-bit x86 walks");
 
 constexpr DWORD max_symbol_name = 4007;
 constexpr DWORD module_record_size = 1664;
@@ -55,6 +53,15 @@ void open_symbol_handling(DbgHelpBinding& b) {
     line_record.SizeOfStruct = sizeof(IMAGEHLP_LINE64);
 }
 
+// The top of the calling thread's stack, from its thread information block
+// (read directly: GCC's NtCurrentTeb trips its own bounds warning).
+uintptr_t current_stack_base() {
+    static_assert(sizeof(void*) == 4, "the stack walk is written for 32-bit x86");
+    uintptr_t base = 0;
+    __asm__("movl %%fs:%c1, %0" : "=r"(base) : "i"(offsetof(NT_TIB, StackBase)));
+    return base;
+}
+
 // Addresses are 32-bit; dbghelp takes them sign-extended to 64 bits.
 DWORD64 widen_signed(uintptr_t address) {
     return static_cast<DWORD64>(static_cast<int64_t>(static_cast<int32_t>(address)));
@@ -62,19 +69,16 @@ DWORD64 widen_signed(uintptr_t address) {
 
 }  // namespace
 
-void start_debug_help() {
-    BindingLockHolder hold;
+bool bind_back_end() {
     DbgHelpBinding& b = dbghelp();
-    if (++b.start_count > 1) return;
     dbghelp_bind();
-    if (b.module == nullptr) return;
+    if (b.module == nullptr) return false;
     open_symbol_handling(b);
+    return binding_live(b);
 }
 
-void stop_debug_help() {
-    BindingLockHolder hold;
+void unbind_back_end() {
     DbgHelpBinding& b = dbghelp();
-    if (--b.start_count > 0) return;
     if (b.module == nullptr) return;
     if (b.process != nullptr) {
         b.functions.sym_cleanup(b.process);
@@ -84,76 +88,62 @@ void stop_debug_help() {
     dbghelp_unbind();
 }
 
-bool debug_help_live() {
-    BindingLockHolder hold;
-    return binding_live(dbghelp());
-}
-
+// The walk follows the chain of frame pointers (every function of the
+// library, and of a host built as it is, keeps one) within the calling
+// thread's stack. Not StackWalk64: it needs the binding lock, which a
+// lookup may hold while it waits for the loader's lock (dbghelp loads a
+// module's symbols, and with them its symbol-server libraries, on first
+// use), and a plug-in's DllMain allocates while the loader holds that lock.
 uint32_t capture_stack(const StartPoint& start, uint32_t limit, uintptr_t* frames) {
-    BindingLockHolder hold;
-    DbgHelpBinding& b = dbghelp();
-    // Also when symbol handling could not be opened: the walk needs it.
-    if (!binding_live(b)) return 0;
-
-    STACKFRAME64 frame;
-    memset(&frame, 0, sizeof(frame));
-    frame.AddrPC.Offset = start.instruction;
-    frame.AddrPC.Mode = AddrModeFlat;
-    frame.AddrFrame.Offset = start.frame;
-    frame.AddrFrame.Mode = AddrModeFlat;
-    frame.AddrStack.Offset = start.stack;
-    frame.AddrStack.Mode = AddrModeFlat;
-
+    if (!debug_help_live()) return 0;
+    struct FrameRecord {
+        uintptr_t caller_frame;
+        uintptr_t return_address;
+    };
+    const uintptr_t stack_base = current_stack_base();
+    // Each record lies above the one before; anything else ends the walk
+    // before it can read outside the stack.
+    uintptr_t lowest = start.stack;
+    uintptr_t frame = start.frame;
     uint32_t stored = 0;
-    // The first step is the frame at the start point itself, never stored.
-    for (uint32_t step = 0; stored < limit; ++step) {
-        if (!b.functions.stack_walk64(machine_x86, b.process, GetCurrentThread(), &frame, nullptr,
-                                      nullptr, b.functions.sym_function_table_access64,
-                                      b.functions.sym_get_module_base64, nullptr)) {
-            break;
-        }
-        // A frame that would return to itself ends the walk as a loop; so
-        // does, in passing, a function that calls itself from one spot.
-        if (frame.AddrPC.Offset == frame.AddrReturn.Offset) break;
-        if (frame.AddrPC.Offset != 0 && step != 0) {
-            frames[stored++] = static_cast<uintptr_t>(frame.AddrPC.Offset);
-        }
+    while (stored < limit && frame >= lowest && frame % alignof(FrameRecord) == 0 &&
+           frame <= stack_base - sizeof(FrameRecord)) {
+        const FrameRecord& record = *reinterpret_cast<const FrameRecord*>(frame);
+        if (record.return_address == 0) break;
+        frames[stored++] = record.return_address;
+        lowest = frame + sizeof(FrameRecord);
+        frame = record.caller_frame;
     }
     for (uint32_t i = stored; i < limit; ++i) frames[i] = 0;
     return stored;
 }
 
-void lookup_frame(ResolvedFrame& frame, FrameArena& arena) {
-    BindingLockHolder hold;
+void lookup_frame(uintptr_t address, void (*keep)(const ResolvedFrame& found, void* user),
+                  void* user) {
+    ResolvedFrame found = {address, "", "", "", 0};
     DbgHelpBinding& b = dbghelp();
     // Frames resolved after the binding stopped keep their empty texts.
-    if (!binding_live(b)) return;
-    const DWORD64 address = widen_signed(frame.address);
+    if (!binding_live(b)) return keep(found, user);
+    const DWORD64 wide = widen_signed(address);
 
     DWORD64 symbol_displacement = 0;
-    if (!b.functions.sym_from_addr(b.process, address, &symbol_displacement, &symbol_record.info)) {
-        return;
+    if (!b.functions.sym_from_addr(b.process, wide, &symbol_displacement, &symbol_record.info)) {
+        return keep(found, user);
     }
-    // The texts keep "" when the arena has no room for their copies.
-    const auto keep = [&arena](const char*& field, const char* text) {
-        const char* copy = text != nullptr ? arena.copy_text(text) : nullptr;
-        if (copy != nullptr) field = copy;
-    };
-    keep(frame.function, symbol_record.info.Name);
+    found.function = symbol_record.info.Name;
 
     DWORD line_displacement = 0;
-    if (b.functions.sym_get_line_from_addr64(b.process, address, &line_displacement,
-                                             &line_record)) {
-        keep(frame.source, line_record.FileName);
-        frame.line = line_record.LineNumber;
+    if (b.functions.sym_get_line_from_addr64(b.process, wide, &line_displacement, &line_record)) {
+        if (line_record.FileName != nullptr) found.source = line_record.FileName;
+        found.line = line_record.LineNumber;
     }
 
     IMAGEHLP_MODULE64 module;
     memset(&module, 0, sizeof(module));
     module.SizeOfStruct = module_record_size;
-    if (b.functions.sym_get_module_info64(b.process, address, &module)) {
-        keep(frame.module, module.ImageName);
-    }
+    if (b.functions.sym_get_module_info64(b.process, wide, &module))
+        found.module = module.ImageName;
+    keep(found, user);
 }
 
 }  // namespace tarvex

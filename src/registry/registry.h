@@ -7,6 +7,16 @@
 // context's lock by allocating in the library's own context, so that context
 // is resolved without the registry and without the library lock: its id
 // always names the built-in object.
+//
+// The system loader's lock: no call that may take it (symbol and module
+// lookups, loading or unloading a library, walking the list of modules) is
+// made while the library lock is held, because a plug-in's constructor or
+// DllMain allocates through the library while the loader holds its lock.
+// Dumps gather the frame addresses they need under the library lock, resolve
+// them after leaving it, and take it again to write (debughelp/debug_help.h).
+// Stack capture, which runs under the library lock, walks frames without the
+// loader. The one exception is the final shutdown: at process detach the
+// loader's lock is held already, and its report resolves in place.
 #pragma once
 
 #include <atomic>

@@ -8,8 +8,11 @@
 #include <new>
 
 #include "base/errors.h"
+#include "base/library_state.h"
+#include "base/lock_slot.h"
 #include "counters/counters.h"
 #include "debughelp/debug_help.h"
+#include "debughelp/frame_request.h"
 #include "platform/platform.h"
 #include "registry/registry.h"
 #include "tracking/budgets.h"
@@ -22,13 +25,16 @@ namespace {
 
 constexpr uint32_t max_frames = 16;
 constexpr size_t context_name_length = 31;
+// Blocks allocated while a report resolves outside the library lock need
+// their frames resolved in turn; after this many rounds the rest is written
+// unresolved.
+constexpr int resolve_rounds = 3;
 
 // Working storage from the library's own context, so that writing the
 // report never touches a tracked context.
 struct ReportScratch {
     char context_name[context_name_length + 1];
     char message[leak_file_name_capacity + 64];
-    const ResolvedFrame* frames[max_frames];
 };
 
 template <typename T>
@@ -45,22 +51,28 @@ bool report_order(const MemTrackEntry* a, const MemTrackEntry* b) {
     return a->alloc_id < b->alloc_id;
 }
 
-void write_fragment(XmlWriter& xml, ReportScratch& scratch, const MemTrackEntry& entry) {
+// The entry's frames up to the first 0.
+uint32_t frame_count(const MemTrackEntry& entry) {
+    uint32_t count = 0;
+    while (count < max_frames && entry.frames[count] != 0) ++count;
+    return count;
+}
+
+// The frames come from the cache; one it does not know is written with its
+// address and empty texts.
+void write_fragment(XmlWriter& xml, const MemTrackEntry& entry) {
     xml.line("<Fragment AllocId=\"%d\" Adress=\"0x%" PRIxPTR "\" Size=\"%d\" Info=\"%s\">",
              static_cast<int>(entry.alloc_id), reinterpret_cast<uintptr_t>(entry.address),
              static_cast<int>(entry.size), entry.info);
     xml.level = 3;
-    uint32_t resolved = 0;
-    while (resolved < max_frames && entry.frames[resolved] != 0) {
-        const ResolvedFrame* frame = resolve_frame(entry.frames[resolved]);
-        if (frame == nullptr) break;
-        scratch.frames[resolved++] = frame;
-    }
-    if (resolved > 0) {
-        xml.line("<StackTrace Depth=\"%d\">", static_cast<int>(resolved));
+    const uint32_t depth_count = frame_count(entry);
+    if (depth_count > 0) {
+        ResolvedFrame frames[max_frames];
+        known_frames(entry.frames, depth_count, frames);
+        xml.line("<StackTrace Depth=\"%d\">", static_cast<int>(depth_count));
         xml.level = 4;
-        for (uint32_t depth = 0; depth < resolved; ++depth) {
-            const ResolvedFrame& frame = *scratch.frames[depth];
+        for (uint32_t depth = 0; depth < depth_count; ++depth) {
+            const ResolvedFrame& frame = frames[depth];
             xml.line("<Entry Depth=\"%d\" Adress=\"0x%" PRIxPTR
                      "\" Module=\"%s\" Function=\"%s\" Source=\"%s\" Line=\"%d\" />",
                      static_cast<int>(depth), frame.address, xml.escape(frame.module),
@@ -92,22 +104,20 @@ void write_context(XmlWriter& xml, ReportScratch& scratch, const MemTrackEntry* 
         static_cast<int>(context->usage_peak),
         over_soft_budget(*context) ? " OverBudget=\"1\"" : "");
     xml.level = 2;
-    for (auto entry = first; entry != last; ++entry) write_fragment(xml, scratch, **entry);
+    for (auto entry = first; entry != last; ++entry) write_fragment(xml, **entry);
     xml.level = 1;
     xml.line("</Context>");
 }
 
-void write_allocations(XmlWriter& xml, ReportScratch& scratch, const ReportSelection& selection) {
-    const uint32_t count = track_table_size();
-    auto** selected =
-        static_cast<const MemTrackEntry**>(std::malloc(sizeof(MemTrackEntry*) * count));
+// `selected` has room for `capacity` entries: the table as it was counted.
+// A sink that allocates while the report logs may have added to it since.
+void write_allocations(XmlWriter& xml, ReportScratch& scratch, const MemTrackEntry** selected,
+                       uint32_t capacity, const ReportSelection& selection) {
     uint32_t kept = 0;
-    if (selected != nullptr) {
-        for_each_tracked([&](const MemTrackEntry& entry) {
-            if (selection.keeps(entry)) selected[kept++] = &entry;
-        });
-        std::sort(selected, selected + kept, report_order);
-    }
+    for_each_tracked([&](const MemTrackEntry& entry) {
+        if (selection.keeps(entry) && kept < capacity) selected[kept++] = &entry;
+    });
+    std::sort(selected, selected + kept, report_order);
     xml.line("<Allocations Count=\"%d\" />", static_cast<int>(kept));
     for (uint32_t group = 0; group < kept;) {
         uint32_t end = group + 1;
@@ -115,7 +125,6 @@ void write_allocations(XmlWriter& xml, ReportScratch& scratch, const ReportSelec
         write_context(xml, scratch, selected + group, selected + end);
         group = end;
     }
-    std::free(selected);
 }
 
 void write_counters(XmlWriter& xml) {
@@ -145,11 +154,40 @@ char* leak_file_name(char* buffer) {
     return buffer;
 }
 
-void write_leak_report(const char* file_name, const ReportSelection& selection) {
-    if (file_name == nullptr) return;
+namespace {
+
+// pre: the library lock is held. Every frame of the entries the report lists.
+void request_frames(FrameRequest& request, const ReportSelection& selection) {
+    for_each_tracked([&](const MemTrackEntry& entry) {
+        if (selection.keeps(entry)) request.add(entry.frames, frame_count(entry));
+    });
+}
+
+// Without room to list the blocks the report would claim there are none:
+// it says so through the sink instead, and leaves no file behind.
+void report_incomplete(const char* file_name, uint32_t count) {
+    char message[leak_file_name_capacity + 96];
+    std::snprintf(message, sizeof(message),
+                  "ERROR: No memory to list %u tracked blocks, leak report not written: %s",
+                  static_cast<unsigned>(count), file_name);
+    log_message(message);
+    std::remove(file_name);
+    drop_frame_cache();
+}
+
+// pre: the library lock is held, and the frames the report needs are
+// resolved as far as they will be.
+void write_report(const char* file_name, const ReportSelection& selection) {
+    const uint32_t count = track_table_size();
+    const MemTrackEntry** selected = nullptr;
+    if (count != 0) {
+        selected = static_cast<const MemTrackEntry**>(std::malloc(sizeof(MemTrackEntry*) * count));
+        if (selected == nullptr) return report_incomplete(file_name, count);
+    }
     auto* scratch = take_from_library<ReportScratch>();
     void* writer_storage = take_from_library<XmlWriter>();
     if (scratch == nullptr || writer_storage == nullptr) {
+        std::free(selected);
         give_to_library(scratch);
         give_to_library(writer_storage);
         return;
@@ -157,13 +195,14 @@ void write_leak_report(const char* file_name, const ReportSelection& selection) 
     XmlWriter& xml = *new (writer_storage) XmlWriter(file_name);
     xml.line("<MemTrackReport Version=\"1.0\">");
     xml.level = 1;
-    if (track_table_size() == 0) {
+    if (count == 0) {
         log_message("MemTrack finished. No leaks found");
     } else {
         std::snprintf(scratch->message, sizeof(scratch->message), "Dumping mem leaks to file: %s\n",
                       file_name);
         log_message(scratch->message);
-        write_allocations(xml, *scratch, selection);
+        write_allocations(xml, *scratch, selected, count, selection);
+        std::free(selected);
         write_counters(xml);
         log_message("Dump finished");
     }
@@ -173,6 +212,36 @@ void write_leak_report(const char* file_name, const ReportSelection& selection) 
     xml.~XmlWriter();
     give_to_library(writer_storage);
     give_to_library(scratch);
+}
+
+}  // namespace
+
+void write_leak_report(const char* file_name, const ReportSelection& selection) {
+    if (file_name == nullptr) return;
+    FramePin pin;
+    FrameRequest request;
+    request_frames(request, selection);
+    request.resolve();
+    write_report(file_name, selection);
+}
+
+void dump_leak_report(const char* file_name, const ReportSelection& selection) {
+    if (file_name == nullptr) return;
+    // Pinned, the frames resolved in one round outlast a report that another
+    // thread finishes (and drops the cache) before this one writes.
+    FramePin pin;
+    FrameRequest request;
+    for (int round = 0;; ++round) {
+        {
+            LockHolder hold(library_lock());
+            request_frames(request, selection);
+            if (request.empty() || round == resolve_rounds) {
+                write_report(file_name, selection);
+                return;
+            }
+        }
+        request.resolve();
+    }
 }
 
 }  // namespace tarvex

@@ -27,11 +27,25 @@ struct ReportSelection {
     }
 };
 
-// pre: the library lock is held. Lists the selected blocks; a null file name
-// does nothing.
+// Both list the selected blocks; a null file name does nothing. When no
+// memory is left to list the blocks, an error goes to the sink and no file is
+// left.
+
+// pre: the library lock is held, as at the final shutdown: frames are
+// resolved under it. Only there may that be, since the loader's lock is held
+// already at process detach (see registry/registry.h).
 void write_leak_report(const char* file_name, const ReportSelection& selection);
+
+// Takes the library lock to gather the frames the report needs, leaves it
+// to resolve them, and takes it again to write. A caller that holds the lock
+// already (a break function that dumps) has them resolved under it.
+void dump_leak_report(const char* file_name, const ReportSelection& selection);
+
 inline void write_leak_report(const char* file_name, uint32_t min_alloc_id) {
     write_leak_report(file_name, ReportSelection{min_alloc_id, false, 0});
+}
+inline void dump_leak_report(const char* file_name, uint32_t min_alloc_id) {
+    dump_leak_report(file_name, ReportSelection{min_alloc_id, false, 0});
 }
 
 }  // namespace tarvex

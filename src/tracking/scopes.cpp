@@ -14,12 +14,17 @@ uint32_t Tarvex::scope_begin(uint32_t) {
 }
 
 uint32_t Tarvex::scope_end(uint32_t context_id, uint32_t token, const char* file_name) {
-    LockHolder hold(library_lock());
     const ReportSelection selection{token, true, context_id};
     uint32_t live = 0;
-    for_each_tracked([&](const MemTrackEntry& entry) { live += selection.keeps(entry) ? 1 : 0; });
+    {
+        LockHolder hold(library_lock());
+        for_each_tracked(
+            [&](const MemTrackEntry& entry) { live += selection.keeps(entry) ? 1 : 0; });
+    }
+    // Written as dump_state writes, with the frames resolved outside the
+    // library lock.
     if (live != 0 && file_name != nullptr && file_name[0] != '\0') {
-        write_leak_report(file_name, selection);
+        dump_leak_report(file_name, selection);
     }
     return live;
 }

@@ -96,11 +96,36 @@ const char*& info_of(const MemTrackEntry& entry) {
     return const_cast<const char*&>(entry.info);
 }
 
-void count_allocation(MemContext& context, uint32_t size) {
+// The peaks as they were before a block was counted, and as its counting
+// left them.
+struct CountedPeaks {
+    uint32_t usage_before;
+    uint32_t fragments_before;
+    uint32_t usage_after;
+    uint32_t fragments_after;
+};
+
+CountedPeaks count_allocation(MemContext& context, uint32_t size) {
+    CountedPeaks peaks = {context.usage_peak, context.fragments_peak, 0, 0};
     context.fragments += 1;
     context.usage += size;
     if (context.usage > context.usage_peak) context.usage_peak = context.usage;
     if (context.fragments > context.fragments_peak) context.fragments_peak = context.fragments;
+    peaks.usage_after = context.usage_peak;
+    peaks.fragments_after = context.fragments_peak;
+    return peaks;
+}
+
+// Takes back a block that was counted but could not be stored. A peak goes
+// back only if nothing raised it since (a sink or break function may have
+// allocated in the same context).
+void uncount_allocation(MemContext& context, uint32_t size, const CountedPeaks& peaks) {
+    context.fragments -= 1;
+    context.usage -= size;
+    if (context.usage_peak == peaks.usage_after) context.usage_peak = peaks.usage_before;
+    if (context.fragments_peak == peaks.fragments_after) {
+        context.fragments_peak = peaks.fragments_before;
+    }
 }
 
 uint32_t back_trace_depth(const MemContext& context) {
@@ -132,7 +157,7 @@ void track_add(uint32_t context_id, void* address, uint32_t size, const char* in
     if (ignored(context_id)) return;
     MemContext* context = find_context(context_id, true);
     context->check_owner_thread();
-    count_allocation(*context, size);
+    const CountedPeaks peaks = count_allocation(*context, size);
 
     MemTrackEntry entry{};
     entry.context_id = context_id;
@@ -150,7 +175,9 @@ void track_add(uint32_t context_id, void* address, uint32_t size, const char* in
         stored = table->insert(entry).second;
         if (!stored) report_error(error_duplicate_entry);
     } catch (...) {
-        // No node could be had: the entry is dropped like a duplicate.
+        // No node could be had: the entry is dropped, and unlike a duplicate
+        // it counts nothing.
+        uncount_allocation(*context, size, peaks);
     }
     // The break point sees a dropped entry too; its info copy goes after.
     check_breakpoint(entry);

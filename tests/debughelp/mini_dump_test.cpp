@@ -6,10 +6,10 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <sstream>
 #include <string>
 
 #include "debughelp/debug_help.h"
+#include "support/file_check.h"
 #include "tarvex/tarvex.h"
 
 #if defined(_WIN32)
@@ -19,17 +19,6 @@
 using namespace tarvex;
 
 namespace {
-
-std::string read_file(const char* name) {
-    std::ifstream in(name, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-bool file_exists(const char* name) {
-    return std::ifstream(name).good();
-}
 
 #if defined(_WIN32)
 // Whether the dump holds an exception stream (stream type 6), from its

@@ -1,13 +1,13 @@
-// Stack capture and symbol lookup on a chain of known functions, and the
-// counted start and stop of the binding.
+// Stack capture and symbol lookup on a chain of known functions, the frame
+// cache and the requests that fill it, and the counted start and stop of the
+// binding.
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "base/library_state.h"
-#include "base/lock_slot.h"
 #include "debughelp/debug_help.h"
 #include "debughelp/frame_cache.h"
+#include "debughelp/frame_request.h"
 #include "debughelp/line_info.h"
 
 using namespace tarvex;
@@ -66,13 +66,6 @@ namespace {
 
 constexpr uintptr_t untouched = 0x5a5a5a5a;
 
-// Every caller of the capture and the lookups holds the library lock.
-class StackCapture : public ::testing::Test {
-protected:
-    StackCapture() : hold_(library_lock()) {}
-    LockHolder hold_;
-};
-
 struct Binding {
     Binding() { start_debug_help(); }
     ~Binding() { stop_debug_help(); }
@@ -85,7 +78,7 @@ bool ends_with(const std::string& text, const std::string& tail) {
 
 }  // namespace
 
-TEST_F(StackCapture, WithoutBindingNothingIsStoredOrTouched) {
+TEST(StackCapture, WithoutBindingNothingIsStoredOrTouched) {
     ASSERT_FALSE(debug_help_live());
     uintptr_t frames[8];
     for (uintptr_t& f : frames) f = untouched;
@@ -93,7 +86,7 @@ TEST_F(StackCapture, WithoutBindingNothingIsStoredOrTouched) {
     for (uintptr_t f : frames) EXPECT_EQ(f, untouched);
 }
 
-TEST_F(StackCapture, StoresTheLimitInnermostFirstAndZeroesTheRest) {
+TEST(StackCapture, StoresTheLimitInnermostFirstAndZeroesTheRest) {
     Binding binding;
     ASSERT_TRUE(debug_help_live());
     uintptr_t frames[130];
@@ -134,7 +127,7 @@ TEST_F(StackCapture, StoresTheLimitInnermostFirstAndZeroesTheRest) {
     drop_frame_cache();
 }
 
-TEST_F(StackCapture, ResolvesFunctionModuleSourceAndLine) {
+TEST(StackCapture, ResolvesFunctionModuleSourceAndLine) {
     Binding binding;
     uintptr_t frames[4];
     ASSERT_EQ(capture_chain_outer(4, frames), 4u);
@@ -169,7 +162,7 @@ TEST_F(StackCapture, ResolvesFunctionModuleSourceAndLine) {
     drop_frame_cache();
 }
 
-TEST_F(StackCapture, FrameCacheLooksEachAddressUpOnceUntilDropped) {
+TEST(StackCapture, FrameCacheLooksEachAddressUpOnceUntilDropped) {
     Binding binding;
     uintptr_t frames[2];
     ASSERT_EQ(capture_chain_outer(2, frames), 2u);
@@ -200,7 +193,44 @@ TEST_F(StackCapture, FrameCacheLooksEachAddressUpOnceUntilDropped) {
     drop_frame_cache();
 }
 
-TEST_F(StackCapture, StartsAndStopsAreCounted) {
+TEST(StackCapture, ADropWaitsForTheLastPinAndARequestLooksEachAddressUpOnce) {
+    Binding binding;
+    uintptr_t frames[3];
+    ASSERT_EQ(capture_chain_outer(3, frames), 3u);
+    const uint32_t before = frame_lookup_count();
+    {
+        FramePin pin;
+        FrameRequest request;
+        // Many repeats of a few addresses, more than the request first has
+        // room for.
+        for (int i = 0; i < 1000; ++i) request.add(&frames[i % 3], 1);
+        const uintptr_t none = 0;
+        request.add(&none, 1);
+        request.resolve();
+        EXPECT_TRUE(request.empty());
+        EXPECT_EQ(frame_lookup_count(), before + 3);
+        request.add(frames, 3);
+        EXPECT_TRUE(request.empty());
+
+        const ResolvedFrame* middle = cached_frame(frames[0]);
+        ASSERT_NE(middle, nullptr);
+        drop_frame_cache();
+        EXPECT_EQ(cached_frame(frames[0]), middle);
+        EXPECT_NE(std::string(middle->function).find("capture_chain_middle"), std::string::npos);
+    }
+    // The last pin gone, so is the cache; an address it does not know
+    // comes out with empty texts.
+    EXPECT_EQ(cached_frame(frames[0]), nullptr);
+    ResolvedFrame unknown;
+    known_frames(frames, 1, &unknown);
+    EXPECT_EQ(unknown.address, frames[0]);
+    EXPECT_STREQ(unknown.function, "");
+    EXPECT_STREQ(unknown.source, "");
+    EXPECT_STREQ(unknown.module, "");
+    EXPECT_EQ(unknown.line, 0u);
+}
+
+TEST(StackCapture, StartsAndStopsAreCounted) {
     EXPECT_FALSE(debug_help_live());
     start_debug_help();
     start_debug_help();
