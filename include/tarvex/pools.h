@@ -21,7 +21,7 @@
 // the pool asked for, unaligned when that count is odd, so nothing is
 // allocated for bookkeeping.
 class TARVEX_API BlkContainer {
-  protected:
+protected:
     // The link record inside each block; written and read byte-wise, since
     // it may sit at any address.
     struct BlockNode {
@@ -68,7 +68,7 @@ class TARVEX_API BlkContainer {
 // An arena: pieces are carved back to back from the current block, never
 // taken back one by one, and all released together by clear or destruction.
 class TARVEX_API GrowOnlyPool : public BlkContainer {
-  public:
+public:
     explicit GrowOnlyPool(uint32_t block_size = 1024, uint32_t context_id = 0);
     // The caller's buffer is carved first; it is never registered as a block
     // and never released. A null buffer counts as none.
@@ -89,12 +89,12 @@ class TARVEX_API GrowOnlyPool : public BlkContainer {
     void pool_free(const void*) {}
     void clear();
 
-  protected:
+protected:
     char* cursor;        // next free byte; null without a current block
     uint32_t remaining;  // bytes left after cursor
     uint32_t block_size;
 
-  private:
+private:
     void* start_block(uint32_t size);
 };
 
@@ -102,7 +102,7 @@ class TARVEX_API GrowOnlyPool : public BlkContainer {
 // any order through an intrusive free list. Blocks leave only through run_gc
 // (those whose fragments are all free), clear or destruction.
 class TARVEX_API FragmentPool : public BlkContainer {
-  public:
+public:
     // Alignment: the next power of two from 4 up that is at least the one
     // asked for. Fragment size: at least a pointer, rounded up to the
     // alignment. A grow count of 0 is reported (error 1) and leaves a pool
@@ -141,7 +141,7 @@ class TARVEX_API FragmentPool : public BlkContainer {
     void run_gc();
     void clear();
 
-  protected:
+protected:
     uint32_t fragment_size;
     uint32_t grow_count;
     uint32_t align_mask;  // alignment - 1
@@ -163,7 +163,7 @@ class TARVEX_API FragmentPool : public BlkContainer {
 // Copies of texts that live until the pool is cleared or destroyed, packed
 // back to back without alignment or header.
 class TARVEX_API StaticStringPool : public BlkContainer {
-  public:
+public:
     // An initial size above 16 obtains a first block of exactly that size.
     explicit StaticStringPool(uint32_t initial_size = 0, uint32_t block_size = 4096,
                               uint32_t context_id = 0x08c76f20u);
@@ -175,7 +175,7 @@ class TARVEX_API StaticStringPool : public BlkContainer {
     void str_remove(const char*) {}
     void clear();
 
-  protected:
+protected:
     uint32_t block_size;
     char* cursor;  // where the next copy goes; null without a current block
     uint32_t remaining;
@@ -184,7 +184,7 @@ class TARVEX_API StaticStringPool : public BlkContainer {
 // One piece of memory from Tarvex::fast_alloc, remembered with the size and
 // context it must be given back with.
 class TARVEX_API MemBlk {
-  public:
+public:
     MemBlk();
     MemBlk(uint32_t size, uint32_t context_id);
     ~MemBlk();
@@ -205,7 +205,7 @@ class TARVEX_API MemBlk {
     MemBlk(const MemBlk&) = delete;
     MemBlk& operator=(const MemBlk&) = delete;
 
-  private:
+private:
     void* data_ptr;
     uint32_t byte_size;
     uint32_t context_id;

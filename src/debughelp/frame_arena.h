@@ -7,7 +7,7 @@
 namespace tarvex {
 
 class FrameArena {
-  public:
+public:
     static constexpr size_t chunk_size = 16384;
 
     FrameArena() = default;
@@ -25,7 +25,7 @@ class FrameArena {
 
     size_t chunk_count() const;
 
-  private:
+private:
     struct Chunk {
         Chunk* previous;
         char* cursor;

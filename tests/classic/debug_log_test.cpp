@@ -38,7 +38,7 @@ std::string freeing_handle_line(void* handle) {
 // Each test gets its own "tmp" directory and its own current directory, so a
 // log that lands in the wrong place shows up as a stray file.
 class ClassicLog : public ::testing::Test {
-  protected:
+protected:
     FreshDir tmp_dir{"tmp_" + test_name()};
     FreshDir work_dir{"work_" + test_name()};
     ScopedTmpVariable tmp;

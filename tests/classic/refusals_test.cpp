@@ -17,7 +17,7 @@ using namespace classic_test;
 constexpr int32_t largest_block_size = (INT32_MAX - int32_t(sizeof(BlockHeader)) - 8) / 8 * 8;
 
 class ClassicRefusals : public ::testing::Test {
-  protected:
+protected:
     FreshDir work_dir{"refusals"};
     ScopedTmpVariable tmp;
     ScopedCurrentDir cwd{work_dir.path()};

@@ -29,20 +29,20 @@ int32_t length_word_of(const void* piece);
 // A new empty directory under the system's temporary directory, removed again
 // when the helper goes away.
 class FreshDir {
-  public:
+public:
     explicit FreshDir(const std::string& name);
     ~FreshDir();
     FreshDir(const FreshDir&) = delete;
     FreshDir& operator=(const FreshDir&) = delete;
     const fs::path& path() const { return path_; }
 
-  private:
+private:
     fs::path path_;
 };
 
 // Sets or removes "tmp" for the test's duration, then puts back what was there.
 class ScopedTmpVariable {
-  public:
+public:
     ScopedTmpVariable();
     ~ScopedTmpVariable();
     ScopedTmpVariable(const ScopedTmpVariable&) = delete;
@@ -50,19 +50,19 @@ class ScopedTmpVariable {
     void set(const std::string& value);
     void unset();
 
-  private:
+private:
     std::optional<std::string> saved_;
 };
 
 // Makes a directory current for the test's duration.
 class ScopedCurrentDir {
-  public:
+public:
     explicit ScopedCurrentDir(const fs::path& dir);
     ~ScopedCurrentDir();
     ScopedCurrentDir(const ScopedCurrentDir&) = delete;
     ScopedCurrentDir& operator=(const ScopedCurrentDir&) = delete;
 
-  private:
+private:
     fs::path saved_;
 };
 

@@ -34,7 +34,7 @@ inline uint32_t pool_block(uint32_t fragment, uint32_t grow) {
 // and shut down when the test is done with it.
 template <typename Context>
 class LocalContext {
-  public:
+public:
     explicit LocalContext(uint16_t flags = Tarvex::multi_threaded, uint32_t size_hint = 0) {
         start_library();
         static std::atomic<uint32_t> next_id{0x6000};
@@ -52,6 +52,6 @@ class LocalContext {
 
     Context context;
 
-  private:
+private:
     bool live_ = true;
 };

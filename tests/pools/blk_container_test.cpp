@@ -9,7 +9,7 @@
 namespace {
 
 class TestContainer : public BlkContainer {
-  public:
+public:
     explicit TestContainer(uint32_t id) : BlkContainer(id) {}
     using BlkContainer::blk_alloc;
     using BlkContainer::blk_count;

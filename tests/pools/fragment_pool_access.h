@@ -4,7 +4,7 @@
 #include "tarvex/pools.h"
 
 class TestFragmentPool : public FragmentPool {
-  public:
+public:
     using FragmentPool::align_mask;
     using FragmentPool::blk_count;
     using FragmentPool::fragment_size;

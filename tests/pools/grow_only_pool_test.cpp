@@ -9,7 +9,7 @@
 namespace {
 
 class TestGrowOnlyPool : public GrowOnlyPool {
-  public:
+public:
     using GrowOnlyPool::blk_count;
     using GrowOnlyPool::cursor;
     using GrowOnlyPool::GrowOnlyPool;

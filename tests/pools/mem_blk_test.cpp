@@ -30,7 +30,7 @@ std::vector<FastCall>& calls() {
 // A dispatch table whose sized family serves from the runtime heap and
 // records every call, whatever the context id.
 class FakeFastFamily {
-  public:
+public:
     FakeFastFamily() {
         calls().clear();
         Tarvex::my_func_table.fast_alloc = [](uint32_t size, uint32_t id) -> void* {
@@ -47,7 +47,7 @@ class FakeFastFamily {
         };
     }
 
-  private:
+private:
     DispatchSwap swap_;
 };
 

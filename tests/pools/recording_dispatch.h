@@ -17,7 +17,7 @@ struct BlockCall {
 };
 
 class RecordingDispatch {
-  public:
+public:
     explicit RecordingDispatch(uint32_t watched_id) : watched_id_(watched_id) {
         std::lock_guard<std::mutex> hold(mutex());
         active() = this;
@@ -51,7 +51,7 @@ class RecordingDispatch {
         return sizes;
     }
 
-  private:
+private:
     static void* std_alloc(uint32_t size, uint32_t id) {
         RecordingDispatch* self = active();
         bool fail = false;

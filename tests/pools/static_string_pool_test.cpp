@@ -10,7 +10,7 @@
 namespace {
 
 class TestStringPool : public StaticStringPool {
-  public:
+public:
     using StaticStringPool::blk_count;
     using StaticStringPool::cursor;
     using StaticStringPool::remaining;

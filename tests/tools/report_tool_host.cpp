@@ -12,10 +12,10 @@
 
 namespace host {
 
-constexpr uint32_t sites_context = 0x31;    // TraceDepth 8
-constexpr uint32_t plain_context = 0x32;    // no TraceDepth: no frames
-constexpr uint32_t level_context = 0x33;    // TraceDepth 8
-constexpr uint32_t names_context = 0x34;    // TraceDepth 8
+constexpr uint32_t sites_context = 0x31;  // TraceDepth 8
+constexpr uint32_t plain_context = 0x32;  // no TraceDepth: no frames
+constexpr uint32_t level_context = 0x33;  // TraceDepth 8
+constexpr uint32_t names_context = 0x34;  // TraceDepth 8
 const char* const sites_name = "Tool <sites> & \"co\"";
 
 uint32_t loop_first_id, other_id, plain_first_id, names_id, level_first_id, extra_id;
@@ -126,17 +126,16 @@ int main() {
     // Everything still live is in the exit-time report.
     std::FILE* out = std::fopen("expected.json", "wb");
     if (out == nullptr) return 1;
-    std::fprintf(out,
-                 "{\n  \"report\": \"MemLeaks_report_tool_host.xml\",\n"
-                 "  \"sites_context_name\": \"Tool <sites> & \\\"co\\\"\",\n"
-                 "  \"alloc_ids\": {\"loop\": %u, \"other\": %u, \"plain\": %u, \"names\": %u, "
-                 "\"level\": %u, \"extra\": %u, \"checkpoint\": %u},\n"
-                 "  \"contexts\": [\n    %s,\n    %s,\n    %s,\n    %s\n  ]\n}\n",
-                 loop_first_id, other_id, plain_first_id, names_id, level_first_id, extra_id,
-                 checkpoint, context_json(sites_context, 3, 180).c_str(),
-                 context_json(plain_context, 3, 72).c_str(),
-                 context_json(level_context, 3, 160).c_str(),
-                 context_json(names_context, 1, -1).c_str());
+    std::fprintf(
+        out,
+        "{\n  \"report\": \"MemLeaks_report_tool_host.xml\",\n"
+        "  \"sites_context_name\": \"Tool <sites> & \\\"co\\\"\",\n"
+        "  \"alloc_ids\": {\"loop\": %u, \"other\": %u, \"plain\": %u, \"names\": %u, "
+        "\"level\": %u, \"extra\": %u, \"checkpoint\": %u},\n"
+        "  \"contexts\": [\n    %s,\n    %s,\n    %s,\n    %s\n  ]\n}\n",
+        loop_first_id, other_id, plain_first_id, names_id, level_first_id, extra_id, checkpoint,
+        context_json(sites_context, 3, 180).c_str(), context_json(plain_context, 3, 72).c_str(),
+        context_json(level_context, 3, 160).c_str(), context_json(names_context, 1, -1).c_str());
     std::fclose(out);
     return 0;
 }

@@ -10,7 +10,9 @@
 namespace {
 
 std::vector<MemTrackEntry> seen;
-void on_break(const MemTrackEntry* entry) { seen.push_back(*entry); }
+void on_break(const MemTrackEntry* entry) {
+    seen.push_back(*entry);
+}
 
 uint32_t frame_count(const MemTrackEntry& entry) {
     uint32_t n = 0;

@@ -48,7 +48,8 @@ TEST(XmlWriter, IndentsAndEndsEveryLineWithCrLf) {
     ASSERT_NE(file, nullptr);
     std::string content;
     char buffer[4096];
-    for (size_t n; (n = std::fread(buffer, 1, sizeof(buffer), file)) > 0;) content.append(buffer, n);
+    for (size_t n; (n = std::fread(buffer, 1, sizeof(buffer), file)) > 0;)
+        content.append(buffer, n);
     std::fclose(file);
     std::remove(name);
     const std::string expected = "<?xml version=\"1.0\" encoding=\"utf-8\" ?>\r\n<a>\r\n" +
