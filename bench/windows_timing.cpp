@@ -3,7 +3,8 @@
 // against the runtime heap's malloc/free, on the workload of the Linux
 // benchmarks (batches of 256 sizes in 1..128 bytes, released in reverse and
 // in shuffled order); the floor of the lock, one critical-section pair; and
-// two threads on the locked context against one. Each row runs several
+// two threads on the locked context against one, and two on pools of their
+// own as a witness. Each row runs several
 // rounds, interleaved with the others, and keeps its best. One row a line,
 // its name and nanoseconds per item, which bench/compare reads.
 #include <windows.h>
@@ -18,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "tarvex/pools.h"
 #include "tarvex/tarvex.h"
 
 namespace {
@@ -78,23 +80,27 @@ double time_round(const Workload& w, const std::vector<int>& order, const Row& r
 }
 
 // Nanoseconds per pair of all threads together: the inverse of their total
-// throughput. The threads start together and the clock stops at the last.
-double time_threads(const Workload& w, const Row& row, int thread_count) {
+// throughput. Thread t runs rows[t]. The clock starts when all are ready and
+// stops when the last one's work is done: creating and joining a thread costs
+// Wine's server round trips, as long as a round of the fastest rows.
+double time_threads(const Workload& w, const Row* rows, int thread_count) {
     std::atomic<int> ready{0};
     std::atomic<bool> go{false};
+    std::vector<clock_type::time_point> done(thread_count);
     std::vector<std::thread> threads;
     for (int t = 0; t < thread_count; ++t) {
-        threads.emplace_back([&] {
+        threads.emplace_back([&, t] {
             ++ready;
             while (!go.load()) std::this_thread::yield();
-            run_batches(w, w.reverse, row);
+            run_batches(w, w.reverse, rows[t]);
+            done[t] = clock_type::now();
         });
     }
     while (ready.load() != thread_count) std::this_thread::yield();
     const auto start = clock_type::now();
     go = true;
     for (auto& thread : threads) thread.join();
-    return nanoseconds_per_item(start, clock_type::now(),
+    return nanoseconds_per_item(start, *std::max_element(done.begin(), done.end()),
                                 double(thread_count) * batches_per_round * batch);
 }
 
@@ -123,7 +129,22 @@ const Row rows[] = {
      [](void* p) { Tarvex::std_free(p, 0); }},
 };
 constexpr int row_count = sizeof(rows) / sizeof(rows[0]);
-const Row& small_locked_row = rows[1];
+const Row shared_locked[] = {rows[1], rows[1]};
+// One fragment pool for each thread, outside any context, shares nothing: about
+// 2 when the two threads really ran at once, about 1 when they shared a core.
+// (Two unlocked contexts would share the registry's last-used context.) Each
+// pool has cache lines of its own; main creates them.
+struct alignas(64) PrivatePool {
+    FragmentPool pool{0, 128, 32, 4, tarvex_ids::library_context};
+};
+PrivatePool* private_pool[2];
+
+const Row private_pools[] = {
+    {"private_pool", [](uint32_t n) { return private_pool[0]->pool.pool_alloc(n); },
+     [](void* p) { private_pool[0]->pool.pool_free(p); }},
+    {"private_pool", [](uint32_t n) { return private_pool[1]->pool.pool_alloc(n); },
+     [](void* p) { private_pool[1]->pool.pool_free(p); }},
+};
 
 void print_row(const char* name, double ns) {
     std::printf("%-44s %10.2f\n", name, ns);
@@ -137,6 +158,7 @@ int main() {
     Tarvex::ContextBase unlocked("Timing small, unlocked", small_unlocked, Tarvex::SmallBlkList);
     unlocked.flags = 0;
     Tarvex::context_init(unlocked);
+    for (auto& pool : private_pool) pool = new PrivatePool;
     const Workload w = make_workload();
 
     std::printf("%-44s %10s\n", "row", "ns/item");
@@ -156,14 +178,19 @@ int main() {
         }
     }
 
-    double section = 1e30, one = 1e30, two = 1e30;
+    double section = 1e30, one = 1e30, two = 1e30, private_one = 1e30, private_two = 1e30;
     for (int r = 0; r < rounds; ++r) {
         section = std::min(section, time_critical_section_pair());
-        one = std::min(one, time_threads(w, small_locked_row, 1));
-        two = std::min(two, time_threads(w, small_locked_row, 2));
+        one = std::min(one, time_threads(w, shared_locked, 1));
+        two = std::min(two, time_threads(w, shared_locked, 2));
+        private_one = std::min(private_one, time_threads(w, private_pools, 1));
+        private_two = std::min(private_two, time_threads(w, private_pools, 2));
     }
     print_row("critical_section_pair", section);
     print_row("threads/small_flags1_std/threads:1", one);
     print_row("threads/small_flags1_std/threads:2", two);
+    print_row("threads/private_pool/threads:1", private_one);
+    print_row("threads/private_pool/threads:2", private_two);
+    for (PrivatePool* pool : private_pool) delete pool;
     return 0;
 }

@@ -8,6 +8,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <new>
@@ -78,19 +79,34 @@ void futex_wake_one(std::atomic<uint32_t>* word) {
             0);
 }
 
-// The contended path, out of line so the uncontended one stays short. A
-// spinner takes a free word as 1 even when others are parked: the woken one
-// then finds it held and marks it 2 again before it parks, so the holder's
-// leave still wakes the next. Once parked, a thread takes the word only as 2,
-// since it cannot tell whether others still wait.
+// A spinner waits this many pauses before it first tests the word, then twice
+// as long between tests, up to the longest. Each test pulls the word's cache
+// line away from the holder, and a won test moves the lock and the data it
+// guards to the other core, whose old holder then spins in turn. Two threads
+// that test on every pause hand a shared context from core to core on nearly
+// every operation, at a tenth of one thread's throughput; spaced out, the
+// holder runs long stretches at its own speed.
+constexpr uint32_t first_backoff = 16;
+constexpr uint32_t longest_backoff = 256;
+
+// The contended path, out of line so the uncontended one stays short. The
+// spin count is counted in pauses. A spinner takes a free word as 1 even when
+// others are parked: the woken one then finds it held and marks it 2 again
+// before it parks, so the holder's leave still wakes the next. Once parked, a
+// thread takes the word only as 2, since it cannot tell whether others still
+// wait.
 __attribute__((noinline)) void enter_contended(FutexLock* l) {
-    for (uint32_t spins = l->spin_count; spins != 0; --spins) {
-        cpu_relax();
+    uint32_t backoff = first_backoff;
+    for (uint32_t spins = 0; spins < l->spin_count;) {
+        const uint32_t pauses = std::min(backoff, l->spin_count - spins);
+        for (uint32_t i = 0; i < pauses; ++i) cpu_relax();
+        spins += pauses;
         uint32_t seen = l->word.load(std::memory_order_relaxed);
         if (seen == 0 && l->word.compare_exchange_weak(seen, 1, std::memory_order_acquire,
                                                        std::memory_order_relaxed)) {
             return;
         }
+        if (backoff < longest_backoff) backoff *= 2;
     }
     while (l->word.exchange(2, std::memory_order_acquire) != 0) futex_wait(&l->word, 2);
 }
