@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "base/library_state.h"
+#include "contexts/library_storage.h"
 #include "contexts/mem_context.h"
 #include "tarvex/tarvex.h"
 
@@ -30,8 +31,7 @@ CounterNode* find_or_create(const char* name) {
             return node;
         }
     }
-    auto* node = static_cast<CounterNode*>(
-        Tarvex::std_alloc(sizeof(CounterNode), tarvex_ids::library_context));
+    auto* node = static_cast<CounterNode*>(library_alloc(sizeof(CounterNode)));
     if (node == nullptr) return nullptr;
     std::memset(node, 0, sizeof(*node));
     node->counter.id = id;
@@ -75,7 +75,7 @@ void release_counters() {
     while (CounterNode* node = counter_list) {
         counter_list = node->next;
         release_name(node->counter.name);
-        Tarvex::std_free(node, tarvex_ids::library_context);
+        library_free(node);
     }
 }
 

@@ -5,6 +5,7 @@
 #include <map>
 #include <new>
 
+#include "base/function_allocator.h"
 #include "debughelp/binding_lock.h"
 #include "debughelp/debug_help.h"
 #include "debughelp/frame_arena.h"
@@ -14,31 +15,17 @@ namespace tarvex {
 
 namespace {
 
-// Map nodes from the runtime heap. Not operator new: a game may route that
-// into the library, which would take the library lock under the frame-cache
-// lock, against the lock order.
-template <typename T>
-struct RuntimeHeapAllocator {
-    using value_type = T;
-    RuntimeHeapAllocator() = default;
-    template <typename U>
-    RuntimeHeapAllocator(const RuntimeHeapAllocator<U>&) {}
+void* take_from_heap(size_t bytes) {
+    return std::malloc(bytes);
+}
+void give_to_heap(void* block) {
+    std::free(block);
+}
 
-    T* allocate(size_t count) {
-        void* node = count <= SIZE_MAX / sizeof(T) ? std::malloc(count * sizeof(T)) : nullptr;
-        if (node == nullptr) throw std::bad_alloc();
-        return static_cast<T*>(node);
-    }
-    void deallocate(T* node, size_t) { std::free(node); }
-    template <typename U>
-    bool operator==(const RuntimeHeapAllocator<U>&) const {
-        return true;
-    }
-    template <typename U>
-    bool operator!=(const RuntimeHeapAllocator<U>&) const {
-        return false;
-    }
-};
+// Map nodes from the runtime heap, since frames are resolved for whoever
+// asks, whether the library has started or not.
+template <typename T>
+using RuntimeHeapAllocator = FunctionAllocator<T, take_from_heap, give_to_heap>;
 
 using FrameMap = std::map<uintptr_t, const ResolvedFrame*, std::less<uintptr_t>,
                           RuntimeHeapAllocator<std::pair<const uintptr_t, const ResolvedFrame*>>>;

@@ -10,6 +10,7 @@
 #include "base/errors.h"
 #include "base/library_state.h"
 #include "base/lock_slot.h"
+#include "contexts/library_storage.h"
 #include "counters/counters.h"
 #include "debughelp/debug_help.h"
 #include "debughelp/frame_request.h"
@@ -30,21 +31,12 @@ constexpr size_t context_name_length = 31;
 // unresolved.
 constexpr int resolve_rounds = 3;
 
-// Working storage from the library's own context, so that writing the
-// report never touches a tracked context.
+// Working storage is library storage, so that writing the report never
+// touches a tracked context.
 struct ReportScratch {
     char context_name[context_name_length + 1];
     char message[leak_file_name_capacity + 64];
 };
-
-template <typename T>
-T* take_from_library() {
-    return static_cast<T*>(Tarvex::std_alloc(sizeof(T), tarvex_ids::library_context));
-}
-
-void give_to_library(void* storage) {
-    Tarvex::std_free(storage, tarvex_ids::library_context);
-}
 
 bool report_order(const MemTrackEntry* a, const MemTrackEntry* b) {
     if (a->context_id != b->context_id) return a->context_id < b->context_id;
@@ -181,16 +173,17 @@ void write_report(const char* file_name, const ReportSelection& selection) {
     const uint32_t count = track_table_size();
     const MemTrackEntry** selected = nullptr;
     if (count != 0) {
-        selected = static_cast<const MemTrackEntry**>(std::malloc(sizeof(MemTrackEntry*) * count));
+        selected = static_cast<const MemTrackEntry**>(
+            library_alloc(sizeof(MemTrackEntry*) * static_cast<size_t>(count)));
         if (selected == nullptr) return report_incomplete(file_name, count);
     }
-    auto* scratch = take_from_library<ReportScratch>();
-    void* writer_storage = take_from_library<XmlWriter>();
+    auto* scratch = static_cast<ReportScratch*>(library_alloc(sizeof(ReportScratch)));
+    void* writer_storage = library_alloc(sizeof(XmlWriter));
     if (scratch == nullptr || writer_storage == nullptr) {
-        std::free(selected);
-        give_to_library(scratch);
-        give_to_library(writer_storage);
-        return;
+        library_free(selected);
+        library_free(scratch);
+        library_free(writer_storage);
+        return report_incomplete(file_name, count);
     }
     XmlWriter& xml = *new (writer_storage) XmlWriter(file_name);
     xml.line("<MemTrackReport Version=\"1.0\">");
@@ -202,7 +195,7 @@ void write_report(const char* file_name, const ReportSelection& selection) {
                       file_name);
         log_message(scratch->message);
         write_allocations(xml, *scratch, selected, count, selection);
-        std::free(selected);
+        library_free(selected);
         write_counters(xml);
         log_message("Dump finished");
     }
@@ -210,8 +203,8 @@ void write_report(const char* file_name, const ReportSelection& selection) {
     xml.level = 0;
     xml.line("</MemTrackReport>");
     xml.~XmlWriter();
-    give_to_library(writer_storage);
-    give_to_library(scratch);
+    library_free(writer_storage);
+    library_free(scratch);
 }
 
 }  // namespace

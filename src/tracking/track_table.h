@@ -1,7 +1,6 @@
 // The table of live tracked blocks, one entry per (address, context id),
-// ordered by address and then id. Its set object and every tree node come
-// from the library's own context through the dispatch table, which tracking
-// ignores, so the table never tracks itself.
+// ordered by address and then id. Its set object and every tree node are
+// library storage, which tracking ignores, so the table never tracks itself.
 #pragma once
 
 #include <stdint.h>

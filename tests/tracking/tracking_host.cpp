@@ -1,6 +1,6 @@
 // Tracking through the dispatch table, in a process started with
 // "BackTraceMode: 1": statistics, duplicates, wrong ids and sizes, info
-// texts, the break point, logging, ownership of single-threaded contexts and
+// texts, lookups, the break point, logging, ownership of single-threaded contexts and
 // named counters.
 #include <cstring>
 #include <deque>
@@ -109,6 +109,32 @@ void duplicates_wrong_ids_and_sizes() {
     Tarvex::mem_track_remove(id, &object);
     Tarvex::mem_track_remove(id, &object);
     SCENARIO_CHECK(logged_count(invalid) == 1);
+    logged.clear();
+}
+
+// Many entries at neighbouring addresses, the same addresses in two
+// contexts, released in an order unlike the one they came in: every release
+// finds its own entry once, whatever shortcut the lookup takes for entries
+// added recently, and a second release finds none.
+void releases_find_their_own_entries() {
+    const uint32_t first = 0x308, second = 0x309;
+    Tarvex::context_init(Tarvex::ContextBase("Near", first));
+    Tarvex::context_init(Tarvex::ContextBase("Near too", second));
+    constexpr int count = 3000;
+    static char area[count * 16];
+    for (int i = 0; i < count; ++i) {
+        Tarvex::mem_track_add(first, area + 16 * i, 16, nullptr);
+        if (i % 3 == 0) Tarvex::mem_track_add(second, area + 16 * i, 8, nullptr);
+    }
+    for (int i = count - 1; i >= 0; i -= 2) Tarvex::mem_track_remove(first, area + 16 * i);
+    for (int i = 0; i < count; i += 3) Tarvex::mem_track_remove(second, area + 16 * i);
+    SCENARIO_CHECK(info_of(first).fragments == count / 2 && info_of(second).fragments == 0);
+    for (int i = 0; i < count; i += 2) Tarvex::mem_track_remove(first, area + 16 * i);
+    SCENARIO_CHECK(logged.empty());
+    SCENARIO_CHECK(info_of(first).fragments == 0 && info_of(first).usage == 0);
+    Tarvex::mem_track_remove(first, area);
+    Tarvex::mem_track_remove(second, area + 16 * (count - 3));
+    SCENARIO_CHECK(logged_count(invalid) == 2);
     logged.clear();
 }
 
@@ -324,6 +350,7 @@ int main() {
     Tarvex::the_config.log_func = remember;
     statistics_follow_tracked_blocks();
     duplicates_wrong_ids_and_sizes();
+    releases_find_their_own_entries();
     null_blocks_and_the_library_context();
     break_point_sees_entries_and_infos();
     logging_counts_down();
