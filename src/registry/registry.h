@@ -49,9 +49,13 @@ void ensure_started();
 // dispatch table may then hold other occupants (the tracking variants), and
 // the caller goes through it again.
 MemContext* resolve_context_slow(uint32_t id);
-inline MemContext* resolve_context(uint32_t id) {
+// Its fast path alone: the last-used context when it has the id, else null.
+inline MemContext* cached_context(uint32_t id) {
     MemContext* cached = current_context.load(std::memory_order_acquire);
-    if (cached != nullptr && cached->id == id) return cached;
+    return cached != nullptr && cached->id == id ? cached : nullptr;
+}
+inline MemContext* resolve_context(uint32_t id) {
+    if (MemContext* cached = cached_context(id)) return cached;
     return resolve_context_slow(id);
 }
 
