@@ -35,5 +35,3 @@ bool library_lock_held();
 // Checks the most common precondition of the library's internal routines.
 #define TARVEX_CHECK_LIBRARY_LOCK() \
     TARVEX_CHECK(::tarvex::library_lock_held(), "the library lock is held")
-
-namespace tarvex {}  // namespace tarvex

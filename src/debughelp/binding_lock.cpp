@@ -40,4 +40,12 @@ FrameCacheLockHolder::~FrameCacheLockHolder() {
     platform::lock_leave(&lasting_lock<FrameCacheTag>());
 }
 
+bool binding_lock_held() {
+    return platform::lock_held_by_current_thread(&lasting_lock<BindingTag>());
+}
+
+bool frame_cache_lock_held() {
+    return platform::lock_held_by_current_thread(&lasting_lock<FrameCacheTag>());
+}
+
 }  // namespace tarvex

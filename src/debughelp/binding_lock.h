@@ -15,6 +15,7 @@
 // lock.
 #pragma once
 
+#include "base/checks.h"
 #include "platform/platform.h"
 
 namespace tarvex {
@@ -35,4 +36,13 @@ public:
     FrameCacheLockHolder& operator=(const FrameCacheLockHolder&) = delete;
 };
 
+// Whether the calling thread holds each lock; for checks.
+bool binding_lock_held();
+bool frame_cache_lock_held();
+
 }  // namespace tarvex
+
+#define TARVEX_CHECK_BINDING_LOCK() \
+    TARVEX_CHECK(::tarvex::binding_lock_held(), "the binding lock is held")
+#define TARVEX_CHECK_FRAME_CACHE_LOCK() \
+    TARVEX_CHECK(::tarvex::frame_cache_lock_held(), "the frame-cache lock is held")

@@ -1,5 +1,6 @@
 #include "debughelp/dbghelp_binding.h"
 
+#include "debughelp/binding_lock.h"
 #include "platform/platform.h"
 
 namespace tarvex {
@@ -30,10 +31,12 @@ bool bind_all(DbgHelpFunctions& f) {
 }  // namespace
 
 DbgHelpBinding& dbghelp() {
+    TARVEX_CHECK_BINDING_LOCK();
     return binding;
 }
 
 void dbghelp_bind() {
+    TARVEX_CHECK_BINDING_LOCK();
     if (binding.module != nullptr) return;
     binding.module = static_cast<HMODULE>(platform::library_load("dbghelp.dll"));
     if (binding.module == nullptr) return;
@@ -41,6 +44,7 @@ void dbghelp_bind() {
 }
 
 void dbghelp_unbind() {
+    TARVEX_CHECK_BINDING_LOCK();
     if (binding.module != nullptr) platform::library_unload(binding.module);
     binding.module = nullptr;
     binding.functions = DbgHelpFunctions{};

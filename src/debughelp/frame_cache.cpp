@@ -57,12 +57,14 @@ const char empty_text[] = "";
 
 // pre (all three): the frame-cache lock is held.
 const ResolvedFrame* find_cached(uintptr_t address) {
+    TARVEX_CHECK_FRAME_CACHE_LOCK();
     const FrameMap& cache = frame_cache();
     const auto found = cache.find(address);
     return found != cache.end() ? found->second : nullptr;
 }
 
 void drop_now() {
+    TARVEX_CHECK_FRAME_CACHE_LOCK();
     frame_cache().clear();
     frame_arena().release();
     drop_wanted = false;
@@ -72,6 +74,7 @@ void drop_now() {
 // thread was first. A text without room keeps ""; a record without room is
 // not cached and the address stays unknown.
 void remember(const ResolvedFrame& found) {
+    TARVEX_CHECK_FRAME_CACHE_LOCK();
     if (find_cached(found.address) != nullptr) return;
     FrameArena& arena = frame_arena();
     const auto copy = [&arena](const char* text) {

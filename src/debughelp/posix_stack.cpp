@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 
+#include "debughelp/binding_lock.h"
 #include "debughelp/debug_help.h"
 #include "debughelp/line_info.h"
 #include "debughelp/symbol_lookup.h"
@@ -42,6 +43,7 @@ _Unwind_Reason_Code visit_frame(struct _Unwind_Context* context, void* argument)
 }  // namespace
 
 bool bind_back_end() {
+    TARVEX_CHECK_BINDING_LOCK();
     // Functions and modules come from the dynamic linker, always there;
     // source lines only with libdw.
     line_info_open();
@@ -49,6 +51,7 @@ bool bind_back_end() {
 }
 
 void unbind_back_end() {
+    TARVEX_CHECK_BINDING_LOCK();
     line_info_close();
 }
 
@@ -68,6 +71,7 @@ uint32_t capture_stack(const StartPoint& start, uint32_t limit, uintptr_t* frame
 
 void lookup_frame(uintptr_t address, void (*keep)(const ResolvedFrame& found, void* user),
                   void* user) {
+    TARVEX_CHECK_BINDING_LOCK();
     ResolvedFrame found = {address, "", "", "", 0};
     char module[1024];
     const char* symbol = nullptr;

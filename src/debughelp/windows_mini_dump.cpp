@@ -14,6 +14,8 @@ static_assert(MiniDumpWithIndirectlyReferencedMemory == 0x40, "the dump type wri
 // pre: the binding lock is held and the binding is present.
 bool write_dump(const DbgHelpFunctions& functions, EXCEPTION_POINTERS* exception_pointers,
                 const char* file_name) {
+    TARVEX_CHECK_BINDING_LOCK();
+    TARVEX_CHECK(functions.mini_dump_write_dump != nullptr, "the binding is present");
     // A handle of its own, apart from the one the binding keeps for symbols.
     HANDLE process = OpenProcess(all_process_access, FALSE, GetCurrentProcessId());
     if (process == nullptr) return false;

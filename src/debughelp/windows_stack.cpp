@@ -2,6 +2,7 @@
 #include <stddef.h>
 #include <string.h>
 
+#include "debughelp/binding_lock.h"
 #include "debughelp/dbghelp_binding.h"
 #include "debughelp/debug_help.h"
 #include "debughelp/symbol_lookup.h"
@@ -70,6 +71,7 @@ DWORD64 widen_signed(uintptr_t address) {
 }  // namespace
 
 bool bind_back_end() {
+    TARVEX_CHECK_BINDING_LOCK();
     DbgHelpBinding& b = dbghelp();
     dbghelp_bind();
     if (b.module == nullptr) return false;
@@ -78,6 +80,7 @@ bool bind_back_end() {
 }
 
 void unbind_back_end() {
+    TARVEX_CHECK_BINDING_LOCK();
     DbgHelpBinding& b = dbghelp();
     if (b.module == nullptr) return;
     if (b.process != nullptr) {
@@ -120,6 +123,7 @@ uint32_t capture_stack(const StartPoint& start, uint32_t limit, uintptr_t* frame
 
 void lookup_frame(uintptr_t address, void (*keep)(const ResolvedFrame& found, void* user),
                   void* user) {
+    TARVEX_CHECK_BINDING_LOCK();
     ResolvedFrame found = {address, "", "", "", 0};
     DbgHelpBinding& b = dbghelp();
     // Frames resolved after the binding stopped keep their empty texts.

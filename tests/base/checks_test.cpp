@@ -2,10 +2,14 @@
 // precondition, and says which one.
 #include <gtest/gtest.h>
 
+#include "debughelp/symbol_lookup.h"
 #include "registry/registry.h"
 
 #if defined(TARVEX_CHECKS) && TARVEX_CHECKS
-TEST(CheckedBuild, ARoutineCalledWithoutTheLibraryLockStopsWithItsText) {
+TEST(CheckedBuild, ARoutineCalledWithoutItsLockStopsWithItsText) {
     EXPECT_DEATH(tarvex::find_context(0, false), "Tarvex: CHECK FAILED: the library lock is held");
+    EXPECT_DEATH(tarvex::lookup_frame(
+                     0x1000, [](const tarvex::ResolvedFrame&, void*) {}, nullptr),
+                 "Tarvex: CHECK FAILED: the binding lock is held");
 }
 #endif
