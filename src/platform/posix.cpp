@@ -13,6 +13,7 @@
 #include <cstring>
 #include <new>
 
+#include "base/checks.h"
 #include "platform/platform.h"
 
 namespace tarvex::platform {
@@ -136,6 +137,7 @@ void lock_enter(SystemLock* lock) {
 }
 
 void lock_leave(SystemLock* lock) {
+    TARVEX_CHECK(lock_held_by_current_thread(lock), "the calling thread holds the lock");
     FutexLock* l = as_futex_lock(lock);
     if (--l->depth != 0) return;
     l->owner.store(0, std::memory_order_relaxed);

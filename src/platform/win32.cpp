@@ -3,6 +3,7 @@
 #include <malloc.h>
 #include <windows.h>
 
+#include "base/checks.h"
 #include "platform/platform.h"
 
 namespace tarvex::platform {
@@ -28,6 +29,7 @@ void lock_enter(SystemLock* lock) {
 }
 
 void lock_leave(SystemLock* lock) {
+    TARVEX_CHECK(lock_held_by_current_thread(lock), "the calling thread holds the lock");
     LeaveCriticalSection(as_section(lock));
 }
 
