@@ -12,6 +12,7 @@ endif()
 # Scenario hosts leave blocks behind on purpose, for the leak report to
 # find; the sanitizers' own leak check would call that a failure.
 set(ENV{ASAN_OPTIONS} "detect_leaks=0")
+set(ENV{TSAN_OPTIONS} "suppressions=${CMAKE_CURRENT_LIST_DIR}/tsan.supp")
 
 foreach(_pair IN LISTS ENVIRONMENT)
   string(REGEX MATCH "^([^=]+)=(.*)$" _m "${_pair}")
