@@ -20,18 +20,16 @@
 #include <new>
 #include <utility>
 
-#include "base/checks.h"
 #include "base/function_allocator.h"
 #include "contexts/builtin_contexts.h"
 
 namespace tarvex {
 
-// Null when `bytes` does not fit a context request or the heap has none.
-// pre: the library has started once (the built-in contexts exist).
+// Null when `bytes` does not fit a context request or the heap has none,
+// and before the library's first start has made its contexts (a report asked
+// for from a static constructor that runs before ours, say).
 inline void* library_alloc(size_t bytes) {
-    TARVEX_CHECK(builtin_contexts_constructed(),
-                 "library storage is taken before the built-in contexts exist");
-    if (bytes > UINT32_MAX) return nullptr;
+    if (!builtin_contexts_constructed() || bytes > UINT32_MAX) return nullptr;
     return library_context().std_alloc(static_cast<uint32_t>(bytes));
 }
 
