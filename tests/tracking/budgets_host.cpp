@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "reports/expected_text.h"
+#include "support/context_info.h"
+#include "support/file_check.h"
 #include "support/scenario_check.h"
 #include "tarvex/tarvex.h"
 
@@ -21,32 +23,6 @@ void remember(const char* text, bool) {
 std::vector<MemTrackEntry> breaks;
 void on_break(const MemTrackEntry* entry) {
     breaks.push_back(*entry);
-}
-
-Tarvex::ContextBase info_of(uint32_t id) {
-    Tarvex::ContextBase infos[64];
-    const uint32_t count = Tarvex::get_context_info(infos, 64);
-    for (uint32_t i = 0; i < count; ++i) {
-        if (infos[i].id == id) return infos[i];
-    }
-    return Tarvex::ContextBase();
-}
-
-std::string read_file(const char* name) {
-    std::string text;
-    if (std::FILE* file = std::fopen(name, "rb")) {
-        char buffer[4096];
-        size_t n;
-        while ((n = std::fread(buffer, 1, sizeof(buffer), file)) != 0) text.append(buffer, n);
-        std::fclose(file);
-    }
-    return text;
-}
-
-bool file_exists(const char* name) {
-    std::FILE* file = std::fopen(name, "rb");
-    if (file != nullptr) std::fclose(file);
-    return file != nullptr;
 }
 
 std::string fragment(uint32_t alloc_id, const void* p, uint32_t size) {
@@ -104,7 +80,7 @@ void soft_budget_warns_once_per_crossing() {
                    logged[0] == "Tarvex: WARNING: Context Soft over its budget: 102 of 50 bytes\n");
     Tarvex::the_config.break_func = nullptr;
     for (void* block : {a, b, e, f}) Tarvex::std_free(block, id);
-    SCENARIO_CHECK(info_of(id).usage == 0);
+    SCENARIO_CHECK(context_info_of(id).usage == 0);
     breaks.clear();
     logged.clear();
 }
@@ -127,16 +103,16 @@ void hard_budget_refuses_and_reports() {
     SCENARIO_CHECK(Tarvex::std_realloc(a, 200, id) == nullptr);
     SCENARIO_CHECK(logged.size() == 5);
     for (const std::string& line : logged) SCENARIO_CHECK(line == exhausted);
-    Tarvex::ContextBase info = info_of(id);
+    Tarvex::ContextBase info = context_info_of(id);
     SCENARIO_CHECK(info.usage == 64 && info.fragments == 1 && info.usage_peak == 64);
     SCENARIO_CHECK(Tarvex::get_checkpoint() == checkpoint);
     SCENARIO_CHECK(static_cast<unsigned char*>(a)[63] == 0x11);
 
     void* rest = Tarvex::fast_alloc(36, id);
-    SCENARIO_CHECK(rest != nullptr && info_of(id).usage == 100);
+    SCENARIO_CHECK(rest != nullptr && context_info_of(id).usage == 100);
     Tarvex::fast_free(rest, 36, id);
     Tarvex::std_free(a, id);
-    SCENARIO_CHECK(info_of(id).usage == 0);
+    SCENARIO_CHECK(context_info_of(id).usage == 0);
 
     // A sink that allocates in the exhausted context is refused too, without
     // a message of its own, so it cannot recurse.

@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/context_info.h"
 #include "support/scenario_check.h"
 #include "tarvex/pools.h"
 #include "tarvex/tarvex.h"
@@ -33,15 +34,6 @@ void on_break(const MemTrackEntry* entry) {
     breaks.back().info = break_infos.back().c_str();
 }
 
-Tarvex::ContextBase info_of(uint32_t id) {
-    Tarvex::ContextBase infos[64];
-    const uint32_t count = Tarvex::get_context_info(infos, 64);
-    for (uint32_t i = 0; i < count; ++i) {
-        if (infos[i].id == id) return infos[i];
-    }
-    return Tarvex::ContextBase();
-}
-
 const char* const duplicate = "Tarvex: ERROR: tracking duplicate entry. \n";
 const char* const invalid = "Tarvex: ERROR: Invalid pointer specified\n";
 const char* const unknown = "Tarvex: ERROR: unknown\n";
@@ -54,12 +46,12 @@ void statistics_follow_tracked_blocks() {
     void* a = Tarvex::std_alloc(100, id);
     void* b = Tarvex::fast_alloc(50, id);
     void* c = Tarvex::aligned_alloc(30, 64, id);
-    Tarvex::ContextBase info = info_of(id);
+    Tarvex::ContextBase info = context_info_of(id);
     SCENARIO_CHECK(info.fragments == 3 && info.usage == 180);
     Tarvex::std_free(a, id);
     Tarvex::fast_free(b, 50, id);
     Tarvex::aligned_free(c, id);
-    info = info_of(id);
+    info = context_info_of(id);
     SCENARIO_CHECK(info.fragments == 0 && info.usage == 0);
     SCENARIO_CHECK(info.fragments_peak == 3 && info.usage_peak == 180);
     SCENARIO_CHECK(logged.empty());
@@ -73,7 +65,7 @@ void duplicates_wrong_ids_and_sizes() {
     Tarvex::mem_track_add(id, &object, 8, "first");
     Tarvex::mem_track_add(id, &object, 8, "second");
     SCENARIO_CHECK(logged_count(duplicate) == 1);
-    SCENARIO_CHECK(info_of(id).fragments == 2);
+    SCENARIO_CHECK(context_info_of(id).fragments == 2);
 
     // The same address in another context is a separate entry.
     Tarvex::mem_track_add(other, &object, 4, nullptr);
@@ -85,11 +77,11 @@ void duplicates_wrong_ids_and_sizes() {
     void* block = Tarvex::std_alloc(16, id);
     Tarvex::std_free(block, other);
     SCENARIO_CHECK(logged_count(invalid) == 1);
-    SCENARIO_CHECK(info_of(id).fragments == 3);
+    SCENARIO_CHECK(context_info_of(id).fragments == 3);
     std::memset(block, 0x5a, 16);
     Tarvex::std_free(block, id);
     SCENARIO_CHECK(logged_count(invalid) == 1);
-    SCENARIO_CHECK(info_of(id).fragments == 2);
+    SCENARIO_CHECK(context_info_of(id).fragments == 2);
 
     // fast_free with the wrong size: "unknown", the entry goes, usage drops
     // by the tracked size, and the pools get the fragment back by the size
@@ -99,7 +91,7 @@ void duplicates_wrong_ids_and_sizes() {
     void* sized = Tarvex::fast_alloc(40, small);
     Tarvex::fast_free(sized, 8, small);
     SCENARIO_CHECK(logged_count(unknown) == 1);
-    SCENARIO_CHECK(info_of(small).usage == 0);
+    SCENARIO_CHECK(context_info_of(small).usage == 0);
     void* eight = Tarvex::fast_alloc(8, small);
     void* again = Tarvex::fast_alloc(40, small);
     SCENARIO_CHECK(again == sized && eight != sized);
@@ -128,10 +120,11 @@ void releases_find_their_own_entries() {
     }
     for (int i = count - 1; i >= 0; i -= 2) Tarvex::mem_track_remove(first, area + 16 * i);
     for (int i = 0; i < count; i += 3) Tarvex::mem_track_remove(second, area + 16 * i);
-    SCENARIO_CHECK(info_of(first).fragments == count / 2 && info_of(second).fragments == 0);
+    SCENARIO_CHECK(context_info_of(first).fragments == count / 2 &&
+                   context_info_of(second).fragments == 0);
     for (int i = 0; i < count; i += 2) Tarvex::mem_track_remove(first, area + 16 * i);
     SCENARIO_CHECK(logged.empty());
-    SCENARIO_CHECK(info_of(first).fragments == 0 && info_of(first).usage == 0);
+    SCENARIO_CHECK(context_info_of(first).fragments == 0 && context_info_of(first).usage == 0);
     Tarvex::mem_track_remove(first, area);
     Tarvex::mem_track_remove(second, area + 16 * (count - 3));
     SCENARIO_CHECK(logged_count(invalid) == 2);
@@ -240,7 +233,7 @@ void allocating_sinks_do_not_recurse() {
     for (int i = 0; i < 3; ++i) Tarvex::std_free(Tarvex::std_alloc(8, 0x308), 0x308);
     SCENARIO_CHECK(lines == 1);
     Tarvex::the_config.log_func = remember;
-    SCENARIO_CHECK(info_of(0x308).fragments == 0);
+    SCENARIO_CHECK(context_info_of(0x308).fragments == 0);
 }
 
 void single_threaded_contexts_belong_to_one_thread() {
