@@ -1,12 +1,7 @@
 # What the C consumer leaves behind (see consumer.c): the exit-time leak
 # report REPORT lists exactly its one deliberate leak, with the consumer's
 # own function in the stack, and its C log sink received the report's lines.
-function(expect file pattern)
-  file(READ "${WORKDIR}/${file}" content)
-  if(NOT content MATCHES "${pattern}")
-    message(FATAL_ERROR "${file} does not match: ${pattern}\n--- ${file}:\n${content}")
-  endif()
-endfunction()
+include(${CMAKE_CURRENT_LIST_DIR}/../support/expect_match.cmake)
 
 expect(${REPORT} "<Allocations Count=\"1\" />")
 expect(${REPORT} "<Context Name=\"C heap\" Id=\"0x7300\" Fragments=\"1\" SizeAccumulation=\"40\" MemUsage=\"40\"")

@@ -1,10 +1,5 @@
 # The stacks the mode-2 host left in its exit-time report and its log.
-function(expect file pattern)
-  file(READ "${WORKDIR}/${file}" content)
-  if(NOT content MATCHES "${pattern}")
-    message(FATAL_ERROR "${file} does not match: ${pattern}\n--- ${file}:\n${content}")
-  endif()
-endfunction()
+include(${CMAKE_CURRENT_LIST_DIR}/../support/expect_match.cmake)
 
 set(report MemLeaks_stacks_host.xml)
 # Each fragment's stack: the library's own frames, then the host's
