@@ -40,6 +40,9 @@ public:
     // Kept beside the statistics it is checked against, outside the
     // ContextBase record that get_context_info copies out.
     ContextBudget budget;
+    // What the strategy promises for its blocks (Tarvex::context_alignment);
+    // 0 for the null context, which hands out none.
+    uint32_t block_alignment = 0;
 };
 
 // Keeps a copy of a name (or an info text) in the library's own context.

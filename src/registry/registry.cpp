@@ -99,7 +99,7 @@ MemContext* make_context(const Tarvex::ContextBase& base) {
     if (base.id != 0) {
         if (MemContext* existing = find_context(base.id, false)) return existing;
     }
-    MemContext* context = create_context_object(base.type);
+    MemContext* context = create_context_object(base.type, base.flags);
     if (context == nullptr) return nullptr;
     init_context(*context, base);
     link_at_head(context);
