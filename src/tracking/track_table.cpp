@@ -1,6 +1,7 @@
 #include "tracking/track_table.h"
 
 #include <cstring>
+#include <iterator>
 #include <new>
 #include <set>
 
@@ -242,6 +243,24 @@ void track_set_info(uint32_t context_id, void* address, const char* info) {
     if (std::strcmp(stored, text) == 0) return;
     release_name(stored);
     stored = copy_name(text);
+}
+
+void track_forget_range(MemContext& context, uint32_t context_id, const void* begin,
+                        const void* end, uint32_t min_alloc_id) {
+    TARVEX_CHECK_LIBRARY_LOCK();
+    if (ignored(context_id)) return;
+    auto entry = table->entries.lower_bound(EntryKey{reinterpret_cast<uintptr_t>(begin), 0});
+    while (entry != table->entries.end() &&
+           reinterpret_cast<uintptr_t>(entry->address) < reinterpret_cast<uintptr_t>(end)) {
+        const auto next = std::next(entry);
+        if (entry->context_id == context_id && entry->alloc_id >= min_alloc_id) {
+            context.fragments -= 1;
+            context.usage -= entry->size;
+            release_name(entry->info);
+            erase_entry(entry);
+        }
+        entry = next;
+    }
 }
 
 uint32_t track_table_size() {

@@ -296,6 +296,51 @@ void reports_survive_a_sink_that_releases() {
     logged.clear();
 }
 
+// An arena's reset and release to a mark forget exactly the entries of the
+// memory they give back: figures, budgets, scopes and the report follow.
+void arena_rewinds_forget_their_blocks() {
+    const uint32_t id = 0x30f;
+    Tarvex::ContextBase arena("Level", id, Tarvex::GrowOnly);
+    Tarvex::context_init(arena);
+    Tarvex::set_context_budget(id, 0, 1000);
+    void* kept = Tarvex::std_alloc(100, id);
+    const uint32_t token = Tarvex::scope_begin(id);
+    const uint32_t mark = Tarvex::context_mark(id);
+    Tarvex::std_alloc(200, id);
+    Tarvex::fast_alloc(5000, id);  // refused by the budget
+    Tarvex::fast_alloc(300, id);
+    Tarvex::ContextBase info = context_info_of(id);
+    SCENARIO_CHECK(info.fragments == 3 && info.usage == 600);
+    SCENARIO_CHECK(Tarvex::std_alloc(500, id) == nullptr);
+
+    Tarvex::context_release_to(id, mark);
+    info = context_info_of(id);
+    SCENARIO_CHECK(info.fragments == 1 && info.usage == 100);
+    SCENARIO_CHECK(info.fragments_peak == 3 && info.usage_peak == 600);
+    SCENARIO_CHECK(Tarvex::scope_end(id, token, nullptr) == 0);
+    Tarvex::dump_state("arena.xml", token - 1);
+    std::FILE* file = std::fopen("arena.xml", "rb");
+    std::string report;
+    char buffer[4096];
+    for (size_t n; file != nullptr && (n = std::fread(buffer, 1, sizeof(buffer), file)) > 0;)
+        report.append(buffer, n);
+    if (file != nullptr) std::fclose(file);
+    SCENARIO_CHECK(report.find("<Allocations Count=\"1\" />") != std::string::npos);
+    SCENARIO_CHECK(report.find("Size=\"100\"") != std::string::npos);
+
+    // The budget sees the usage fall; a reset takes the rest.
+    SCENARIO_CHECK(Tarvex::std_alloc(800, id) != nullptr);
+    Tarvex::context_reset(id);
+    info = context_info_of(id);
+    SCENARIO_CHECK(info.fragments == 0 && info.usage == 0);
+    // A block given back with the arena is no longer the host's to release.
+    Tarvex::std_free(kept, id);
+    SCENARIO_CHECK(logged_count(invalid) == 1);
+    SCENARIO_CHECK(Tarvex::std_alloc(900, id) == kept);
+    Tarvex::context_reset(id);
+    logged.clear();
+}
+
 void logging_counts_down() {
     const uint32_t id = 0x304;
     Tarvex::context_init(Tarvex::ContextBase("Logged", id));
@@ -455,6 +500,7 @@ int main() {
     second_releases_stop_at_the_table();
     break_functions_that_release_are_safe();
     reports_survive_a_sink_that_releases();
+    arena_rewinds_forget_their_blocks();
     break_point_sees_entries_and_infos();
     logging_counts_down();
     allocating_sinks_do_not_recurse();
