@@ -2,7 +2,6 @@
 // "BackTraceMode: 1": statistics, duplicates, wrong ids and sizes, info
 // texts, lookups, the break point, logging, ownership of single-threaded contexts and
 // named counters.
-#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <string>
@@ -10,6 +9,7 @@
 #include <vector>
 
 #include "support/context_info.h"
+#include "support/file_check.h"
 #include "support/scenario_check.h"
 #include "tarvex/pools.h"
 #include "tarvex/tarvex.h"
@@ -285,12 +285,7 @@ void reports_survive_a_sink_that_releases() {
     Tarvex::dump_state("sink_frees.xml", since);
     Tarvex::the_config.log_func = remember;
     SCENARIO_CHECK(blocks.empty());
-    std::FILE* file = std::fopen("sink_frees.xml", "rb");
-    std::string report;
-    char buffer[4096];
-    for (size_t n; file != nullptr && (n = std::fread(buffer, 1, sizeof(buffer), file)) > 0;)
-        report.append(buffer, n);
-    if (file != nullptr) std::fclose(file);
+    const std::string report = read_file("sink_frees.xml");
     SCENARIO_CHECK(report.find("<Allocations Count=\"51\" />") != std::string::npos);
     Tarvex::mem_track_remove(0x3fe, &orphan);
     logged.clear();
@@ -319,12 +314,7 @@ void arena_rewinds_forget_their_blocks() {
     SCENARIO_CHECK(info.fragments_peak == 3 && info.usage_peak == 600);
     SCENARIO_CHECK(Tarvex::scope_end(id, token, nullptr) == 0);
     Tarvex::dump_state("arena.xml", token - 1);
-    std::FILE* file = std::fopen("arena.xml", "rb");
-    std::string report;
-    char buffer[4096];
-    for (size_t n; file != nullptr && (n = std::fread(buffer, 1, sizeof(buffer), file)) > 0;)
-        report.append(buffer, n);
-    if (file != nullptr) std::fclose(file);
+    const std::string report = read_file("arena.xml");
     SCENARIO_CHECK(report.find("<Allocations Count=\"1\" />") != std::string::npos);
     SCENARIO_CHECK(report.find("Size=\"100\"") != std::string::npos);
 
