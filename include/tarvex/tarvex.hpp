@@ -52,12 +52,17 @@ namespace detail {
 // Blocks of a context, for a given alignment
 // ---------------------------------------------------------------------------
 
-[[noreturn]] inline void out_of_memory() {
+template <typename Failure>
+[[noreturn]] void fail() {
 #if defined(__cpp_exceptions) || defined(_CPPUNWIND)
-    throw std::bad_alloc();
+    throw Failure();
 #else
     std::abort();
 #endif
+}
+
+[[noreturn]] inline void out_of_memory() {
+    fail<std::bad_alloc>();
 }
 
 // The C interface counts bytes in 32 bits: false for a count it cannot carry.
@@ -245,13 +250,7 @@ private:
     // No block is empty: n of 0 asks for room for one element, so the
     // pointer is aligned for T like any other.
     std::uint32_t bytes(std::size_t n) const {
-        if (n > max_size()) {
-#if defined(__cpp_exceptions) || defined(_CPPUNWIND)
-            throw std::bad_array_new_length();
-#else
-            std::abort();
-#endif
-        }
+        if (n > max_size()) detail::fail<std::bad_array_new_length>();
         return static_cast<std::uint32_t>((n == 0 ? 1 : n) * sizeof(T));
     }
 
@@ -431,93 +430,90 @@ private:
 // Class and global operator new and delete
 // ---------------------------------------------------------------------------
 
+// Every replaceable form of new and delete, as `storage` (static, or nothing
+// at global scope) functions of the NewPolicy `policy`. Every delete form
+// releases by the alignment alone, so sized and unsized releases are alike.
+#define TARVEX_DETAIL_NEW_DELETE(storage, policy)                                                 \
+    storage void* operator new(std::size_t size) {                                                \
+        return policy.allocate_or_throw(size);                                                    \
+    }                                                                                             \
+    storage void* operator new[](std::size_t size) {                                              \
+        return policy.allocate_or_throw(size);                                                    \
+    }                                                                                             \
+    storage void* operator new(std::size_t size, const std::nothrow_t&) noexcept {                \
+        return policy.allocate(size);                                                             \
+    }                                                                                             \
+    storage void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {              \
+        return policy.allocate(size);                                                             \
+    }                                                                                             \
+    storage void* operator new(std::size_t size, std::align_val_t alignment) {                    \
+        return policy.allocate_aligned_or_throw(size, static_cast<std::size_t>(alignment));       \
+    }                                                                                             \
+    storage void* operator new[](std::size_t size, std::align_val_t alignment) {                  \
+        return policy.allocate_aligned_or_throw(size, static_cast<std::size_t>(alignment));       \
+    }                                                                                             \
+    storage void* operator new(std::size_t size, std::align_val_t alignment,                      \
+                               const std::nothrow_t&) noexcept {                                  \
+        return policy.allocate_aligned(size, static_cast<std::size_t>(alignment));                \
+    }                                                                                             \
+    storage void* operator new[](std::size_t size, std::align_val_t alignment,                    \
+                                 const std::nothrow_t&) noexcept {                                \
+        return policy.allocate_aligned(size, static_cast<std::size_t>(alignment));                \
+    }                                                                                             \
+    storage void operator delete(void* block) noexcept {                                          \
+        policy.release(block);                                                                    \
+    }                                                                                             \
+    storage void operator delete[](void* block) noexcept {                                        \
+        policy.release(block);                                                                    \
+    }                                                                                             \
+    storage void operator delete(void* block, std::size_t) noexcept {                             \
+        policy.release(block);                                                                    \
+    }                                                                                             \
+    storage void operator delete[](void* block, std::size_t) noexcept {                           \
+        policy.release(block);                                                                    \
+    }                                                                                             \
+    storage void operator delete(void* block, const std::nothrow_t&) noexcept {                   \
+        policy.release(block);                                                                    \
+    }                                                                                             \
+    storage void operator delete[](void* block, const std::nothrow_t&) noexcept {                 \
+        policy.release(block);                                                                    \
+    }                                                                                             \
+    storage void operator delete(void* block, std::align_val_t alignment) noexcept {              \
+        policy.release_aligned(block, static_cast<std::size_t>(alignment));                       \
+    }                                                                                             \
+    storage void operator delete[](void* block, std::align_val_t alignment) noexcept {            \
+        policy.release_aligned(block, static_cast<std::size_t>(alignment));                       \
+    }                                                                                             \
+    storage void operator delete(void* block, std::size_t, std::align_val_t alignment) noexcept { \
+        policy.release_aligned(block, static_cast<std::size_t>(alignment));                       \
+    }                                                                                             \
+    storage void operator delete[](void* block, std::size_t,                                      \
+                                   std::align_val_t alignment) noexcept {                         \
+        policy.release_aligned(block, static_cast<std::size_t>(alignment));                       \
+    }                                                                                             \
+    storage void operator delete(void* block, std::align_val_t alignment,                         \
+                                 const std::nothrow_t&) noexcept {                                \
+        policy.release_aligned(block, static_cast<std::size_t>(alignment));                       \
+    }                                                                                             \
+    storage void operator delete[](void* block, std::align_val_t alignment,                       \
+                                   const std::nothrow_t&) noexcept {                              \
+        policy.release_aligned(block, static_cast<std::size_t>(alignment));                       \
+    }
+
 // Inside a class, where its members are public: its objects and arrays of
 // them live in the context `context_id` (a constant expression). Storage is
-// aligned to the larger of TARVEX_NEW_ALIGNMENT and the type's alignment.
-// Every delete form releases by the alignment alone, so sized and unsized
-// releases are alike. Placement new into given storage stays available.
-#define TARVEX_CLASS_ALLOCATOR(context_id)                                                         \
-    static void* operator new(std::size_t size) {                                                  \
-        return ::tarvex::detail::new_policy<(context_id), false>().allocate_or_throw(size);        \
-    }                                                                                              \
-    static void* operator new[](std::size_t size) {                                                \
-        return ::tarvex::detail::new_policy<(context_id), false>().allocate_or_throw(size);        \
-    }                                                                                              \
-    static void* operator new(std::size_t size, const std::nothrow_t&) noexcept {                  \
-        return ::tarvex::detail::new_policy<(context_id), false>().allocate(size);                 \
-    }                                                                                              \
-    static void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {                \
-        return ::tarvex::detail::new_policy<(context_id), false>().allocate(size);                 \
-    }                                                                                              \
-    static void* operator new(std::size_t size, std::align_val_t alignment) {                      \
-        return ::tarvex::detail::new_policy<(context_id), false>().allocate_aligned_or_throw(      \
-            size, static_cast<std::size_t>(alignment));                                            \
-    }                                                                                              \
-    static void* operator new[](std::size_t size, std::align_val_t alignment) {                    \
-        return ::tarvex::detail::new_policy<(context_id), false>().allocate_aligned_or_throw(      \
-            size, static_cast<std::size_t>(alignment));                                            \
-    }                                                                                              \
-    static void* operator new(std::size_t size, std::align_val_t alignment,                        \
-                              const std::nothrow_t&) noexcept {                                    \
-        return ::tarvex::detail::new_policy<(context_id), false>().allocate_aligned(               \
-            size, static_cast<std::size_t>(alignment));                                            \
-    }                                                                                              \
-    static void* operator new[](std::size_t size, std::align_val_t alignment,                      \
-                                const std::nothrow_t&) noexcept {                                  \
-        return ::tarvex::detail::new_policy<(context_id), false>().allocate_aligned(               \
-            size, static_cast<std::size_t>(alignment));                                            \
-    }                                                                                              \
-    static void* operator new(std::size_t, void* where) noexcept {                                 \
-        return where;                                                                              \
-    }                                                                                              \
-    static void* operator new[](std::size_t, void* where) noexcept {                               \
-        return where;                                                                              \
-    }                                                                                              \
-    static void operator delete(void* block) noexcept {                                            \
-        ::tarvex::detail::new_policy<(context_id), false>().release(block);                        \
-    }                                                                                              \
-    static void operator delete[](void* block) noexcept {                                          \
-        ::tarvex::detail::new_policy<(context_id), false>().release(block);                        \
-    }                                                                                              \
-    static void operator delete(void* block, std::size_t) noexcept {                               \
-        ::tarvex::detail::new_policy<(context_id), false>().release(block);                        \
-    }                                                                                              \
-    static void operator delete[](void* block, std::size_t) noexcept {                             \
-        ::tarvex::detail::new_policy<(context_id), false>().release(block);                        \
-    }                                                                                              \
-    static void operator delete(void* block, const std::nothrow_t&) noexcept {                     \
-        ::tarvex::detail::new_policy<(context_id), false>().release(block);                        \
-    }                                                                                              \
-    static void operator delete[](void* block, const std::nothrow_t&) noexcept {                   \
-        ::tarvex::detail::new_policy<(context_id), false>().release(block);                        \
-    }                                                                                              \
-    static void operator delete(void* block, std::align_val_t alignment) noexcept {                \
-        ::tarvex::detail::new_policy<(context_id), false>().release_aligned(                       \
-            block, static_cast<std::size_t>(alignment));                                           \
-    }                                                                                              \
-    static void operator delete[](void* block, std::align_val_t alignment) noexcept {              \
-        ::tarvex::detail::new_policy<(context_id), false>().release_aligned(                       \
-            block, static_cast<std::size_t>(alignment));                                           \
-    }                                                                                              \
-    static void operator delete(void* block, std::size_t, std::align_val_t alignment) noexcept {   \
-        ::tarvex::detail::new_policy<(context_id), false>().release_aligned(                       \
-            block, static_cast<std::size_t>(alignment));                                           \
-    }                                                                                              \
-    static void operator delete[](void* block, std::size_t, std::align_val_t alignment) noexcept { \
-        ::tarvex::detail::new_policy<(context_id), false>().release_aligned(                       \
-            block, static_cast<std::size_t>(alignment));                                           \
-    }                                                                                              \
-    static void operator delete(void* block, std::align_val_t alignment,                           \
-                                const std::nothrow_t&) noexcept {                                  \
-        ::tarvex::detail::new_policy<(context_id), false>().release_aligned(                       \
-            block, static_cast<std::size_t>(alignment));                                           \
-    }                                                                                              \
-    static void operator delete[](void* block, std::align_val_t alignment,                         \
-                                  const std::nothrow_t&) noexcept {                                \
-        ::tarvex::detail::new_policy<(context_id), false>().release_aligned(                       \
-            block, static_cast<std::size_t>(alignment));                                           \
-    }                                                                                              \
-    static void operator delete(void*, void*) noexcept {}                                          \
+// aligned for the type when it asks for more than TARVEX_NEW_ALIGNMENT, else
+// for TARVEX_NEW_ALIGNMENT as far as the size allows. Placement new into
+// given storage stays available.
+#define TARVEX_CLASS_ALLOCATOR(context_id)                                                  \
+    TARVEX_DETAIL_NEW_DELETE(static, (::tarvex::detail::new_policy<(context_id), false>())) \
+    static void* operator new(std::size_t, void* where) noexcept {                          \
+        return where;                                                                       \
+    }                                                                                       \
+    static void* operator new[](std::size_t, void* where) noexcept {                        \
+        return where;                                                                       \
+    }                                                                                       \
+    static void operator delete(void*, void*) noexcept {}                                   \
     static void operator delete[](void*, void*) noexcept {}
 
 // In one source file of the game, at global scope: every replaceable global
@@ -525,80 +521,7 @@ private:
 // expression). A context missing at the first new is made then, on the
 // runtime heap, named "Global new/delete"; one the game registers before its
 // first new keeps the game's description.
-#define TARVEX_GLOBAL_NEW_DELETE(context_id)                                                 \
-    void* operator new(std::size_t size) {                                                   \
-        return ::tarvex::detail::new_policy<(context_id), true>().allocate_or_throw(size);   \
-    }                                                                                        \
-    void* operator new[](std::size_t size) {                                                 \
-        return ::tarvex::detail::new_policy<(context_id), true>().allocate_or_throw(size);   \
-    }                                                                                        \
-    void* operator new(std::size_t size, const std::nothrow_t&) noexcept {                   \
-        return ::tarvex::detail::new_policy<(context_id), true>().allocate(size);            \
-    }                                                                                        \
-    void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {                 \
-        return ::tarvex::detail::new_policy<(context_id), true>().allocate(size);            \
-    }                                                                                        \
-    void* operator new(std::size_t size, std::align_val_t alignment) {                       \
-        return ::tarvex::detail::new_policy<(context_id), true>().allocate_aligned_or_throw( \
-            size, static_cast<std::size_t>(alignment));                                      \
-    }                                                                                        \
-    void* operator new[](std::size_t size, std::align_val_t alignment) {                     \
-        return ::tarvex::detail::new_policy<(context_id), true>().allocate_aligned_or_throw( \
-            size, static_cast<std::size_t>(alignment));                                      \
-    }                                                                                        \
-    void* operator new(std::size_t size, std::align_val_t alignment,                         \
-                       const std::nothrow_t&) noexcept {                                     \
-        return ::tarvex::detail::new_policy<(context_id), true>().allocate_aligned(          \
-            size, static_cast<std::size_t>(alignment));                                      \
-    }                                                                                        \
-    void* operator new[](std::size_t size, std::align_val_t alignment,                       \
-                         const std::nothrow_t&) noexcept {                                   \
-        return ::tarvex::detail::new_policy<(context_id), true>().allocate_aligned(          \
-            size, static_cast<std::size_t>(alignment));                                      \
-    }                                                                                        \
-    void operator delete(void* block) noexcept {                                             \
-        ::tarvex::detail::new_policy<(context_id), true>().release(block);                   \
-    }                                                                                        \
-    void operator delete[](void* block) noexcept {                                           \
-        ::tarvex::detail::new_policy<(context_id), true>().release(block);                   \
-    }                                                                                        \
-    void operator delete(void* block, std::size_t) noexcept {                                \
-        ::tarvex::detail::new_policy<(context_id), true>().release(block);                   \
-    }                                                                                        \
-    void operator delete[](void* block, std::size_t) noexcept {                              \
-        ::tarvex::detail::new_policy<(context_id), true>().release(block);                   \
-    }                                                                                        \
-    void operator delete(void* block, const std::nothrow_t&) noexcept {                      \
-        ::tarvex::detail::new_policy<(context_id), true>().release(block);                   \
-    }                                                                                        \
-    void operator delete[](void* block, const std::nothrow_t&) noexcept {                    \
-        ::tarvex::detail::new_policy<(context_id), true>().release(block);                   \
-    }                                                                                        \
-    void operator delete(void* block, std::align_val_t alignment) noexcept {                 \
-        ::tarvex::detail::new_policy<(context_id), true>().release_aligned(                  \
-            block, static_cast<std::size_t>(alignment));                                     \
-    }                                                                                        \
-    void operator delete[](void* block, std::align_val_t alignment) noexcept {               \
-        ::tarvex::detail::new_policy<(context_id), true>().release_aligned(                  \
-            block, static_cast<std::size_t>(alignment));                                     \
-    }                                                                                        \
-    void operator delete(void* block, std::size_t, std::align_val_t alignment) noexcept {    \
-        ::tarvex::detail::new_policy<(context_id), true>().release_aligned(                  \
-            block, static_cast<std::size_t>(alignment));                                     \
-    }                                                                                        \
-    void operator delete[](void* block, std::size_t, std::align_val_t alignment) noexcept {  \
-        ::tarvex::detail::new_policy<(context_id), true>().release_aligned(                  \
-            block, static_cast<std::size_t>(alignment));                                     \
-    }                                                                                        \
-    void operator delete(void* block, std::align_val_t alignment,                            \
-                         const std::nothrow_t&) noexcept {                                   \
-        ::tarvex::detail::new_policy<(context_id), true>().release_aligned(                  \
-            block, static_cast<std::size_t>(alignment));                                     \
-    }                                                                                        \
-    void operator delete[](void* block, std::align_val_t alignment,                          \
-                           const std::nothrow_t&) noexcept {                                 \
-        ::tarvex::detail::new_policy<(context_id), true>().release_aligned(                  \
-            block, static_cast<std::size_t>(alignment));                                     \
-    }
+#define TARVEX_GLOBAL_NEW_DELETE(context_id) \
+    TARVEX_DETAIL_NEW_DELETE(, (::tarvex::detail::new_policy<(context_id), true>()))
 
 #endif

@@ -286,7 +286,7 @@ TEST(CppLayer, ClassNewAndDeleteUseTheClassContext) {
     Transform* transform = new Transform;
     Transform* transforms = new Transform[2];
     Transform* quiet_transforms = new (std::nothrow) Transform[2];
-    void* raw = Enemy::operator new(sizeof(Enemy));
+    void* raw = Enemy::operator new[](2 * sizeof(Enemy));
     EXPECT_EQ(live(), before + 7);
     for (const void* p : {static_cast<const void*>(enemy), static_cast<const void*>(enemies),
                           static_cast<const void*>(quiet), static_cast<const void*>(raw)}) {
@@ -310,7 +310,7 @@ TEST(CppLayer, ClassNewAndDeleteUseTheClassContext) {
     delete[] transforms;
     Transform::operator delete[](quiet_transforms, std::align_val_t(alignof(Transform)),
                                  std::nothrow);
-    Enemy::operator delete[](raw, sizeof(Enemy));
+    Enemy::operator delete[](raw, 2 * sizeof(Enemy));
     EXPECT_EQ(live(), before);
 
     // Refused by the context's budget: the throwing forms throw, the

@@ -36,6 +36,16 @@ uint32_t live_blocks() {
     return heap_info().fragments;
 }
 
+// The compiler may leave out a new-expression whose storage nothing uses:
+// each block here escapes.
+void* volatile escaped;
+
+template <typename T>
+T* kept(T* block) {
+    escaped = block;
+    return block;
+}
+
 bool aligned(const void* p, uintptr_t alignment) {
     return reinterpret_cast<uintptr_t>(p) % alignment == 0;
 }
@@ -50,14 +60,14 @@ TEST(GlobalNew, TheFirstNewMadeTheContext) {
 TEST(GlobalNew, EveryFormGoesToTheContext) {
     const uint32_t before = live_blocks();
     tarvex::scope scope(heap_id);
-    int* one = new int(1);
-    int* many = new int[10];
-    int* quiet = new (std::nothrow) int;
-    int* quiet_many = new (std::nothrow) int[10];
-    Wide* wide = new Wide;
-    Wide* wides = new Wide[2];
-    Wide* quiet_wide = new (std::nothrow) Wide;
-    Wide* quiet_wides = new (std::nothrow) Wide[2];
+    int* one = kept(new int(1));
+    int* many = kept(new int[10]);
+    int* quiet = kept(new (std::nothrow) int);
+    int* quiet_many = kept(new (std::nothrow) int[10]);
+    Wide* wide = kept(new Wide);
+    Wide* wides = kept(new Wide[2]);
+    Wide* quiet_wide = kept(new (std::nothrow) Wide);
+    Wide* quiet_wides = kept(new (std::nothrow) Wide[2]);
     {
         const std::vector<int> numbers(100);
         const std::string text(100, 'x');
@@ -84,16 +94,16 @@ TEST(GlobalNew, RefusalThrowsOrReturnsNull) {
     // Any allocation would take usage above the hard budget.
     const uint32_t usage = heap_info().usage;
     tarvex_set_context_budget(heap_id, 0, usage);
-    EXPECT_EQ(new (std::nothrow) int, nullptr);
-    EXPECT_EQ(new (std::nothrow) Wide[2], nullptr);
-    EXPECT_THROW(new int, std::bad_alloc);
-    EXPECT_THROW(new Wide, std::bad_alloc);
+    EXPECT_EQ(kept(new (std::nothrow) int), nullptr);
+    EXPECT_EQ(kept(new (std::nothrow) Wide[2]), nullptr);
+    EXPECT_THROW(kept(new int), std::bad_alloc);
+    EXPECT_THROW(kept(new Wide), std::bad_alloc);
 
     // A new handler is called until it made room, as the standard's new does.
     std::set_new_handler([] {
         if (++handler_calls == 2) tarvex_set_context_budget(heap_id, 0, 0);
     });
-    int* after_handler = new int(5);
+    int* after_handler = kept(new int(5));
     std::set_new_handler(nullptr);
     EXPECT_EQ(handler_calls, 2);
     delete after_handler;
