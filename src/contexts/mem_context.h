@@ -27,9 +27,10 @@ public:
     virtual ~MemContext();
 
     // A single-threaded context belongs to the first thread that uses it
-    // through tracking; any other thread gets error 8 and carries on.
+    // through tracking; any other thread gets error 8 and carries on. True
+    // when it reported: the sink ran, and may have changed anything.
     // pre: the library lock is held.
-    void check_owner_thread();
+    bool check_owner_thread();
 
     MemContext(const MemContext&) = delete;
     MemContext& operator=(const MemContext&) = delete;

@@ -6,6 +6,7 @@
 #include "config/config_file.h"
 #include "contexts/builtin_contexts.h"
 #include "counters/counters.h"
+#include "debughelp/binding_lock.h"
 #include "debughelp/debug_help.h"
 #include "registry/registry.h"
 #include "tarvex/tarvex.h"
@@ -37,6 +38,7 @@ bool build_library() {
     start_in_progress = true;
     back_trace_mode.store(0, std::memory_order_relaxed);
     registry_link_builtins();
+    context_cache.clear();
     read_config();
 
     if (back_trace_mode.load(std::memory_order_relaxed) > 0) install_tracking_entries();
@@ -46,7 +48,11 @@ bool build_library() {
     create_track_table();
 
     start_in_progress = false;
-    current_context.store(&global_context(), std::memory_order_release);
+    // "Global Context" serves the plain functions of third-party code: at
+    // hand from the start, without a lookup.
+    context_cache.remember(&global_context());
+    // Published last: a call that finds the library started finds it built.
+    library_generation.fetch_add(1, std::memory_order_release);
     return true;
 }
 
@@ -58,8 +64,8 @@ void tear_down_library() {
     destroy_track_table();
 
     // A stray call after the final shutdown must not reach a context that is
-    // about to be freed: the cache falls back to the built-in "Global Context".
-    current_context.store(&global_context(), std::memory_order_release);
+    // about to be freed, nor a built-in one by the id it has now.
+    context_cache.clear();
     registry_destroy_runtime_contexts();
 
     init_data_context().shutdown();
@@ -108,6 +114,30 @@ void on_process_attach() {
 
 void on_process_detach() {
     Tarvex::shutdown();
+}
+
+// A forked child has one thread, the one that forked. A lock that another
+// thread held at the fork would stay held for ever there, and the child's
+// first call that needs it would wait for good. So the forking thread takes
+// every lock of the library first, in the lock order (the library lock, each
+// context's, then debug help's), and both processes let them go after.
+void before_fork() {
+    LockSlot& library = library_lock();
+    library.enter(&library);
+    registry_enter_context_locks();
+    enter_debug_help_locks();
+}
+
+void after_fork_in_parent() {
+    leave_debug_help_locks();
+    registry_leave_context_locks();
+    LockSlot& library = library_lock();
+    library.leave(&library);
+}
+
+void after_fork_in_child() {
+    // The child's one thread is the forking thread, the locks' holder.
+    after_fork_in_parent();
 }
 
 }  // namespace tarvex

@@ -237,6 +237,9 @@ bool code_location(uintptr_t address, char* module, size_t capacity, const char*
 // The shared object's load and unload stand in for the process attach and
 // detach notifications of a Windows DLL.
 __attribute__((constructor)) static void tarvex_attach() {
+    // Registered by a shared object, the handlers go again when it is
+    // unloaded.
+    pthread_atfork(tarvex::before_fork, tarvex::after_fork_in_parent, tarvex::after_fork_in_child);
     tarvex::on_process_attach();
 }
 __attribute__((destructor)) static void tarvex_detach() {
