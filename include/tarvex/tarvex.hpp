@@ -1,6 +1,6 @@
 // The C++ layer of the tarvex memory manager: standard containers, std::pmr,
-// class and global new/delete, and RAII scopes and contexts over the
-// contexts of the library. Header-only and written against tarvex_c.h alone,
+// class and global new/delete, and RAII scopes, arena marks and contexts over
+// the contexts of the library. Header-only and written against tarvex_c.h alone,
 // so a game of any compiler links nothing but the C functions (a Visual C++
 // game: tarvex.lib). C++17.
 //
@@ -350,6 +350,29 @@ private:
     std::uint32_t token_;
     std::uint32_t live_ = 0;
     bool ended_ = false;
+};
+
+// A mark of a grow-only context for one scope: whatever the context hands
+// out while the mark lives goes back when it ends (release() ends it early),
+// as nested scratch work inside a frame wants. A mark the context refused
+// (not an arena, too many marks held) releases nothing; valid() says so.
+class arena_mark {
+public:
+    explicit arena_mark(std::uint32_t context_id) noexcept
+        : id_(context_id), mark_(tarvex_context_mark(context_id)) {}
+    ~arena_mark() { release(); }
+    arena_mark(const arena_mark&) = delete;
+    arena_mark& operator=(const arena_mark&) = delete;
+
+    bool valid() const noexcept { return mark_ != 0; }
+    void release() noexcept {
+        if (mark_ != 0) tarvex_context_release_to(id_, mark_);
+        mark_ = 0;
+    }
+
+private:
+    std::uint32_t id_;
+    std::uint32_t mark_;
 };
 
 // Registers a context (or finds the one of the same non-zero id, whose

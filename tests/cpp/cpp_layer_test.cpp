@@ -249,6 +249,20 @@ TEST(CppLayer, ContextsAndScopes) {
     again.free(kept);
     EXPECT_STREQ(tarvex::context("Nothing", 0x7c21, TARVEX_STD_MALLOC).info().name, "Nothing");
     EXPECT_EQ(tarvex::context(desc).info().id, 0x7c20u);
+
+    // A scratch mark gives back what was made under it, and only that; one
+    // on a context that is no arena holds nothing.
+    again.alloc(16);
+    void* scratch = nullptr;
+    {
+        tarvex::arena_mark mark(level.id());
+        EXPECT_TRUE(mark.valid());
+        scratch = again.alloc(500);
+        EXPECT_EQ(level.info().fragments, 2u);
+    }
+    EXPECT_EQ(level.info().fragments, 1u);
+    EXPECT_EQ(again.alloc(500), scratch);
+    EXPECT_FALSE(tarvex::arena_mark(0x7c21).valid());
 }
 
 // ---------------------------------------------------------------------------
