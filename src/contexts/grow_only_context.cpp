@@ -150,11 +150,10 @@ template <typename Layout>
 void* GrowOnlyContext<Layout>::std_alloc(uint32_t size) {
     uint32_t total;
     if (!Header::total_for(size, total)) return nullptr;
-    void* obtained;
-    {
-        LockHolder hold(lock);
-        obtained = take(total, Layout::alignment_for(size));
-    }
+    // The header is written under the lock: a reset on another thread may
+    // give the block back the moment the lock is left.
+    LockHolder hold(lock);
+    void* obtained = take(total, Layout::alignment_for(size));
     if (obtained == nullptr) return nullptr;
     return Header::attach(obtained, total);
 }
