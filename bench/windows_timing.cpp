@@ -82,20 +82,23 @@ double time_round(const Workload& w, const std::vector<int>& order, const Row& r
     return nanoseconds_per_item(start, clock_type::now(), double(batches_per_round) * batch);
 }
 
-// Nanoseconds per pair of all threads together: the inverse of their total
-// throughput. Thread t runs rows[t]. The clock starts when all are ready and
-// stops when the last one's work is done: creating and joining a thread costs
-// Wine's server round trips, as long as a round of the fastest rows.
-double time_threads(const Workload& w, const Row* rows, int thread_count) {
+// Nanoseconds per item of all threads together: the inverse of their total
+// throughput. Thread t first runs prepare(t), which returns its work, and
+// then that work, `items` items of it. The clock starts when all are ready
+// and stops when the last one's work is done: creating and joining a thread
+// costs Wine's server round trips, as long as a round of the fastest rows.
+template <typename Prepare>
+double time_parallel(int thread_count, double items, Prepare prepare) {
     std::atomic<int> ready{0};
     std::atomic<bool> go{false};
     std::vector<clock_type::time_point> done(thread_count);
     std::vector<std::thread> threads;
     for (int t = 0; t < thread_count; ++t) {
         threads.emplace_back([&, t] {
+            auto work = prepare(t);
             ++ready;
             while (!go.load()) std::this_thread::yield();
-            run_batches(w, w.reverse, rows[t]);
+            work();
             done[t] = clock_type::now();
         });
     }
@@ -104,7 +107,14 @@ double time_threads(const Workload& w, const Row* rows, int thread_count) {
     go = true;
     for (auto& thread : threads) thread.join();
     return nanoseconds_per_item(start, *std::max_element(done.begin(), done.end()),
-                                double(thread_count) * batches_per_round * batch);
+                                double(thread_count) * items);
+}
+
+// Thread t runs rows[t].
+double time_threads(const Workload& w, const Row* rows, int thread_count) {
+    return time_parallel(thread_count, double(batches_per_round) * batch, [&](int t) {
+        return [&w, row = rows[t]] { run_batches(w, w.reverse, row); };
+    });
 }
 
 double time_critical_section_pair() {
@@ -204,26 +214,12 @@ constexpr int frames_per_round = 1500;
 // once, each with the set `make(t)` gives it.
 template <typename MakeSet>
 double time_frames(int threads, MakeSet make) {
-    std::atomic<int> ready{0};
-    std::atomic<bool> go{false};
-    std::vector<clock_type::time_point> done(threads);
-    std::vector<std::thread> running;
-    for (int t = 0; t < threads; ++t) {
-        running.emplace_back([&, t] {
-            auto set = make(t);
+    return time_parallel(threads, double(frames_per_round) * bench::frame_steps, [&](int t) {
+        return [set = make(t)]() mutable {
             bench::FrameRunner<decltype(set)> runner(set);
-            ++ready;
-            while (!go.load()) std::this_thread::yield();
             for (int f = 0; f < frames_per_round; ++f) runner.run_frame();
-            done[t] = clock_type::now();
-        });
-    }
-    while (ready.load() != threads) std::this_thread::yield();
-    const auto start = clock_type::now();
-    go = true;
-    for (auto& thread : running) thread.join();
-    return nanoseconds_per_item(start, *std::max_element(done.begin(), done.end()),
-                                double(threads) * frames_per_round * bench::frame_steps);
+        };
+    });
 }
 
 void print_game_rows(const Workload& w) {
