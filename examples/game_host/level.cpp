@@ -76,8 +76,9 @@ void unload_level() {
     const Tarvex::ContextBase before = arena_figures();
     Tarvex::context_reset(level_arena);
     const Tarvex::ContextBase after = arena_figures();
-    std::printf("level unload: Level arena %u bytes in %u block(s) before the reset, %u in %u after\n",
-                before.usage, before.fragments, after.usage, after.fragments);
+    std::printf(
+        "level unload: Level arena %u bytes in %u block(s) before the reset, %u in %u after\n",
+        before.usage, before.fragments, after.usage, after.fragments);
 }
 
 void load_level(int level) {

@@ -81,7 +81,6 @@ private:
 
 extern ContextCache context_cache;
 
-
 // Guarded by the library lock: true while the start-up that builds the
 // library runs. Calls it makes itself (a log sink that allocates, say) are
 // served by the built-in runtime-heap contexts instead of starting again.
