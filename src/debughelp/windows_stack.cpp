@@ -121,14 +121,14 @@ uint32_t capture_stack(const StartPoint& start, uint32_t limit, uintptr_t* frame
     return stored;
 }
 
-void lookup_frame(uintptr_t address, void (*keep)(const ResolvedFrame& found, void* user),
+void lookup_frame(uintptr_t return_address, void (*keep)(const ResolvedFrame& found, void* user),
                   void* user) {
     TARVEX_CHECK_BINDING_LOCK();
-    ResolvedFrame found = {address, "", "", "", 0};
+    ResolvedFrame found = {return_address, "", "", "", 0};
     DbgHelpBinding& b = dbghelp();
     // Frames resolved after the binding stopped keep their empty texts.
     if (!binding_live(b)) return keep(found, user);
-    const DWORD64 wide = widen_signed(address);
+    const DWORD64 wide = widen_signed(call_site_of(return_address));
 
     DWORD64 symbol_displacement = 0;
     if (!b.functions.sym_from_addr(b.process, wide, &symbol_displacement, &symbol_record.info)) {
