@@ -40,6 +40,9 @@ public:
     // Kept beside the statistics it is checked against, outside the
     // ContextBase record that get_context_info copies out.
     ContextBudget budget;
+    // Set with the one warning that the context's blocks record no stacks
+    // although the mode asks for them. Guarded by the library lock.
+    bool warned_no_stacks = false;
 };
 
 // Keeps a copy of a name (or an info text) in the library's own context.

@@ -1,5 +1,6 @@
 #include "tracking/track_table.h"
 
+#include <cstdio>
 #include <cstring>
 #include <new>
 #include <set>
@@ -150,6 +151,25 @@ uint32_t back_trace_depth(const MemContext& context) {
     return max_frames;
 }
 
+// Mode 2 with a context whose depth is 0 looks like a bug in the report (every
+// block without a stack) unless the log says why, once per context. The flag
+// is set before the sink runs, so a sink that allocates there is not warned
+// again. The null context standing in for an unknown id is not warned about:
+// that misuse has its own error.
+void warn_no_stacks(MemContext& context, uint32_t context_id) {
+    if (back_trace_mode.load(std::memory_order_relaxed) != 2 || context.warned_no_stacks ||
+        context.id != context_id) {
+        return;
+    }
+    context.warned_no_stacks = true;
+    char text[512];
+    std::snprintf(text, sizeof(text),
+                  "WARNING: Context %s records no stacks: its trace depth is 0 (TraceDepth: in "
+                  "tarvex.ini)",
+                  context.name != nullptr ? context.name : "");
+    log_message(text);
+}
+
 }  // namespace
 
 void create_track_table() {
@@ -180,6 +200,7 @@ void track_add(uint32_t context_id, void* address, uint32_t size, const char* in
     entry.info = copy_name(info);
     const uint32_t depth = back_trace_depth(*context);
     if (depth != 0) capture_stack(start, depth, entry.frames);
+    if (depth == 0) warn_no_stacks(*context, context_id);
 
     log_allocation(entry, *context);
 
