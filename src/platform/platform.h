@@ -71,6 +71,21 @@ bool bind_symbol(void* library, const char* name, Func& slot) {
 // contains the address.
 bool code_location(uintptr_t address, char* module, size_t capacity, const char** symbol);
 
+// One module loaded in the process: its path (valid only during the visit),
+// where its image starts in memory and how many bytes it spans.
+struct ModuleImage {
+    const char* path;
+    uintptr_t base;
+    size_t size;
+};
+
+// Calls `visit` once for every module loaded in the process, the executable
+// included, in the system's order; false when the system could not list
+// them. It reads the loader's list under the loader's own lock.
+// pre: the library lock is not held (see registry/registry.h), except at the
+// final shutdown, whose thread holds the loader's lock already.
+bool for_each_module(void (*visit)(const ModuleImage& module, void* user), void* user);
+
 }  // namespace tarvex::platform
 
 // Implemented by the library's core; the platform back end calls them when the

@@ -1,6 +1,8 @@
 // POSIX back end of the platform contract.
 #include <dlfcn.h>
+#include <elf.h>
 #include <fcntl.h>
+#include <link.h>
 #include <linux/futex.h>
 #include <malloc.h>
 #include <pthread.h>
@@ -229,6 +231,44 @@ bool code_location(uintptr_t address, char* module, size_t capacity, const char*
         module[capacity - 1] = '\0';
     }
     *symbol = info.dli_sname;
+    return true;
+}
+
+namespace {
+
+struct ModuleVisit {
+    void (*visit)(const ModuleImage& module, void* user);
+    void* user;
+};
+
+// The image spans its loadable segments: from the lowest one's start to the
+// highest one's end, moved by the load bias.
+int visit_loaded_object(struct dl_phdr_info* info, size_t, void* argument) {
+    const ModuleVisit& walk = *static_cast<const ModuleVisit*>(argument);
+    uintptr_t lowest = UINTPTR_MAX;
+    uintptr_t highest = 0;
+    for (ElfW(Half) i = 0; i < info->dlpi_phnum; ++i) {
+        const ElfW(Phdr)& segment = info->dlpi_phdr[i];
+        if (segment.p_type != PT_LOAD) continue;
+        lowest = std::min<uintptr_t>(lowest, segment.p_vaddr);
+        highest = std::max<uintptr_t>(highest, segment.p_vaddr + segment.p_memsz);
+    }
+    if (lowest >= highest) return 0;
+    // The executable comes first, without a name of its own.
+    char executable[4096];
+    const char* path = info->dlpi_name;
+    if (path == nullptr || path[0] == '\0') {
+        path = executable_path(executable, sizeof(executable)) ? executable : "";
+    }
+    walk.visit(ModuleImage{path, info->dlpi_addr + lowest, highest - lowest}, walk.user);
+    return 0;
+}
+
+}  // namespace
+
+bool for_each_module(void (*visit)(const ModuleImage& module, void* user), void* user) {
+    ModuleVisit walk = {visit, user};
+    dl_iterate_phdr(visit_loaded_object, &walk);
     return true;
 }
 
