@@ -24,6 +24,9 @@ struct alignas(8) SystemLock {
 void lock_create(SystemLock* lock, uint32_t spin_count);
 // pre: `lock` is live. Re-entrant for the thread that holds it.
 void lock_enter(SystemLock* lock);
+// pre: `lock` is live. Enters it only when that needs no wait (free, or held
+// by the calling thread); false, without waiting, otherwise.
+bool lock_try_enter(SystemLock* lock);
 // pre: the calling thread holds `lock`.
 void lock_leave(SystemLock* lock);
 // pre: `lock` is live. True when the calling thread holds it.

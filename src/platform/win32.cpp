@@ -32,6 +32,10 @@ void lock_enter(SystemLock* lock) {
     EnterCriticalSection(as_section(lock));
 }
 
+bool lock_try_enter(SystemLock* lock) {
+    return TryEnterCriticalSection(as_section(lock)) != FALSE;
+}
+
 void lock_leave(SystemLock* lock) {
     TARVEX_CHECK(lock_held_by_current_thread(lock), "the calling thread holds the lock");
     LeaveCriticalSection(as_section(lock));
