@@ -48,7 +48,12 @@ struct Counter {
 class TARVEX_API Tarvex {
 public:
     enum ContextType : uint16_t { StdMalloc = 0, SmallBlkList = 1, GrowOnly = 2 };
-    enum ContextFlags : uint16_t { multi_threaded = 1 };
+    // multi_threaded: the context takes its own lock. aligned_blocks: every
+    // block of `size` bytes is aligned to the smaller of 8 and the largest
+    // power of two not above `size`, on 32-bit targets too (64-bit targets
+    // align to 16 that way whatever the flags say). Like any flag bit, it
+    // exempts a context from the single-thread ownership check.
+    enum ContextFlags : uint16_t { multi_threaded = 1, aligned_blocks = 2 };
 
     // The description of a context: passed to context_init, copied out by
     // get_context_info. The four statistics move only in tracking mode.
@@ -138,6 +143,12 @@ public:
     static void set_context_budget(uint32_t context_id, uint32_t soft_bytes, uint32_t hard_bytes);
     // Both 0 for an unknown id; either pointer may be null.
     static void get_context_budget(uint32_t context_id, uint32_t* soft, uint32_t* hard);
+    // The alignment A the context promises: every block of `size` bytes it
+    // hands out (std_alloc, fast_alloc) is aligned to the smaller of A and the
+    // largest power of two not above `size`. 1 for a packed grow-only
+    // context, 4 for a packed small-block one, the heap's for the runtime
+    // heap; 0 for an id that names no context.
+    static uint32_t context_alignment(uint32_t context_id);
     // Gives the wholly free blocks of every pooled context back. A context
     // made without the multi_threaded flag has no lock, so only the thread
     // using it may touch its pools: run_gc collects it only in tracking mode,

@@ -29,6 +29,7 @@ extern "C" {
 #define TARVEX_SMALL_BLK_LIST 1
 #define TARVEX_GROW_ONLY 2
 #define TARVEX_MULTI_THREADED 1
+#define TARVEX_ALIGNED_BLOCKS 2
 
 /* Well-known context ids (tarvex_ids). */
 #define TARVEX_GLOBAL_CONTEXT 0u
@@ -45,7 +46,7 @@ typedef struct tarvex_context_desc {
     const char* name;
     void* reserved;
     uint16_t type;  /* TARVEX_STD_MALLOC, TARVEX_SMALL_BLK_LIST, TARVEX_GROW_ONLY */
-    uint16_t flags; /* TARVEX_MULTI_THREADED */
+    uint16_t flags; /* TARVEX_MULTI_THREADED, TARVEX_ALIGNED_BLOCKS */
     uint32_t size_hint;
     uint32_t usage;
     uint32_t usage_peak;
@@ -114,6 +115,10 @@ TARVEX_API void TARVEX_CDECL tarvex_set_context_budget(uint32_t context_id, uint
                                                        uint32_t hard_bytes);
 TARVEX_API void TARVEX_CDECL tarvex_get_context_budget(uint32_t context_id, uint32_t* soft,
                                                        uint32_t* hard);
+/* The alignment A of the context's blocks: a block of `size` bytes is aligned
+ * to the smaller of A and the largest power of two not above `size`; 0 for
+ * an id that names no context. */
+TARVEX_API uint32_t TARVEX_CDECL tarvex_context_alignment(uint32_t context_id);
 
 /* Allocation, through the dispatch table. */
 TARVEX_API void* TARVEX_CDECL tarvex_std_alloc(uint32_t size, uint32_t context_id);

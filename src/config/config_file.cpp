@@ -15,10 +15,26 @@ namespace tarvex {
 
 namespace {
 
-// Lines are read in pieces of at most 4094 characters: a longer line is
-// classified piece by piece, and no piece can overrun the buffer.
-constexpr int line_buffer_size = 4096;
-constexpr int line_read_size = 4095;
+// A line is what lies between two line ends, whatever its length. Its first
+// 4094 characters are kept and classified, the rest is skipped, so the tail
+// of a long comment never comes alive and no line can overrun the buffer.
+constexpr size_t line_buffer_size = 4096;
+constexpr size_t line_kept = 4094;
+
+// Reads one whole line into `line` (its line end kept, as fgets would keep
+// it); false at the end of the file. Character by character: a line may
+// hold NUL bytes, which end the text that is classified but not the line.
+bool read_line(std::FILE* file, char* line) {
+    size_t kept = 0;
+    int c = std::getc(file);
+    if (c == EOF) return false;
+    for (; c != EOF; c = std::getc(file)) {
+        if (kept < line_kept) line[kept++] = static_cast<char>(c);
+        if (c == '\n') break;
+    }
+    line[kept] = '\0';
+    return true;
+}
 
 // A configuration file is a few dozen lines; reading stops after this many
 // bytes, so a huge file cannot hold up start-up.
@@ -46,8 +62,7 @@ void read_config() {
     }
     ConfigSettings settings;
     char line[line_buffer_size];
-    while (std::ftell(file) < most_bytes_read &&
-           std::fgets(line, line_read_size, file) != nullptr) {
+    while (std::ftell(file) < most_bytes_read && read_line(file, line)) {
         TraceDepthSetting depth;
         BudgetSetting budget;
         const ConfigKey key = parse_config_line(line, settings, depth, budget);

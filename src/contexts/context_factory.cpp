@@ -18,12 +18,15 @@ MemContext* construct_in_heap() {
 }
 }  // namespace
 
-MemContext* create_context_object(uint16_t type) {
+MemContext* create_context_object(uint16_t type, uint16_t flags) {
+    const bool aligned = wants_aligned_layout(flags);
     switch (type) {
         case Tarvex::SmallBlkList:
-            return construct_in_heap<SmallBlkListContext>();
+            return aligned ? construct_in_heap<SmallBlkListContext<DefaultAlignedLayout>>()
+                           : construct_in_heap<SmallBlkListContext<PackedLayout>>();
         case Tarvex::GrowOnly:
-            return construct_in_heap<GrowOnlyContext>();
+            return aligned ? construct_in_heap<GrowOnlyContext<DefaultAlignedLayout>>()
+                           : construct_in_heap<GrowOnlyContext<PackedLayout>>();
         default:
             // Every other code, known or not, is served by the runtime heap.
             return construct_in_heap<StdMallocContext>();

@@ -2,46 +2,79 @@
 
 #include <new>
 
-#include "contexts/size_header.h"
-
 namespace tarvex {
 
-GrowOnlyPool& GrowOnlyContext::pool() {
-    return *std::launder(reinterpret_cast<GrowOnlyPool*>(pool_storage));
+void* ArenaPool::carve(uint32_t size, uint32_t alignment) {
+    const uint32_t padding =
+        static_cast<uint32_t>(0 - reinterpret_cast<uintptr_t>(cursor)) & (alignment - 1);
+    if (padding <= remaining) {
+        // The padding stays hidden: it is never handed out.
+        cursor += padding;
+        remaining -= padding;
+    } else {
+        // No room even for the padding: the next piece starts a new block,
+        // which the heap aligns.
+        remaining = 0;
+    }
+    return pool_alloc(size);
 }
 
-void GrowOnlyContext::init(const Tarvex::ContextBase& base) {
+template <typename Layout>
+GrowOnlyContext<Layout>::GrowOnlyContext() {
+    block_alignment = Layout::packed ? 1 : Layout::cap;
+}
+
+template <typename Layout>
+ArenaPool& GrowOnlyContext<Layout>::pool() {
+    return *std::launder(reinterpret_cast<ArenaPool*>(pool_storage));
+}
+
+template <typename Layout>
+void GrowOnlyContext<Layout>::init(const Tarvex::ContextBase& base) {
     MemContext::init(base);
     const uint32_t quarter = size_hint / 4;
-    new (pool_storage) GrowOnlyPool(quarter > smallest_block ? quarter : smallest_block,
-                                    tarvex_ids::library_context);
+    new (pool_storage)
+        ArenaPool(quarter > smallest_block ? quarter : smallest_block, tarvex_ids::library_context);
 }
 
-void GrowOnlyContext::shutdown() {
+template <typename Layout>
+void GrowOnlyContext<Layout>::shutdown() {
     LockHolder hold(lock);
-    pool().~GrowOnlyPool();
+    pool().~ArenaPool();
     MemContext::shutdown();
 }
 
-void* GrowOnlyContext::fast_alloc(uint32_t size) {
-    LockHolder hold(lock);
-    return pool().pool_alloc(size);
+template <typename Layout>
+void* GrowOnlyContext<Layout>::take(uint32_t size, uint32_t alignment) {
+    if (Layout::packed) return pool().pool_alloc(size);
+    return pool().carve(size, alignment);
 }
 
-void* GrowOnlyContext::std_alloc(uint32_t size) {
+template <typename Layout>
+void* GrowOnlyContext<Layout>::fast_alloc(uint32_t size) {
+    LockHolder hold(lock);
+    return take(size, Layout::alignment_for(size));
+}
+
+template <typename Layout>
+void* GrowOnlyContext<Layout>::std_alloc(uint32_t size) {
     uint32_t total;
-    if (!total_with_header(size, total)) return nullptr;
+    if (!Header::total_for(size, total)) return nullptr;
     void* obtained;
     {
         LockHolder hold(lock);
-        obtained = pool().pool_alloc(total);
+        obtained = take(total, Layout::alignment_for(size));
     }
     if (obtained == nullptr) return nullptr;
-    return attach_size_header(obtained, total);
+    return Header::attach(obtained, total);
 }
 
-uint32_t GrowOnlyContext::std_size(void* block) {
-    return size_behind_header(block);
+template <typename Layout>
+uint32_t GrowOnlyContext<Layout>::std_size(void* block) {
+    return Header::size_of(block);
 }
+
+template class GrowOnlyContext<PackedLayout>;
+template class GrowOnlyContext<DefaultAlignedLayout>;
 
 }  // namespace tarvex

@@ -28,17 +28,18 @@ void MemContext::shutdown() {
     flags = 0;
 }
 
-void MemContext::check_owner_thread() {
+bool MemContext::check_owner_thread() {
     TARVEX_CHECK_LIBRARY_LOCK();
     // Any flag bit exempts the context, not only multi_threaded.
-    if (flags != 0) return;
+    if (flags != 0) return false;
     const uint32_t self = platform::current_thread_id();
-    if (self == owner_thread) return;
+    if (self == owner_thread) return false;
     if (owner_thread == 0) {
         owner_thread = self;
-        return;
+        return false;
     }
     report_error(error_single_thread_misuse);
+    return true;
 }
 
 }  // namespace tarvex

@@ -27,9 +27,10 @@ public:
     virtual ~MemContext();
 
     // A single-threaded context belongs to the first thread that uses it
-    // through tracking; any other thread gets error 8 and carries on.
+    // through tracking; any other thread gets error 8 and carries on. True
+    // when it reported: the sink ran, and may have changed anything.
     // pre: the library lock is held.
-    void check_owner_thread();
+    bool check_owner_thread();
 
     MemContext(const MemContext&) = delete;
     MemContext& operator=(const MemContext&) = delete;
@@ -40,6 +41,9 @@ public:
     // Kept beside the statistics it is checked against, outside the
     // ContextBase record that get_context_info copies out.
     ContextBudget budget;
+    // What the strategy promises for its blocks (Tarvex::context_alignment);
+    // 0 for the null context, which hands out none.
+    uint32_t block_alignment = 0;
     // Set with the one warning that the context's blocks record no stacks
     // although the mode asks for them. Guarded by the library lock.
     bool warned_no_stacks = false;

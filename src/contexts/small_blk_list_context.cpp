@@ -3,56 +3,64 @@
 #include <cstdlib>
 #include <new>
 
-#include "contexts/size_header.h"
-
 namespace tarvex {
 
 namespace {
 
 // Fragment size and grow count of each pool, smallest class first.
-constexpr uint8_t size_classes[SmallBlkListContext::pool_count][2] = {
+constexpr uint8_t size_classes[7][2] = {
     {8, 32}, {16, 32}, {32, 32}, {48, 16}, {64, 8}, {96, 8}, {128, 8},
 };
 
-constexpr uint32_t pool_alignment = 4;
-
 }  // namespace
 
-FragmentPool& SmallBlkListContext::pool(int index) {
+template <typename Layout>
+SmallBlkListContext<Layout>::SmallBlkListContext() {
+    block_alignment = Layout::packed ? PackedLayout::fragment_alignment : Layout::cap;
+}
+
+template <typename Layout>
+FragmentPool& SmallBlkListContext<Layout>::pool(int index) {
     return *std::launder(reinterpret_cast<FragmentPool*>(pools[index]));
 }
 
-void SmallBlkListContext::init(const Tarvex::ContextBase& base) {
+template <typename Layout>
+void SmallBlkListContext<Layout>::init(const Tarvex::ContextBase& base) {
     MemContext::init(base);
     uint32_t next_size = 0;
     for (int i = 0; i < pool_count; ++i) {
         const uint32_t fragment = size_classes[i][0];
-        FragmentPool* built = new (pools[i]) FragmentPool(
-            0, fragment, size_classes[i][1], pool_alignment, tarvex_ids::library_context);
+        FragmentPool* built = new (pools[i])
+            FragmentPool(0, fragment, size_classes[i][1], Layout::pool_alignment(fragment),
+                         tarvex_ids::library_context);
         if (next_size > fragment) continue;
         for (uint32_t n = next_size; n <= fragment; ++n) size_to_pool[n] = built;
         next_size = fragment + 1;
     }
 }
 
-void SmallBlkListContext::shutdown() {
+template <typename Layout>
+void SmallBlkListContext<Layout>::shutdown() {
     LockHolder hold(lock);
     for (int i = 0; i < pool_count; ++i) pool(i).~FragmentPool();
     MemContext::shutdown();
 }
 
-void SmallBlkListContext::run_gc() {
+template <typename Layout>
+void SmallBlkListContext<Layout>::run_gc() {
     LockHolder hold(lock);
     for (int i = 0; i < pool_count; ++i) pool(i).run_gc();
 }
 
-void* SmallBlkListContext::fast_alloc(uint32_t size) {
+template <typename Layout>
+void* SmallBlkListContext<Layout>::fast_alloc(uint32_t size) {
     if (size > largest_pooled) return std::malloc(size);
     LockHolder hold(lock);
     return size_to_pool[size]->pool_alloc(size);
 }
 
-void SmallBlkListContext::fast_free(void* block, uint32_t size) {
+template <typename Layout>
+void SmallBlkListContext<Layout>::fast_free(void* block, uint32_t size) {
     if (size > largest_pooled) {
         std::free(block);
         return;
@@ -61,9 +69,10 @@ void SmallBlkListContext::fast_free(void* block, uint32_t size) {
     size_to_pool[size]->pool_free(block);
 }
 
-void* SmallBlkListContext::std_alloc(uint32_t size) {
+template <typename Layout>
+void* SmallBlkListContext<Layout>::std_alloc(uint32_t size) {
     uint32_t total;
-    if (!total_with_header(size, total)) return nullptr;
+    if (!Header::total_for(size, total)) return nullptr;
     void* obtained;
     if (total > largest_pooled) {
         obtained = std::malloc(total);
@@ -72,12 +81,13 @@ void* SmallBlkListContext::std_alloc(uint32_t size) {
         obtained = size_to_pool[total]->pool_alloc(total);
     }
     if (obtained == nullptr) return nullptr;
-    return attach_size_header(obtained, total);
+    return Header::attach(obtained, total);
 }
 
-void SmallBlkListContext::std_free(void* block) {
-    const uint32_t total = size_header_total(block);
-    void* obtained = detach_size_header(block);
+template <typename Layout>
+void SmallBlkListContext<Layout>::std_free(void* block) {
+    const uint32_t total = Header::total_of(block);
+    void* obtained = Header::detach(block, total);
     if (total > largest_pooled) {
         std::free(obtained);
         return;
@@ -86,8 +96,12 @@ void SmallBlkListContext::std_free(void* block) {
     size_to_pool[total]->pool_free(obtained);
 }
 
-uint32_t SmallBlkListContext::std_size(void* block) {
-    return size_behind_header(block);
+template <typename Layout>
+uint32_t SmallBlkListContext<Layout>::std_size(void* block) {
+    return Header::size_of(block);
 }
+
+template class SmallBlkListContext<PackedLayout>;
+template class SmallBlkListContext<DefaultAlignedLayout>;
 
 }  // namespace tarvex

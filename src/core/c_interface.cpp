@@ -62,7 +62,8 @@ TARVEX_SAME_FIELD(tarvex_track_entry, MemTrackEntry, frames);
 static_assert(TARVEX_STD_MALLOC == Tarvex::StdMalloc &&
                   TARVEX_SMALL_BLK_LIST == Tarvex::SmallBlkList &&
                   TARVEX_GROW_ONLY == Tarvex::GrowOnly &&
-                  TARVEX_MULTI_THREADED == Tarvex::multi_threaded,
+                  TARVEX_MULTI_THREADED == Tarvex::multi_threaded &&
+                  TARVEX_ALIGNED_BLOCKS == Tarvex::aligned_blocks,
               "the C context types and flags are the C++ ones");
 static_assert(TARVEX_GLOBAL_CONTEXT == tarvex_ids::global_context &&
                   TARVEX_LIBRARY_CONTEXT == tarvex_ids::library_context &&
@@ -162,6 +163,10 @@ void tarvex_set_context_budget(uint32_t context_id, uint32_t soft_bytes, uint32_
 
 void tarvex_get_context_budget(uint32_t context_id, uint32_t* soft, uint32_t* hard) {
     Tarvex::get_context_budget(context_id, soft, hard);
+}
+
+uint32_t tarvex_context_alignment(uint32_t context_id) {
+    return Tarvex::context_alignment(context_id);
 }
 
 void* tarvex_std_alloc(uint32_t size, uint32_t context_id) {

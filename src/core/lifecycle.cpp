@@ -6,6 +6,7 @@
 #include "config/config_file.h"
 #include "contexts/builtin_contexts.h"
 #include "counters/counters.h"
+#include "debughelp/binding_lock.h"
 #include "debughelp/debug_help.h"
 #include "registry/registry.h"
 #include "tarvex/tarvex.h"
@@ -108,6 +109,30 @@ void on_process_attach() {
 
 void on_process_detach() {
     Tarvex::shutdown();
+}
+
+// A forked child has one thread, the one that forked. A lock that another
+// thread held at the fork would stay held for ever there, and the child's
+// first call that needs it would wait for good. So the forking thread takes
+// every lock of the library first, in the lock order (the library lock, each
+// context's, then debug help's), and both processes let them go after.
+void before_fork() {
+    LockSlot& library = library_lock();
+    library.enter(&library);
+    registry_enter_context_locks();
+    enter_debug_help_locks();
+}
+
+void after_fork_in_parent() {
+    leave_debug_help_locks();
+    registry_leave_context_locks();
+    LockSlot& library = library_lock();
+    library.leave(&library);
+}
+
+void after_fork_in_child() {
+    // The child's one thread is the forking thread, the locks' holder.
+    after_fork_in_parent();
 }
 
 }  // namespace tarvex

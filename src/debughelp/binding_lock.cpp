@@ -47,6 +47,16 @@ FrameCacheLockHolder::~FrameCacheLockHolder() {
     platform::lock_leave(&lasting_lock<FrameCacheTag>());
 }
 
+void enter_debug_help_locks() {
+    platform::lock_enter(&lasting_lock<BindingTag>());
+    platform::lock_enter(&lasting_lock<FrameCacheTag>());
+}
+
+void leave_debug_help_locks() {
+    platform::lock_leave(&lasting_lock<FrameCacheTag>());
+    platform::lock_leave(&lasting_lock<BindingTag>());
+}
+
 bool binding_lock_held() {
     return platform::lock_held_by_current_thread(&lasting_lock<BindingTag>());
 }

@@ -50,6 +50,10 @@ public:
     FrameCacheLockHolder& operator=(const FrameCacheLockHolder&) = delete;
 };
 
+// Both locks, in the lock order, for a fork: entered, and left again.
+void enter_debug_help_locks();
+void leave_debug_help_locks();
+
 // Whether the calling thread holds each lock; for checks.
 bool binding_lock_held();
 bool frame_cache_lock_held();

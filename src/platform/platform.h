@@ -92,8 +92,14 @@ bool for_each_module(void (*visit)(const ModuleImage& module, void* user), void*
 }  // namespace tarvex::platform
 
 // Implemented by the library's core; the platform back end calls them when the
-// system loads and unloads the shared library.
+// system loads and unloads the shared library, and, where processes fork,
+// around every fork: before it (take every lock of the library, so that no
+// lock is held by a thread the child will not have), and after it in the
+// parent and in the child (release them again).
 namespace tarvex {
 void on_process_attach();
 void on_process_detach();
+void before_fork();
+void after_fork_in_parent();
+void after_fork_in_child();
 }  // namespace tarvex

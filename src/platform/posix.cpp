@@ -294,6 +294,9 @@ bool for_each_module(void (*visit)(const ModuleImage& module, void* user), void*
 // The shared object's load and unload stand in for the process attach and
 // detach notifications of a Windows DLL.
 __attribute__((constructor)) static void tarvex_attach() {
+    // Registered by a shared object, the handlers go again when it is
+    // unloaded.
+    pthread_atfork(tarvex::before_fork, tarvex::after_fork_in_parent, tarvex::after_fork_in_child);
     tarvex::on_process_attach();
 }
 __attribute__((destructor)) static void tarvex_detach() {

@@ -29,16 +29,12 @@ uint32_t usable_alignment(uint32_t requested) {
 
 }  // namespace
 
-void* default_aligned_alloc(uint32_t size, uint32_t requested_alignment, uint32_t id) {
-    MemContext* context = resolve_context(id);
-    // Null: this call started the library, and goes through its table again.
-    if (context == nullptr)
-        return slot(Tarvex::my_func_table.aligned_alloc)(size, requested_alignment, id);
+void* aligned_alloc_in(MemContext& context, uint32_t size, uint32_t requested_alignment) {
     const uint32_t alignment = usable_alignment(requested_alignment);
     if (alignment == 0) return nullptr;
     const uint32_t slack = alignment + (back_pointer_size - 1);
     if (slack < alignment || size > UINT32_MAX - slack) return nullptr;
-    void* obtained = context->std_alloc(size + slack);
+    void* obtained = context.std_alloc(size + slack);
     if (obtained == nullptr) return nullptr;
     const uintptr_t mask = static_cast<uintptr_t>(alignment) - 1;
     const uintptr_t aligned =
@@ -47,11 +43,23 @@ void* default_aligned_alloc(uint32_t size, uint32_t requested_alignment, uint32_
     return reinterpret_cast<void*>(aligned);
 }
 
-void default_aligned_free(const void* block, uint32_t id) {
-    if (block == nullptr) return;
+void* aligned_block_origin(const void* block) {
     void* obtained = nullptr;
     std::memcpy(&obtained, static_cast<const char*>(block) - back_pointer_size, sizeof(obtained));
-    if (MemContext* context = resolve_context(id)) return context->std_free(obtained);
+    return obtained;
+}
+
+void* default_aligned_alloc(uint32_t size, uint32_t alignment, uint32_t id) {
+    MemContext* context = resolve_context(id);
+    // Null: this call started the library, and goes through its table again.
+    if (context == nullptr) return slot(Tarvex::my_func_table.aligned_alloc)(size, alignment, id);
+    return aligned_alloc_in(*context, size, alignment);
+}
+
+void default_aligned_free(const void* block, uint32_t id) {
+    if (block == nullptr) return;
+    if (MemContext* context = resolve_context(id))
+        return context->std_free(aligned_block_origin(block));
     slot(Tarvex::my_func_table.aligned_free)(block, id);
 }
 

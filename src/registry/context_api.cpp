@@ -29,6 +29,12 @@ void Tarvex::set_context_trace_depth(uint32_t id, uint32_t depth) {
     if (MemContext* context = find_context(id, false)) context->trace_depth = depth;
 }
 
+uint32_t Tarvex::context_alignment(uint32_t id) {
+    LockHolder hold(library_lock());
+    const MemContext* context = find_context(id, false);
+    return context != nullptr ? context->block_alignment : 0;
+}
+
 void Tarvex::run_gc() {
     LockHolder hold(library_lock());
     // In tracking mode every use of a context holds the library lock, as this

@@ -84,6 +84,15 @@ MemContext* resolve_context_slow(uint32_t id) {
     return found;
 }
 
+MemContext* resolve_context_locked(uint32_t id) {
+    TARVEX_CHECK_LIBRARY_LOCK();
+    if (MemContext* cached = cached_context(id)) return cached;
+    if (start_in_progress) return &global_context();
+    MemContext* found = find_context(id, true);
+    if (found != &null_context()) current_context.store(found, std::memory_order_release);
+    return found;
+}
+
 void init_context(MemContext& context, Tarvex::ContextBase base) {
     TARVEX_CHECK_LIBRARY_LOCK();
     if (base.trace_depth == 0) base.trace_depth = find_trace_depth(base.id);
@@ -99,11 +108,23 @@ MemContext* make_context(const Tarvex::ContextBase& base) {
     if (base.id != 0) {
         if (MemContext* existing = find_context(base.id, false)) return existing;
     }
-    MemContext* context = create_context_object(base.type);
+    MemContext* context = create_context_object(base.type, base.flags);
     if (context == nullptr) return nullptr;
     init_context(*context, base);
     link_at_head(context);
     return context;
+}
+
+void registry_enter_context_locks() {
+    TARVEX_CHECK_LIBRARY_LOCK();
+    for (MemContext* context = head; context != nullptr; context = context->next)
+        context->lock.enter(&context->lock);
+}
+
+void registry_leave_context_locks() {
+    TARVEX_CHECK_LIBRARY_LOCK();
+    for (MemContext* context = head; context != nullptr; context = context->next)
+        context->lock.leave(&context->lock);
 }
 
 void registry_link_builtins() {

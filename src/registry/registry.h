@@ -59,6 +59,18 @@ inline MemContext* resolve_context(uint32_t id) {
     return resolve_context_slow(id);
 }
 
+// pre: the library lock is held, and a start has begun (the tracking
+// variants, its callers, are installed by one). The context for the id, as
+// resolve_context would find it, looked up once for a whole tracked call.
+MemContext* resolve_context_locked(uint32_t id);
+
+// Aligned blocks on top of a context's std family: the block the context
+// handed out is kept just below the aligned address. Null when the
+// alignment or the size cannot be served, or the context has no block.
+void* aligned_alloc_in(MemContext& context, uint32_t size, uint32_t alignment);
+// The block the context handed out for an aligned address.
+void* aligned_block_origin(const void* block);
+
 // pre: the library lock is held (or start-up runs alone). Initialises the
 // context from the record; a record without a trace depth takes the one
 // tarvex.ini gives its id, and the context takes the budgets tarvex.ini gives
@@ -69,6 +81,11 @@ void init_context(MemContext& context, Tarvex::ContextBase base);
 // id, or creates, initialises and links a new one; null when the heap has no
 // room for it.
 MemContext* make_context(const Tarvex::ContextBase& base);
+
+// pre: the library lock is held. Every context's own lock, in registry
+// order, for a fork: entered all, and left all again.
+void registry_enter_context_locks();
+void registry_leave_context_locks();
 
 // pre: the library lock is held (or start-up runs alone).
 MemContext* registry_head();

@@ -12,6 +12,11 @@ namespace tarvex {
 extern std::atomic<uint32_t> logging_count;
 constexpr uint32_t logging_unlimited = 0xffffffffu;
 
+// Whether a tracked event may log a line now.
+inline bool allocation_logging() {
+    return logging_count.load(std::memory_order_relaxed) != 0;
+}
+
 // pre: the library lock is held.
 void log_allocation(const MemTrackEntry& entry, const MemContext& context);
 

@@ -8,6 +8,7 @@
 
 #include "base/errors.h"
 #include "base/library_state.h"
+#include "registry/registry.h"
 #include "tarvex/tarvex.h"
 #include "tracking/track_table.h"
 

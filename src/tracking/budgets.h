@@ -7,16 +7,15 @@
 #include <stdint.h>
 
 #include "contexts/mem_context.h"
-#include "registry/registry.h"
 
 namespace tarvex {
 
-// One tracked allocation's view of its context's budgets: looked up before
-// the allocation, consulted again once it is tracked.
+// One tracked allocation's view of its context's budgets: read before the
+// allocation, consulted again once it is tracked.
 // pre: the library lock is held for the whole life of a watch.
 class BudgetWatch {
 public:
-    explicit BudgetWatch(uint32_t context_id);
+    explicit BudgetWatch(MemContext& context);
 
     // True, and reported, when `size` more bytes would take the context's
     // usage above its hard budget.
@@ -26,7 +25,7 @@ public:
     void after_tracking(void* address) const;
 
 private:
-    MemContext* context_;  // null for an unknown id or a context without budgets
+    MemContext* context_;  // null for a context without budgets
     uint32_t usage_before_;
 };
 
@@ -39,15 +38,11 @@ inline bool over_soft_budget(const MemContext& context) {
 void report_budget_exhausted(const MemContext& context);
 void note_usage_after(MemContext& context, uint32_t usage_before, void* address);
 
-inline BudgetWatch::BudgetWatch(uint32_t context_id)
-    : context_(find_context(context_id, false)), usage_before_(0) {
-    if (context_ == nullptr) return;
-    const BudgetLimits& limits = context_->budget.limits;
-    if (limits.soft == 0 && limits.hard == 0) {
-        context_ = nullptr;
-        return;
-    }
-    usage_before_ = context_->usage;
+inline BudgetWatch::BudgetWatch(MemContext& context) : context_(nullptr), usage_before_(0) {
+    const BudgetLimits& limits = context.budget.limits;
+    if (limits.soft == 0 && limits.hard == 0) return;
+    context_ = &context;
+    usage_before_ = context.usage;
 }
 
 inline bool BudgetWatch::refuses(uint32_t size) const {

@@ -27,6 +27,13 @@ namespace {
 
 constexpr uint32_t max_frames = 16;
 constexpr size_t context_name_length = 31;
+// The escaped texts a line quotes, bounded so that the line always fits the
+// writer's buffer whole: a cut line would leave the file malformed.
+constexpr size_t info_shown = 3800;
+constexpr size_t counter_name_shown = 3800;
+constexpr size_t module_shown = 1024;
+constexpr size_t function_shown = 1700;
+constexpr size_t source_shown = 1024;
 // Blocks allocated while a report resolves outside the library lock need
 // their frames resolved in turn; after this many rounds the rest is written
 // unresolved.
@@ -59,7 +66,7 @@ uint32_t frame_count(const MemTrackEntry& entry) {
 void write_fragment(XmlWriter& xml, const MemTrackEntry& entry, ModuleMap& modules) {
     xml.line("<Fragment AllocId=\"%d\" Adress=\"0x%" PRIxPTR "\" Size=\"%d\" Info=\"%s\">",
              static_cast<int>(entry.alloc_id), reinterpret_cast<uintptr_t>(entry.address),
-             static_cast<int>(entry.size), entry.info);
+             static_cast<int>(entry.size), xml.escape(entry.info, info_shown));
     xml.level = 3;
     const uint32_t depth_count = frame_count(entry);
     if (depth_count > 0) {
@@ -72,9 +79,9 @@ void write_fragment(XmlWriter& xml, const MemTrackEntry& entry, ModuleMap& modul
             modules.note(frame.address);
             xml.line("<Entry Depth=\"%d\" Adress=\"0x%" PRIxPTR
                      "\" Module=\"%s\" Function=\"%s\" Source=\"%s\" Line=\"%d\" />",
-                     static_cast<int>(depth), frame.address, xml.escape(frame.module),
-                     xml.escape(frame.function), xml.escape(frame.source),
-                     static_cast<int>(frame.line));
+                     static_cast<int>(depth), frame.address, xml.escape(frame.module, module_shown),
+                     xml.escape(frame.function, function_shown),
+                     xml.escape(frame.source, source_shown), static_cast<int>(frame.line));
         }
         xml.level = 3;
         xml.line("</StackTrace>");
@@ -83,11 +90,18 @@ void write_fragment(XmlWriter& xml, const MemTrackEntry& entry, ModuleMap& modul
     xml.line("</Fragment>");
 }
 
-// One Context element for the entries [first, last) of one context id.
+// One Context element for the entries [first, last) of one context id. The
+// context is looked up silently: a report to the sink could release tracked
+// blocks, and the entries in hand with them. An id that names no context is
+// counted, and reported once the entries are let go.
 void write_context(XmlWriter& xml, ReportScratch& scratch, const MemTrackEntry* const* first,
-                   const MemTrackEntry* const* last) {
+                   const MemTrackEntry* const* last, uint32_t& unknown_ids) {
     const uint32_t id = (*first)->context_id;
-    const MemContext* context = find_context(id, true);
+    const MemContext* context = find_context(id, false);
+    if (context == nullptr) {
+        context = &null_context();
+        ++unknown_ids;
+    }
     const char* name = context->name != nullptr ? context->name : "";
     std::strncpy(scratch.context_name, name, context_name_length);
     scratch.context_name[context_name_length] = '\0';
@@ -96,9 +110,9 @@ void write_context(XmlWriter& xml, ReportScratch& scratch, const MemTrackEntry* 
     xml.line(
         "<Context Name=\"%s\" Id=\"0x%x\" Fragments=\"%d\" SizeAccumulation=\"%d\" "
         "MemUsage=\"%d\" MemUsagePeek=\"%d\"%s>",
-        scratch.context_name, static_cast<unsigned>(id), static_cast<int>(last - first),
-        static_cast<int>(size_sum), static_cast<int>(context->usage),
-        static_cast<int>(context->usage_peak),
+        xml.escape(scratch.context_name, XmlWriter::line_capacity), static_cast<unsigned>(id),
+        static_cast<int>(last - first), static_cast<int>(size_sum),
+        static_cast<int>(context->usage), static_cast<int>(context->usage_peak),
         over_soft_budget(*context) ? " OverBudget=\"1\"" : "");
     xml.level = 2;
     for (auto entry = first; entry != last; ++entry) write_fragment(xml, **entry, *scratch.modules);
@@ -107,28 +121,31 @@ void write_context(XmlWriter& xml, ReportScratch& scratch, const MemTrackEntry* 
 }
 
 // `selected` has room for `capacity` entries: the table as it was counted.
-// A sink that allocates while the report logs may have added to it since.
-void write_allocations(XmlWriter& xml, ReportScratch& scratch, const MemTrackEntry** selected,
-                       uint32_t capacity, const ReportSelection& selection) {
+// Nothing here calls the sink while the entries are in hand. Returns how
+// many groups named no context.
+uint32_t write_allocations(XmlWriter& xml, ReportScratch& scratch, const MemTrackEntry** selected,
+                           uint32_t capacity, const ReportSelection& selection) {
     uint32_t kept = 0;
     for_each_tracked([&](const MemTrackEntry& entry) {
         if (selection.keeps(entry) && kept < capacity) selected[kept++] = &entry;
     });
     std::sort(selected, selected + kept, report_order);
     xml.line("<Allocations Count=\"%d\" />", static_cast<int>(kept));
+    uint32_t unknown_ids = 0;
     for (uint32_t group = 0; group < kept;) {
         uint32_t end = group + 1;
         while (end < kept && selected[end]->context_id == selected[group]->context_id) ++end;
-        write_context(xml, scratch, selected + group, selected + end);
+        write_context(xml, scratch, selected + group, selected + end, unknown_ids);
         group = end;
     }
+    return unknown_ids;
 }
 
 void write_counters(XmlWriter& xml) {
     for_each_counter([&](const MemTypeDefs::Counter& counter) {
-        xml.line("<Counter Name=\"%s\" Id=\"0x%x\" Count=\"%d\" Peek=\"%d\" />", counter.name,
-                 static_cast<unsigned>(counter.id), static_cast<int>(counter.count),
-                 static_cast<int>(counter.peak));
+        xml.line("<Counter Name=\"%s\" Id=\"0x%x\" Count=\"%d\" Peek=\"%d\" />",
+                 xml.escape(counter.name, counter_name_shown), static_cast<unsigned>(counter.id),
+                 static_cast<int>(counter.count), static_cast<int>(counter.peak));
     });
 }
 
@@ -137,7 +154,8 @@ void write_counters(XmlWriter& xml) {
 void write_modules(XmlWriter& xml, const ModuleMap& modules) {
     modules.for_each_used([&](const ModuleMap::Module& module) {
         xml.line("<Module Name=\"%s\" Base=\"0x%" PRIxPTR "\" Size=\"%" PRIuPTR "\" />",
-                 xml.escape(module.path), module.base, static_cast<uintptr_t>(module.size));
+                 xml.escape(module.path, module_shown), module.base,
+                 static_cast<uintptr_t>(module.size));
     });
 }
 
@@ -203,23 +221,36 @@ void write_report(const char* file_name, const ReportSelection& selection, Modul
     XmlWriter& xml = *new (writer_storage) XmlWriter(file_name);
     xml.line("<MemTrackReport Version=\"1.0\">");
     xml.level = 1;
+    uint32_t unknown_ids = 0;
     if (count == 0) {
         log_message("MemTrack finished. No leaks found");
     } else {
         std::snprintf(scratch->message, sizeof(scratch->message), "Dumping mem leaks to file: %s\n",
                       file_name);
         log_message(scratch->message);
-        write_allocations(xml, *scratch, selected, count, selection);
+        unknown_ids = write_allocations(xml, *scratch, selected, count, selection);
         library_free(selected);
+        // As a lookup would: only while the library runs, not at the exit.
+        if (library_running()) {
+            for (uint32_t i = 0; i < unknown_ids; ++i) report_error(error_context_not_set);
+        }
         write_counters(xml);
         write_modules(xml, modules);
-        log_message("Dump finished");
     }
     drop_frame_cache();
     xml.level = 0;
     xml.line("</MemTrackReport>");
+    const bool written = xml.close();
     xml.~XmlWriter();
     library_free(writer_storage);
+    // A report that did not reach its file must not claim it did.
+    if (!written) {
+        std::snprintf(scratch->message, sizeof(scratch->message),
+                      "ERROR: Cannot create the report file: %s", file_name);
+        log_message(scratch->message);
+    } else if (count != 0) {
+        log_message("Dump finished");
+    }
     library_free(scratch);
 }
 

@@ -99,14 +99,6 @@ void erase_entry(TrackSet::iterator entry) {
     table->entries.erase(entry);
 }
 
-// Entries are ordered by address first, so the first one at or after
-// (address, 0) tells whether any context tracks the address.
-bool tracked_anywhere(void* address) {
-    const auto first =
-        table->entries.lower_bound(EntryKey{reinterpret_cast<uintptr_t>(address), 0});
-    return first != table->entries.end() && first->address == address;
-}
-
 // The info text is not part of the key, so it may change in place.
 const char*& info_of(const MemTrackEntry& entry) {
     return const_cast<const char*&>(entry.info);
@@ -184,13 +176,13 @@ void destroy_track_table() {
     library_delete(doomed);
 }
 
-void track_add(uint32_t context_id, void* address, uint32_t size, const char* info) {
+void track_add(MemContext& context, uint32_t context_id, void* address, uint32_t size,
+               const char* info) {
     StartPoint start;
     TARVEX_TAKE_START_POINT(start);
     if (ignored(context_id)) return;
-    MemContext* context = find_context(context_id, true);
-    context->check_owner_thread();
-    const CountedPeaks peaks = count_allocation(*context, size);
+    context.check_owner_thread();
+    const CountedPeaks peaks = count_allocation(context, size);
 
     MemTrackEntry entry{};
     entry.context_id = context_id;
@@ -198,11 +190,13 @@ void track_add(uint32_t context_id, void* address, uint32_t size, const char* in
     entry.size = size;
     entry.alloc_id = take_next_alloc_id();
     entry.info = copy_name(info);
-    const uint32_t depth = back_trace_depth(*context);
+    const uint32_t depth = back_trace_depth(context);
     if (depth != 0) capture_stack(start, depth, entry.frames);
-    if (depth == 0) warn_no_stacks(*context, context_id);
+    if (depth == 0) warn_no_stacks(context, context_id);
 
-    log_allocation(entry, *context);
+    // The sink and break_func see the local entry: nothing they do to the
+    // table can pull it from under them.
+    log_allocation(entry, context);
 
     bool stored = false;
     try {
@@ -215,36 +209,48 @@ void track_add(uint32_t context_id, void* address, uint32_t size, const char* in
     } catch (...) {
         // No node could be had: the entry is dropped, and unlike a duplicate
         // it counts nothing.
-        uncount_allocation(*context, size, peaks);
+        uncount_allocation(context, size, peaks);
     }
     // The break point sees a dropped entry too; its info copy goes after.
     check_breakpoint(entry);
     if (!stored) release_name(entry.info);
 }
 
-ReleaseVerdict track_remove(void* address, uint32_t context_id, uint32_t& size, bool check_size) {
+bool track_remove(MemContext& context, uint32_t context_id, void* address, uint32_t& size,
+                  bool check_size) {
     TARVEX_CHECK_LIBRARY_LOCK();
-    if (ignored(context_id)) return ReleaseVerdict::release;
-    const auto found = find_entry(address, context_id);
+    if (ignored(context_id)) return true;
+    auto found = find_entry(address, context_id);
     if (found == table->entries.end()) {
         report_error(error_invalid_pointer);
-        // Released here, a block of another context would corrupt this
-        // context's pools; it stays live where it came from.
-        return tracked_anywhere(address) ? ReleaseVerdict::keep : ReleaseVerdict::release;
+        return false;
     }
-    MemContext* context = find_context(context_id, true);
-    context->check_owner_thread();
-    log_allocation(*found, *context);
-    check_breakpoint(*found);
-    context->fragments -= 1;
-    context->usage -= found->size;
-    release_name(found->info);
-    if (check_size && found->size != size) {
-        report_error(error_size_mismatch);
-        size = found->size;
+    // A report runs the sink, which may allocate or release and so move or
+    // erase the entry: it is looked up again.
+    if (context.check_owner_thread()) {
+        found = find_entry(address, context_id);
+        if (found == table->entries.end()) return false;
     }
-    erase_entry(found);
-    return ReleaseVerdict::release;
+    // The entry leaves the table before the sink or break_func can see it,
+    // as a copy when they will: a nested release of the same block then
+    // finds nothing to remove, and nothing they do reaches a freed node.
+    const MemTrackEntry* seen = &*found;
+    MemTrackEntry copy;
+    if (allocation_logging() || breakpoint_armed) {
+        copy = *found;
+        seen = &copy;
+        erase_entry(found);
+        log_allocation(copy, context);
+        check_breakpoint(copy);
+    }
+    context.fragments -= 1;
+    context.usage -= seen->size;
+    const bool size_differs = check_size && seen->size != size;
+    if (check_size) size = seen->size;
+    release_name(seen->info);
+    if (seen != &copy) erase_entry(found);
+    if (size_differs) report_error(error_size_mismatch);
+    return true;
 }
 
 void track_set_info(uint32_t context_id, void* address, const char* info) {

@@ -5,6 +5,7 @@
 
 #include <stdint.h>
 
+#include "contexts/mem_context.h"
 #include "tarvex/tarvex.h"
 
 namespace tarvex {
@@ -14,18 +15,20 @@ namespace tarvex {
 void create_track_table();
 void destroy_track_table();
 
-// What a release may do with a block once its entry is looked up.
-enum class ReleaseVerdict {
-    release,  // tracked here and removed, or unknown to the table (it may
-              // predate tracking or have been announced by the host)
-    keep,     // tracked under another context: that one must release it
-};
-
-// pre for all: the library lock is held.
-void track_add(uint32_t context_id, void* address, uint32_t size, const char* info);
+// pre for all: the library lock is held. `context` is the one the id
+// resolved to (the null context for an id that names none); the entry keeps
+// the id the caller passed.
+void track_add(MemContext& context, uint32_t context_id, void* address, uint32_t size,
+               const char* info);
+// Whether the block may go back to its context: only when its entry was
+// found and removed. A block the table does not hold under that id (a second
+// release, another context's block, a block whose entry could not be stored)
+// is reported and must not reach the heap. While tracking is off for the id
+// (the library's own context, no table, not running) every release passes.
 // With `check_size`, a `size` other than the tracked one is reported and
 // replaced by the tracked size, which the context then receives.
-ReleaseVerdict track_remove(void* address, uint32_t context_id, uint32_t& size, bool check_size);
+bool track_remove(MemContext& context, uint32_t context_id, void* address, uint32_t& size,
+                  bool check_size);
 void track_set_info(uint32_t context_id, void* address, const char* info);
 
 // Read access for reports: the number of entries, one entry by its key

@@ -1,8 +1,9 @@
-// The tracking variants of the dispatch slots. Each brackets the default
-// work and the table operation with the library lock, so no other thread
-// sees a block allocated but untracked, or tracked but already freed.
-// Allocations are recorded after the default call, releases removed before;
-// a context's hard budget may refuse an allocation before the default call.
+// The tracking variants of the dispatch slots. Each resolves its context
+// once and brackets the context's work and the table operation with the
+// library lock, so no other thread sees a block allocated but untracked, or
+// tracked but already freed. Allocations are recorded after the context
+// serves them, releases removed before; a context's hard budget may refuse
+// an allocation before the context sees it.
 //
 // The library's own context is served without the lock: pools grow and
 // shrink in it while holding their context's lock, and a thread holding a
@@ -13,8 +14,10 @@
 #include "base/dispatch_slot.h"
 #include "base/library_state.h"
 #include "base/lock_slot.h"
+#include "contexts/builtin_contexts.h"
 #include "counters/counters.h"
 #include "registry/default_entries.h"
+#include "registry/registry.h"
 #include "tracking/budgets.h"
 #include "tracking/debug_fill.h"
 #include "tracking/track_table.h"
@@ -27,79 +30,102 @@ bool is_library_context(uint32_t id) {
     return id == tarvex_ids::library_context;
 }
 
-void* tracked_std_alloc(uint32_t size, uint32_t id) {
-    if (is_library_context(id)) return default_std_alloc(size, id);
+// ---------------------------------------------------------------------------
+// The two shapes every tracked slot takes
+// ---------------------------------------------------------------------------
+
+// `serve(context)` makes the block. A null block from a context that could
+// not serve the request (no memory, an impossible size) is no block: it is
+// not tracked and moves no figure. The null context's nulls are tracked, so
+// that the report shows the calls made with an id that names no context.
+// Both shapes are inlined into their slot, which then stands for the library
+// as one frame in a recorded stack, whatever the build's optimisation.
+template <typename Serve>
+__attribute__((always_inline)) inline void* tracked_allocation(uint32_t id, uint32_t size,
+                                                               Serve serve) {
     LockHolder hold(library_lock());
-    const BudgetWatch budget(id);
+    MemContext& context = *resolve_context_locked(id);
+    const BudgetWatch budget(context);
     if (budget.refuses(size)) return nullptr;
-    void* block = default_std_alloc(size, id);
-    track_add(id, block, size, nullptr);
+    void* block = serve(context);
+    if (block == nullptr && &context != &null_context()) return nullptr;
+    track_add(context, id, block, size, nullptr);
     budget.after_tracking(block);
     return block;
+}
+
+// `release(context, size)` gives the block back, with the tracked size when
+// `check_size` asks for it. A block the table does not hold under this id
+// never reaches the context: a second release would corrupt its pool or the
+// heap.
+template <typename Release>
+__attribute__((always_inline)) inline void tracked_release(const void* block, uint32_t id,
+                                                           uint32_t size, bool check_size,
+                                                           Release release) {
+    LockHolder hold(library_lock());
+    MemContext& context = *resolve_context_locked(id);
+    if (track_remove(context, id, const_cast<void*>(block), size, check_size))
+        release(context, size);
+}
+
+void* writable(const void* block) {
+    return const_cast<void*>(block);
+}
+
+// ---------------------------------------------------------------------------
+// The slots
+// ---------------------------------------------------------------------------
+
+void* tracked_std_alloc(uint32_t size, uint32_t id) {
+    if (is_library_context(id)) return default_std_alloc(size, id);
+    return tracked_allocation(id, size, [&](MemContext& c) { return c.std_alloc(size); });
+}
+
+void* tracked_fast_alloc(uint32_t size, uint32_t id) {
+    if (is_library_context(id)) return default_fast_alloc(size, id);
+    return tracked_allocation(id, size, [&](MemContext& c) { return c.fast_alloc(size); });
+}
+
+void* tracked_aligned_alloc(uint32_t size, uint32_t alignment, uint32_t id) {
+    if (is_library_context(id)) return default_aligned_alloc(size, alignment, id);
+    return tracked_allocation(id, size,
+                              [&](MemContext& c) { return aligned_alloc_in(c, size, alignment); });
 }
 
 void tracked_std_free(const void* block, uint32_t id) {
     if (block == nullptr) return;
     if (is_library_context(id)) return default_std_free(block, id);
-    LockHolder hold(library_lock());
-    uint32_t unused = 0;
-    if (track_remove(const_cast<void*>(block), id, unused, false) == ReleaseVerdict::release)
-        default_std_free(block, id);
-}
-
-void* tracked_fast_alloc(uint32_t size, uint32_t id) {
-    if (is_library_context(id)) return default_fast_alloc(size, id);
-    LockHolder hold(library_lock());
-    const BudgetWatch budget(id);
-    if (budget.refuses(size)) return nullptr;
-    void* block = default_fast_alloc(size, id);
-    track_add(id, block, size, nullptr);
-    budget.after_tracking(block);
-    return block;
+    tracked_release(block, id, 0, false,
+                    [&](MemContext& c, uint32_t) { c.std_free(writable(block)); });
 }
 
 void tracked_fast_free(const void* block, uint32_t size, uint32_t id) {
     if (block == nullptr) return;
     if (is_library_context(id)) return default_fast_free(block, size, id);
-    LockHolder hold(library_lock());
-    uint32_t tracked_size = size;
-    if (track_remove(const_cast<void*>(block), id, tracked_size, true) == ReleaseVerdict::release)
-        default_fast_free(block, tracked_size, id);
-}
-
-void* tracked_aligned_alloc(uint32_t size, uint32_t alignment, uint32_t id) {
-    if (is_library_context(id)) return default_aligned_alloc(size, alignment, id);
-    LockHolder hold(library_lock());
-    const BudgetWatch budget(id);
-    if (budget.refuses(size)) return nullptr;
-    void* block = default_aligned_alloc(size, alignment, id);
-    track_add(id, block, size, nullptr);
-    budget.after_tracking(block);
-    return block;
+    tracked_release(block, id, size, true, [&](MemContext& c, uint32_t tracked) {
+        c.fast_free(writable(block), tracked);
+    });
 }
 
 void tracked_aligned_free(const void* block, uint32_t id) {
     if (block == nullptr) return;
     if (is_library_context(id)) return default_aligned_free(block, id);
-    LockHolder hold(library_lock());
-    uint32_t unused = 0;
-    if (track_remove(const_cast<void*>(block), id, unused, false) == ReleaseVerdict::release)
-        default_aligned_free(block, id);
+    tracked_release(block, id, 0, false,
+                    [&](MemContext& c, uint32_t) { c.std_free(aligned_block_origin(block)); });
 }
 
 void tracked_mem_track_add(uint32_t id, void* block, uint32_t size, const char* info) {
     LockHolder hold(library_lock());
+    MemContext& context = *resolve_context_locked(id);
     // The host's block exists already: it counts against the soft budget
     // but is never refused.
-    const BudgetWatch budget(id);
-    track_add(id, block, size, info);
+    const BudgetWatch budget(context);
+    track_add(context, id, block, size, info);
     budget.after_tracking(block);
 }
 
 void tracked_mem_track_remove(uint32_t id, void* block) {
-    LockHolder hold(library_lock());
-    uint32_t unused = 0;
-    track_remove(block, id, unused, false);
+    tracked_release(block, id, 0, false, [](MemContext&, uint32_t) {});
 }
 
 void tracked_mem_track_set_info(uint32_t id, void* block, const char* info) {

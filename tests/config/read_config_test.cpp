@@ -7,6 +7,7 @@
 #include <string>
 
 #include "base/library_state.h"
+#include "config/budget_table.h"
 #include "config/config_file.h"
 #include "config/trace_depth_table.h"
 #include "support/log_capture.h"
@@ -80,19 +81,21 @@ TEST_F(ReadConfig, SetsModeAndBreakPointLaterLinesWinning) {
     EXPECT_EQ(bp.max_size, 64u);
 }
 
-TEST_F(ReadConfig, LongLinesAreReadIn4094CharacterPieces) {
-    // The key on the first piece of a 100,000-character line is read; the
-    // rest of the line is classified piece by piece and sets nothing here.
+// A line is classified once, by its first 4094 characters, however long it
+// is: a key deep inside a long line, or a commented-out key in a long
+// comment, sets nothing.
+TEST_F(ReadConfig, LongLinesAreClassifiedOnceByTheirStart) {
     std::string text = "BackTraceMode: 3 " + std::string(100000, 'z') + "\n";
-    // A piece starts exactly 4094 characters into this line, at the key.
     text += std::string(4094, '-') + "BreakAllocId: 42\n";
-    // One character fewer and the piece starts inside the key.
-    text += std::string(4093, '-') + "BreakMinSize: 7\n";
+    text += "# " + std::string(5000, '#') + " BackTraceMode: 1\n";
+    text += "#" + std::string(4093, ' ') + "Budget: 0x10 1 1\n";
+    text += "BreakMinSize: 7\n";
     write_ini(text);
     read_config();
     EXPECT_EQ(back_trace_mode.load(), 3);
-    EXPECT_EQ(breakpoint().alloc_id, 42u);
-    EXPECT_EQ(breakpoint().min_size, 0u);
+    EXPECT_EQ(breakpoint().alloc_id, 0u);
+    EXPECT_EQ(breakpoint().min_size, 7u);
+    EXPECT_EQ(find_budget(0x10).hard, 0u);
 }
 
 TEST_F(ReadConfig, NulBytesEndALineAndBinaryJunkSetsNothing) {

@@ -3,10 +3,27 @@
 // the library's own context, also when Tarvex::run_gc collects them.
 #include <gtest/gtest.h>
 
+#include <type_traits>
+
+#include "contexts/block_layout.h"
 #include "contexts/context_test_support.h"
 #include "pools/recording_dispatch.h"
 
 namespace {
+
+// What a context made with the default flags lays out: aligned blocks on
+// 64-bit targets, the packed layout on 32-bit ones.
+template <typename Layout>
+uint32_t std_pool_block_for(uint32_t size) {
+    const uint32_t total = size + Layout::header_for_size(size);
+    uint32_t fragment = 8;
+    for (uint32_t f : {16u, 32u, 48u, 64u, 96u, 128u})
+        if (fragment < total) fragment = f;
+    const uint32_t grow = fragment <= 32 ? 32 : fragment == 48 ? 16 : 8;
+    return pool_block(fragment, grow, Layout::pool_alignment(fragment));
+}
+using DefaultLayout =
+    std::conditional_t<tarvex::wide_addresses, tarvex::DefaultAlignedLayout, tarvex::PackedLayout>;
 
 uint32_t make(uint32_t id, uint16_t type, uint32_t size_hint = 0) {
     start_library();
@@ -21,7 +38,7 @@ TEST(ContextFactory, TypeCodePicksTheClass) {
 
     const uint32_t small = make(0x6101, Tarvex::SmallBlkList);
     void* block = Tarvex::std_alloc(10, small);
-    EXPECT_EQ(library.alloc_sizes(), std::vector<uint32_t>{pool_block(16, 32)});
+    EXPECT_EQ(library.alloc_sizes(), std::vector<uint32_t>{std_pool_block_for<DefaultLayout>(10)});
     EXPECT_EQ(Tarvex::std_size(block, small), 10u);
     Tarvex::std_free(block, small);
 
@@ -45,7 +62,7 @@ TEST(ContextFactory, LibraryCollectionReachesPooledContexts) {
     void* block = Tarvex::fast_alloc(20, small);
     const auto grown = library.take();
     ASSERT_EQ(grown.size(), 1u);
-    EXPECT_EQ(grown[0].size, pool_block(32, 32));
+    EXPECT_EQ(grown[0].size, pool_block(32, 32, DefaultLayout::pool_alignment(32)));
     Tarvex::fast_free(block, 20, small);
 
     Tarvex::run_gc();

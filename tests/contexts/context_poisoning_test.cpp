@@ -19,7 +19,7 @@ using ContextPoisoningDeathTest = PoisoningDeathTest;
 // the block is the pool's. A freed block is poisoned, and releasing it again
 // faults at its header.
 TEST_F(ContextPoisoningDeathTest, SmallBlockOverrunAndUseAfterRelease) {
-    LocalContext<tarvex::SmallBlkListContext> small;
+    LocalContext<tarvex::SmallBlkListContext<tarvex::PackedLayout>> small;
     char* block = static_cast<char*>(small->std_alloc(4));
     std::memset(block, 0, 4);
     EXPECT_DEATH(write_byte(block + 4), stray_write);
@@ -29,12 +29,12 @@ TEST_F(ContextPoisoningDeathTest, SmallBlockOverrunAndUseAfterRelease) {
 
     small->std_free(block);
     EXPECT_DEATH(read_byte(block), stray_read);
-    EXPECT_DEATH(small->std_free(block), "use-after-poison.*SmallBlkListContext::std_free");
+    EXPECT_DEATH(small->std_free(block), "use-after-poison.*SmallBlkListContext<.*>::std_free");
 }
 
 // Arena blocks follow each other: the byte past the newest is poisoned.
 TEST_F(ContextPoisoningDeathTest, GrowOnlyBlockOverrun) {
-    LocalContext<tarvex::GrowOnlyContext> arena;
+    LocalContext<tarvex::GrowOnlyContext<tarvex::PackedLayout>> arena;
     char* block = static_cast<char*>(arena->std_alloc(10));
     std::memset(block, 0, 10);
     EXPECT_EQ(arena->std_size(block), 10u);

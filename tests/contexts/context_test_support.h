@@ -24,10 +24,10 @@ inline void start_library() {
 // start-up itself obtains.
 inline const bool library_started_before_tests = (start_library(), true);
 
-// The request one pool growth makes: its fragments, the alignment slack of a
-// 4-byte alignment, and the block's link record.
-inline uint32_t pool_block(uint32_t fragment, uint32_t grow) {
-    return fragment * grow + 3 + node_size;
+// The request one pool growth makes: its fragments, the alignment slack (a
+// 4-byte alignment unless given), and the block's link record.
+inline uint32_t pool_block(uint32_t fragment, uint32_t grow, uint32_t alignment = 4) {
+    return fragment * grow + alignment - 1 + node_size;
 }
 
 // A context object in the test's own storage, initialised with a fresh id

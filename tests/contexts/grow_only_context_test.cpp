@@ -11,7 +11,8 @@
 #include "contexts/context_test_support.h"
 #include "pools/recording_dispatch.h"
 
-using tarvex::GrowOnlyContext;
+// The packed layout of the 32-bit targets, on every target.
+using GrowOnlyContext = tarvex::GrowOnlyContext<tarvex::PackedLayout>;
 
 namespace {
 

@@ -13,7 +13,8 @@
 #include "contexts/context_test_support.h"
 #include "pools/recording_dispatch.h"
 
-using tarvex::SmallBlkListContext;
+// The packed layout of the 32-bit targets, on every target.
+using SmallBlkListContext = tarvex::SmallBlkListContext<tarvex::PackedLayout>;
 
 namespace {
 

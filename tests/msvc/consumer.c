@@ -191,6 +191,12 @@ static void check_contexts(void) {
     CHECK(a != NULL && b != NULL && s != NULL && f != NULL && g != NULL);
     CHECK(tarvex_std_size(a, HEAP_CONTEXT) >= 100);
     CHECK(tarvex_std_size(s, SMALL_CONTEXT) >= 48);
+    /* The packed layouts of a 32-bit game, 16 for everything on 64-bit
+     * targets, and none for an unknown id. */
+    CHECK(tarvex_context_alignment(HEAP_CONTEXT) == (sizeof(void*) == 4 ? 8u : 16u));
+    CHECK(tarvex_context_alignment(SMALL_CONTEXT) == (sizeof(void*) == 4 ? 4u : 16u));
+    CHECK(tarvex_context_alignment(ARENA_CONTEXT) == (sizeof(void*) == 4 ? 1u : 16u));
+    CHECK(tarvex_context_alignment(0x0badf00du) == 0);
 
     /* In tracking mode dbg_fill writes 0xCD over the block. */
     tarvex_dbg_fill(g, 1000);

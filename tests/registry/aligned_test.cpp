@@ -88,3 +88,52 @@ TEST(AlignedAlloc, StaysInsideTheObtainedBlockOnEveryContextType) {
         }
     }
 }
+
+// Every block a context hands out is aligned to the smaller of the context's
+// promise and its size's largest power of two, for every size, type and
+// family: on 64-bit targets the promise is 16 whatever the flags, on 32-bit
+// ones 8 with aligned_blocks, and without it the packed layouts stay.
+TEST(ContextAlignment, EveryBlockHasTheAlignmentItsContextPromises) {
+    const bool wide = sizeof(void*) > 4;
+    struct Kind {
+        uint16_t type;
+        uint32_t packed_alignment;
+    };
+    const Kind kinds[] = {{Tarvex::StdMalloc, 8}, {Tarvex::SmallBlkList, 4}, {Tarvex::GrowOnly, 1}};
+    uint32_t id = 0x7b00;
+    for (const Kind& kind : kinds) {
+        for (uint16_t flags : {uint16_t{Tarvex::multi_threaded},
+                               uint16_t{Tarvex::multi_threaded | Tarvex::aligned_blocks}}) {
+            Tarvex::ContextBase base("alignment", ++id, kind.type);
+            base.flags = flags;
+            Tarvex::context_init(base);
+            const bool aligned = wide || (flags & Tarvex::aligned_blocks) != 0;
+            const uint32_t promise = aligned ? (wide ? 16 : 8) : kind.packed_alignment;
+            ASSERT_EQ(Tarvex::context_alignment(id), promise) << kind.type << " " << flags;
+            for (uint32_t size = 1; size <= 4096; ++size) {
+                uint32_t owed = 1;
+                while (owed * 2 <= size && owed * 2 <= promise) owed *= 2;
+                char* std_block = static_cast<char*>(Tarvex::std_alloc(size, id));
+                char* fast_block = static_cast<char*>(Tarvex::fast_alloc(size, id));
+                ASSERT_TRUE(std_block != nullptr && fast_block != nullptr);
+                ASSERT_EQ(reinterpret_cast<uintptr_t>(std_block) % owed, 0u)
+                    << "std_alloc type " << kind.type << " flags " << flags << " size " << size;
+                ASSERT_EQ(reinterpret_cast<uintptr_t>(fast_block) % owed, 0u)
+                    << "fast_alloc type " << kind.type << " flags " << flags << " size " << size;
+                std::memset(std_block, 0x5a, size);
+                std::memset(fast_block, 0xa5, size);
+                if (kind.type != Tarvex::StdMalloc)
+                    ASSERT_EQ(Tarvex::std_size(std_block, id), size);
+                Tarvex::std_free(std_block, id);
+                Tarvex::fast_free(fast_block, size, id);
+            }
+        }
+    }
+    // The plain functions serve from "Global Context", the runtime heap.
+    for (uint32_t size = 1; size <= 4096; ++size) {
+        void* block = tarvex_malloc(size);
+        ASSERT_EQ(reinterpret_cast<uintptr_t>(block) % (size < 8 ? 1 : 8), 0u) << size;
+        tarvex_free(block);
+    }
+    EXPECT_EQ(Tarvex::context_alignment(0x0badf00d), 0u);
+}

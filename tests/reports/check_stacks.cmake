@@ -6,7 +6,7 @@ set(report MemLeaks_stacks_host.xml)
 # allocating function.
 expect(${report} "<Entry Depth=\"[12]\" Adress=\"0x[0-9a-f]+\" Module=\"[^\"]*\" Function=\"[^\"]*allocate_stacked_block")
 expect(${report} "Function=\"[^\"]*allocate_for_holder&lt;Holder&amp;&gt;")
-expect(${report} "Info=\"a<b&c\"")
+expect(${report} "Info=\"a&lt;b&amp;c\"")
 expect(${report} "<StackTrace Depth=\"[1-8]\">")
 # The stack dump's first frame is the function that called it.
 expect(log.txt "Tarvex: Stack trace dump start\nTarvex:     D:0 A:0x[0-9a-f]+ M:[^\n]* F:[^\n]*report_my_stack")

@@ -1,6 +1,6 @@
 // Leaks in three contexts and one unknown id, reported at exit and on
 // demand: group and fragment order, the Context statistics, the cut name,
-// unescaped infos, CRLF lines and the counters.
+// escaped texts, CRLF lines, the counters, and files that cannot be made.
 #include <cinttypes>
 #include <cstdint>
 #include <string>
@@ -29,6 +29,7 @@ const std::string declaration =
 const std::string closing = "</MemTrackReport>\r\n";
 
 int unknown_block;
+int forging_block;
 
 }  // namespace
 
@@ -58,6 +59,11 @@ int main() {
 
     const uint32_t since = Tarvex::get_checkpoint();
     Tarvex::mem_track_add(0x77, &unknown_block, 5, "a<b&c");
+    // Texts that would forge lines or break the XML: a line break and a
+    // closing tag, a quote, a control character and code-page bytes.
+    Tarvex::mem_track_add(0x77, &forging_block, 6,
+                          "x\r\n        </Fragment>\"\x01"
+                          "caf\xe9");
 
     const std::string two =
         "    <Context Name=\"Two\" Id=\"0x2\" Fragments=\"1\" SizeAccumulation=\"8\" "
@@ -68,16 +74,19 @@ int main() {
         "SizeAccumulation=\"48\" MemUsage=\"48\" MemUsagePeek=\"148\">\r\n" +
         fragment(first, a, 16, "") + fragment(first + 2, c, 32, "") + "    </Context>\r\n";
     const std::string unknown =
-        "    <Context Name=\"\" Id=\"0x77\" Fragments=\"1\" SizeAccumulation=\"5\" "
-        "MemUsage=\"5\" MemUsagePeek=\"5\">\r\n" +
-        fragment(since, &unknown_block, 5, "a<b&c") + "    </Context>\r\n";
+        "    <Context Name=\"\" Id=\"0x77\" Fragments=\"2\" SizeAccumulation=\"11\" "
+        "MemUsage=\"11\" MemUsagePeek=\"11\">\r\n" +
+        fragment(since, &unknown_block, 5, "a&lt;b&amp;c") +
+        fragment(since + 1, &forging_block, 6,
+                 "x&#13;&#10;        &lt;/Fragment&gt;&quot;\\x01caf\\xE9") +
+        "    </Context>\r\n";
     const std::string counter = formatted(
         "    <Counter Name=\"frames\" Id=\"0x%x\" Count=\"3\" Peek=\"3\" />\r\n", 0xf634277eu);
 
     // Only the blocks allocated since the checkpoint.
     Tarvex::dump_state("since.xml", since);
     write_file("expected_since.xml",
-               declaration + "    <Allocations Count=\"1\" />\r\n" + unknown + counter + closing);
+               declaration + "    <Allocations Count=\"2\" />\r\n" + unknown + counter + closing);
     expect_file("since.xml", "expected_since.xml");
 
     // A minimum above every block: no Context, the counters still there.
@@ -86,28 +95,31 @@ int main() {
                declaration + "    <Allocations Count=\"0\" />\r\n" + counter + closing);
     expect_file("none.xml", "expected_none.xml");
 
-    // A report file that cannot be created: the messages still go out.
+    // A report file that cannot be created: the messages still go out, and
+    // the last says so instead of claiming the dump finished.
     Tarvex::dump_state("missing-directory/report.xml", 0);
     Tarvex::dump_state(".", Tarvex::get_checkpoint());
     Tarvex::dump_stack_trace();
 
-    write_file("expected.xml", declaration + "    <Allocations Count=\"4\" />\r\n" + two + ten +
+    write_file("expected.xml", declaration + "    <Allocations Count=\"5\" />\r\n" + two + ten +
                                    unknown + counter + closing);
     expect_file("MemLeaks_leaks_host.xml", "expected.xml");
 
     const char* dumping = "Tarvex: Dumping mem leaks to file: ";
     const std::string not_set = "Tarvex: ERROR: Context not set\n";
-    write_file(
-        "expected_log.txt",
-        std::string("Tarvex: MemTrack finished. No leaks found\n") + dumping +
-            "clean.xml\n\nTarvex: Dump finished\n" + not_set +  // mem_track_add of the unknown id
-            dumping + "since.xml\n\n" + not_set + "Tarvex: Dump finished\n" + dumping +
-            "none.xml\n\nTarvex: Dump finished\n" + dumping + "missing-directory/report.xml\n\n" +
-            not_set + "Tarvex: Dump finished\n" + dumping + ".\n\nTarvex: Dump finished\n" +
-            "Tarvex: Stack trace dump start\nTarvex: Stack trace dump end\n" +
-            // The exit-time lookup no longer reports: the library has
-            // stopped running by then.
-            dumping + "MemLeaks_leaks_host.xml\n\nTarvex: Dump finished\n");
+    write_file("expected_log.txt",
+               std::string("Tarvex: MemTrack finished. No leaks found\n") + dumping +
+                   "clean.xml\n\nTarvex: Dump finished\n" + not_set +
+                   not_set +  // the two mem_track_add calls of the unknown id
+                   dumping + "since.xml\n\n" + not_set + "Tarvex: Dump finished\n" + dumping +
+                   "none.xml\n\nTarvex: Dump finished\n" + dumping +
+                   "missing-directory/report.xml\n\n" + not_set +
+                   "Tarvex: ERROR: Cannot create the report file: missing-directory/report.xml\n" +
+                   dumping + ".\n\nTarvex: ERROR: Cannot create the report file: .\n" +
+                   "Tarvex: Stack trace dump start\nTarvex: Stack trace dump end\n" +
+                   // The exit-time lookup no longer reports: the library has
+                   // stopped running by then.
+                   dumping + "MemLeaks_leaks_host.xml\n\nTarvex: Dump finished\n");
     expect_file("log.txt", "expected_log.txt");
     return scenario_result();
 }

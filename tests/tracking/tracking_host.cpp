@@ -2,6 +2,7 @@
 // "BackTraceMode: 1": statistics, duplicates, wrong ids and sizes, info
 // texts, lookups, the break point, logging, ownership of single-threaded contexts and
 // named counters.
+#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <string>
@@ -132,10 +133,10 @@ void releases_find_their_own_entries() {
 }
 
 void null_blocks_and_the_library_context() {
-    // An unknown id: error 7 from the lookup and again from tracking; the
-    // null block is tracked, and a second one is a duplicate.
+    // An unknown id: error 7 from the one lookup of the call; the null block
+    // is tracked, and a second one is a duplicate.
     SCENARIO_CHECK(Tarvex::std_alloc(8, 0x3ff) == nullptr);
-    SCENARIO_CHECK(logged_count("Tarvex: ERROR: Context not set\n") == 2);
+    SCENARIO_CHECK(logged_count("Tarvex: ERROR: Context not set\n") == 1);
     SCENARIO_CHECK(Tarvex::std_alloc(8, 0x3ff) == nullptr);
     SCENARIO_CHECK(logged_count(duplicate) == 1);
     Tarvex::mem_track_remove(0x3ff, nullptr);
@@ -187,6 +188,111 @@ void break_point_sees_entries_and_infos() {
     Tarvex::the_config.break_func = nullptr;
     breaks.clear();
     SCENARIO_CHECK(logged_count(duplicate) == 1);
+    logged.clear();
+}
+
+// A request the context cannot serve is no block: no entry, no figure, no
+// allocation id, and nothing of a hard budget taken by it.
+void failed_requests_leave_no_trace() {
+    const uint32_t id = 0x30a;
+    Tarvex::context_init(Tarvex::ContextBase("Refusing", id, Tarvex::SmallBlkList));
+    Tarvex::set_context_budget(id, 0, UINT32_MAX);
+    const uint32_t checkpoint = Tarvex::get_checkpoint();
+    SCENARIO_CHECK(Tarvex::std_alloc(UINT32_MAX, id) == nullptr);
+    SCENARIO_CHECK(Tarvex::aligned_alloc(0xe0000000u, 0x20000000u, id) == nullptr);
+    const Tarvex::ContextBase info = context_info_of(id);
+    SCENARIO_CHECK(info.usage == 0 && info.fragments == 0 && info.usage_peak == 0);
+    SCENARIO_CHECK(Tarvex::get_checkpoint() == checkpoint);
+    void* block = Tarvex::std_alloc(64, id);
+    SCENARIO_CHECK(block != nullptr && context_info_of(id).usage == 64);
+    Tarvex::std_free(block, id);
+    SCENARIO_CHECK(logged.empty());
+}
+
+// A second release of a block is reported and never reaches the heap or a
+// pool: the heap would end the process, a pool would hand one fragment out
+// twice.
+void second_releases_stop_at_the_table() {
+    const uint32_t heap = 0x30b, small = 0x30c;
+    Tarvex::context_init(Tarvex::ContextBase("Twice", heap));
+    Tarvex::context_init(Tarvex::ContextBase("Twice small", small, Tarvex::SmallBlkList));
+    void* a = Tarvex::std_alloc(64, heap);
+    Tarvex::std_free(a, heap);
+    Tarvex::std_free(a, heap);
+    void* b = Tarvex::aligned_alloc(40, 32, heap);
+    Tarvex::aligned_free(b, heap);
+    Tarvex::aligned_free(b, heap);
+    void* c = Tarvex::fast_alloc(24, small);
+    Tarvex::fast_free(c, 24, small);
+    Tarvex::fast_free(c, 24, small);
+    void* d = Tarvex::std_alloc(24, small);
+    Tarvex::std_free(d, small);
+    Tarvex::std_free(d, small);
+    SCENARIO_CHECK(logged_count(invalid) == 4);
+    void* first = Tarvex::fast_alloc(24, small);
+    void* second = Tarvex::fast_alloc(24, small);
+    SCENARIO_CHECK(first != second);
+    Tarvex::fast_free(first, 24, small);
+    Tarvex::fast_free(second, 24, small);
+    SCENARIO_CHECK(context_info_of(heap).fragments == 0 && context_info_of(small).fragments == 0);
+    logged.clear();
+}
+
+// A break function that, told of a release, releases the same block again
+// and another one: the release in progress has taken the entry out of the
+// table already, so the nested one is reported and the block goes back once.
+void break_functions_that_release_are_safe() {
+    static const uint32_t id = 0x30d;
+    static void* nested = nullptr;
+    static void* victim = nullptr;
+    Tarvex::context_init(Tarvex::ContextBase("Break frees", id));
+    victim = Tarvex::std_alloc(48, id);
+    nested = Tarvex::std_alloc(32, id);
+    Tarvex::set_breakpoint(MemTypeDefs::BreakPoint{0, id, 48, 0});
+    Tarvex::the_config.break_func = [](const MemTrackEntry* entry) {
+        if (entry->address != victim || nested == nullptr) return;
+        void* other = nested;
+        nested = nullptr;
+        Tarvex::std_free(victim, id);
+        Tarvex::std_free(other, id);
+    };
+    Tarvex::std_free(victim, id);
+    SCENARIO_CHECK(nested == nullptr);
+    SCENARIO_CHECK(logged_count(invalid) == 1);
+    SCENARIO_CHECK(context_info_of(id).fragments == 0 && context_info_of(id).usage == 0);
+    Tarvex::set_breakpoint(MemTypeDefs::BreakPoint{0, 0, 0, 0});
+    Tarvex::the_config.break_func = nullptr;
+    logged.clear();
+}
+
+// A sink that releases tracked blocks when the report tells it of an id that
+// names no context: the report has let go of the entries by then, lists the
+// blocks that were live when it began, and reads nothing freed.
+void reports_survive_a_sink_that_releases() {
+    static const uint32_t id = 0x30e;
+    static std::vector<void*> blocks;
+    Tarvex::context_init(Tarvex::ContextBase("Sink frees", id));
+    for (int i = 0; i < 50; ++i) blocks.push_back(Tarvex::std_alloc(16 + i, id));
+    static int orphan = 0;
+    const uint32_t since = Tarvex::get_checkpoint() - 50;
+    Tarvex::mem_track_add(0x3fe, &orphan, 4, "orphan");
+    Tarvex::the_config.log_func = [](const char* text, bool flag) {
+        remember(text, flag);
+        if (std::strstr(text, "Context not set") == nullptr) return;
+        for (void* block : blocks) Tarvex::std_free(block, id);
+        blocks.clear();
+    };
+    Tarvex::dump_state("sink_frees.xml", since);
+    Tarvex::the_config.log_func = remember;
+    SCENARIO_CHECK(blocks.empty());
+    std::FILE* file = std::fopen("sink_frees.xml", "rb");
+    std::string report;
+    char buffer[4096];
+    for (size_t n; file != nullptr && (n = std::fread(buffer, 1, sizeof(buffer), file)) > 0;)
+        report.append(buffer, n);
+    if (file != nullptr) std::fclose(file);
+    SCENARIO_CHECK(report.find("<Allocations Count=\"51\" />") != std::string::npos);
+    Tarvex::mem_track_remove(0x3fe, &orphan);
     logged.clear();
 }
 
@@ -345,6 +451,10 @@ int main() {
     duplicates_wrong_ids_and_sizes();
     releases_find_their_own_entries();
     null_blocks_and_the_library_context();
+    failed_requests_leave_no_trace();
+    second_releases_stop_at_the_table();
+    break_functions_that_release_are_safe();
+    reports_survive_a_sink_that_releases();
     break_point_sees_entries_and_infos();
     logging_counts_down();
     allocating_sinks_do_not_recurse();

@@ -17,18 +17,33 @@ TEST(NameHash, MultipliesBy33OverSignedBytes) {
     EXPECT_EQ(name_hash("\xe9"), 0xffffffe9u);
 }
 
-TEST(XmlWriter, EscapesTheFiveCharactersAndCutsLongTexts) {
+// Whatever a game puts in a name or an info text, the attribute stays
+// well-formed XML: no forged line, no quote closing it early, no byte an XML
+// reader rejects; and a cut never splits an escape or a character.
+TEST(XmlWriter, EscapesEveryTextIntoWellFormedXml) {
     XmlWriter* writer = new XmlWriter(nullptr);
-    EXPECT_STREQ(writer->escape("a\"b&c'd<e>f"), "a&quot;b&amp;c&apos;d&lt;e&gt;f");
-    EXPECT_STREQ(writer->escape(nullptr), "");
-    // 4094 bytes at most; an entity that does not fit whole is cut too.
-    const std::string long_text = std::string(4092, 'x') + "&y";
-    const std::string escaped = writer->escape(long_text.c_str());
-    EXPECT_EQ(escaped.size(), 4094u);
-    EXPECT_EQ(escaped.substr(4092), "&a");
+    EXPECT_STREQ(writer->escape("a\"b&c'd<e>f", 100), "a&quot;b&amp;c'd&lt;e&gt;f");
+    EXPECT_STREQ(writer->escape("x\r\n</Fragment>\ty", 100), "x&#13;&#10;&lt;/Fragment&gt;&#9;y");
+    EXPECT_STREQ(writer->escape("bell\x07 del\x7f", 100), "bell\\x07 del\x7f");
+    EXPECT_STREQ(writer->escape(nullptr, 100), "");
+    // UTF-8 stays as it is; code-page bytes, stray continuations, overlong
+    // forms, surrogates and U+FFFF do not form characters XML may carry.
+    EXPECT_STREQ(writer->escape("caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x8e\xae", 100),
+                 "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x8e\xae");
+    EXPECT_STREQ(writer->escape("caf\xe9 \x83\x5c", 100), "caf\\xE9 \\x83\\");
+    EXPECT_STREQ(writer->escape("\xc0\xaf\xed\xa0\x80\xef\xbf\xbf", 100),
+                 "\\xC0\\xAF\\xED\\xA0\\x80\\xEF\\xBF\\xBF");
+    EXPECT_STREQ(writer->escape("\xe2\x82", 100), "\\xE2\\x82");
+    // Cut to the limit, before an escape or a character that would not fit.
+    EXPECT_STREQ(writer->escape("abc&d", 5), "abc");
+    EXPECT_STREQ(writer->escape("ab\x01", 5), "ab");
+    EXPECT_STREQ(writer->escape("abc\xc3\xa9", 4), "abc");
+    const std::string long_text(5000, 'x');
+    EXPECT_EQ(std::string(writer->escape(long_text.c_str(), 9999)).size(),
+              XmlWriter::line_capacity - 1);
     // Two escapes in one line never share a buffer.
-    const char* first = writer->escape("<1>");
-    const char* second = writer->escape("<2>");
+    const char* first = writer->escape("<1>", 100);
+    const char* second = writer->escape("<2>", 100);
     EXPECT_STREQ(first, "&lt;1&gt;");
     EXPECT_STREQ(second, "&lt;2&gt;");
     delete writer;

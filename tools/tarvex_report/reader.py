@@ -1,9 +1,9 @@
 """One streaming pass over a Tarvex leak report.
 
-The report is read line by line, not with an XML parser: the library writes
-context names, info texts and counter names unescaped, so a report whose info
-is "a<b&c" is not well-formed XML, yet every line has the fixed shape the Part
-gives, one element per line. Memory stays bounded by what is kept (contexts,
+The report is read line by line, not with an XML parser: reports of earlier
+versions of the library hold context names, info texts and counter names
+unescaped, so one whose info is "a<b&c" is not well-formed XML, yet every line
+has its fixed shape, one element per line. Memory stays bounded by what is kept (contexts,
 counters, distinct frames, and the sites when asked), never by the file.
 """
 
@@ -54,8 +54,20 @@ def text(raw):
         return raw.decode("cp1252", "replace")
 
 
+_CHARACTER_REFERENCE = re.compile(rb"&#(x[0-9a-fA-F]+|[0-9]+);")
+
+
+def _character(match):
+    digits = match.group(1)
+    code = int(digits[1:], 16) if digits[:1] == b"x" else int(digits)
+    return chr(code).encode("utf-8") if code < 0x110000 else match.group(0)
+
+
 def unescape(raw):
+    """Entities back to the bytes they stand for. \\xNN, which the library
+    writes for a byte XML cannot carry, stays as it is written."""
     if b"&" in raw:
+        raw = _CHARACTER_REFERENCE.sub(_character, raw)
         for entity, char in _ENTITIES:
             raw = raw.replace(entity, char)
     return raw
@@ -140,7 +152,7 @@ class Context:
 
     def __init__(self, index, match):
         self.index = index
-        self.name = text(match.group(1))
+        self.name = text(unescape(match.group(1)))
         self.id = int(match.group(2), 16)
         self.declared_blocks = u32(match.group(3))
         self.declared_bytes = u32(match.group(4))
@@ -169,7 +181,7 @@ class Counter:
     __slots__ = ("name", "id", "count", "peak")
 
     def __init__(self, match):
-        self.name = text(match.group(1))
+        self.name = text(unescape(match.group(1)))
         self.id = int(match.group(2), 16)
         self.count = u32(match.group(3))
         self.peak = u32(match.group(4))
@@ -216,7 +228,7 @@ _NO_STACK = _NoStack()
 def read(path, sites=None):
     """Reads the report at path. With a site table (sites.SiteTable), every
     block is also added to its site. Raises ReportError for a file that is
-    not a leak report, of another version, or not in the Part's shape; a
+    not a leak report, of another version, or not in the report's shape; a
     truncated report is read up to where it stops and says so in
     Report.truncated."""
     report = Report(path)
@@ -307,7 +319,7 @@ def _read_body(handle, report, sites):
                 match = _FRAGMENT.match(s.rstrip(b"\r\n"))
                 if not match:
                     raise ReportError("a Fragment line not in the report's shape")
-                fragment = (u32(match.group(1)), u32(match.group(3)), match.group(4))
+                fragment = (u32(match.group(1)), u32(match.group(3)), unescape(match.group(4)))
             elif s.startswith(b"<Entry "):
                 if want_frames:
                     start = s.find(b' Adress="')
