@@ -21,11 +21,11 @@ __attribute__((noinline)) void* walk_allocate(uint32_t size) {
 
 // Four values live across the call: every callee-saved register, the frame
 // pointer's included, holds one.
-#define KEEP_FOUR_VALUES_ACROSS(call)                   \
-    const uint32_t a = seed * 3, b = seed + 5;          \
-    const uint32_t c = seed ^ 0x55, d = seed * seed;    \
-    void* block = call;                                 \
-    sink = sink + a * b + c * d + (a ^ d) + (b ^ c);    \
+#define KEEP_FOUR_VALUES_ACROSS(call)                \
+    const uint32_t a = seed * 3, b = seed + 5;       \
+    const uint32_t c = seed ^ 0x55, d = seed * seed; \
+    void* block = call;                              \
+    sink = sink + a * b + c * d + (a ^ d) + (b ^ c); \
     return block
 
 __attribute__((noinline)) void* walk_inner(uint32_t n) {
