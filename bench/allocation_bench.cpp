@@ -150,6 +150,28 @@ void anchor_adaptive_mutex_pool(benchmark::State& state) {
         [](void* p, uint32_t n) { pools.release(p, n); });
 }
 
+// Each thread on a small-block context of its own, without a lock: the
+// threads share nothing but the way to their contexts, so they should scale
+// as the share-nothing witness below does.
+constexpr uint32_t own_context_base = 0x5b0100;
+
+void threads_own_contexts(benchmark::State& state) {
+    static const bool made = [] {
+        for (uint32_t t = 0; t < 8; ++t) {
+            Tarvex::ContextBase own("Bench own context", own_context_base + t,
+                                    Tarvex::SmallBlkList);
+            own.flags = 0;
+            Tarvex::context_init(own);
+        }
+        return true;
+    }();
+    (void)made;
+    const uint32_t id = own_context_base + static_cast<uint32_t>(state.thread_index());
+    run_pairs(
+        state, Order::reverse, [id](uint32_t n) { return Tarvex::std_alloc(n, id); },
+        [id](void* p, uint32_t) { Tarvex::std_free(p, id); });
+}
+
 void threads_mimalloc(benchmark::State& state) {
     const bench::Mimalloc mi = bench::mimalloc();
     run_pairs(
@@ -167,6 +189,10 @@ int main(int argc, char** argv) {
         ->Threads(2)
         ->UseRealTime();
     benchmark::RegisterBenchmark("anchor/adaptive_mutex_pool", anchor_adaptive_mutex_pool)
+        ->Threads(1)
+        ->Threads(2)
+        ->UseRealTime();
+    benchmark::RegisterBenchmark("threads/own_contexts", threads_own_contexts)
         ->Threads(1)
         ->Threads(2)
         ->UseRealTime();

@@ -4,9 +4,11 @@
 // benchmarks (batches of 256 sizes in 1..128 bytes, released in reverse and
 // in shuffled order); the floor of the lock, one critical-section pair; and
 // two threads on the locked context against one, and two on pools of their
-// own as a witness. Each row runs several
-// rounds, interleaved with the others, and keeps its best. One row a line,
-// its name and nanoseconds per item, which bench/compare reads.
+// own as a witness; the rows shaped like a game (bench/frame_workload.h):
+// contexts in turn, threads each on a context of its own, and the engine
+// frame against the runtime heap. Each row runs several rounds, interleaved
+// with the others, and keeps its best. One row a line, its name and
+// nanoseconds per item, which bench/compare reads.
 #include <windows.h>
 
 #include <algorithm>
@@ -19,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "frame_workload.h"
 #include "tarvex/pools.h"
 #include "tarvex/tarvex.h"
 
@@ -79,20 +82,23 @@ double time_round(const Workload& w, const std::vector<int>& order, const Row& r
     return nanoseconds_per_item(start, clock_type::now(), double(batches_per_round) * batch);
 }
 
-// Nanoseconds per pair of all threads together: the inverse of their total
-// throughput. Thread t runs rows[t]. The clock starts when all are ready and
-// stops when the last one's work is done: creating and joining a thread costs
-// Wine's server round trips, as long as a round of the fastest rows.
-double time_threads(const Workload& w, const Row* rows, int thread_count) {
+// Nanoseconds per item of all threads together: the inverse of their total
+// throughput. Thread t first runs prepare(t), which returns its work, and
+// then that work, `items` items of it. The clock starts when all are ready
+// and stops when the last one's work is done: creating and joining a thread
+// costs Wine's server round trips, as long as a round of the fastest rows.
+template <typename Prepare>
+double time_parallel(int thread_count, double items, Prepare prepare) {
     std::atomic<int> ready{0};
     std::atomic<bool> go{false};
     std::vector<clock_type::time_point> done(thread_count);
     std::vector<std::thread> threads;
     for (int t = 0; t < thread_count; ++t) {
         threads.emplace_back([&, t] {
+            auto work = prepare(t);
             ++ready;
             while (!go.load()) std::this_thread::yield();
-            run_batches(w, w.reverse, rows[t]);
+            work();
             done[t] = clock_type::now();
         });
     }
@@ -101,7 +107,14 @@ double time_threads(const Workload& w, const Row* rows, int thread_count) {
     go = true;
     for (auto& thread : threads) thread.join();
     return nanoseconds_per_item(start, *std::max_element(done.begin(), done.end()),
-                                double(thread_count) * batches_per_round * batch);
+                                double(thread_count) * items);
+}
+
+// Thread t runs rows[t].
+double time_threads(const Workload& w, const Row* rows, int thread_count) {
+    return time_parallel(thread_count, double(batches_per_round) * batch, [&](int t) {
+        return [&w, row = rows[t]] { run_batches(w, w.reverse, row); };
+    });
 }
 
 double time_critical_section_pair() {
@@ -132,8 +145,7 @@ constexpr int row_count = sizeof(rows) / sizeof(rows[0]);
 const Row shared_locked[] = {rows[1], rows[1]};
 // One fragment pool for each thread, outside any context, shares nothing: about
 // 2 when the two threads really ran at once, about 1 when they shared a core.
-// (Two unlocked contexts would share the registry's last-used context.) Each
-// pool has cache lines of its own; main creates them.
+// Each pool has cache lines of its own; main creates them.
 struct alignas(64) PrivatePool {
     FragmentPool pool{0, 128, 32, 4, tarvex_ids::library_context};
 };
@@ -146,8 +158,102 @@ const Row private_pools[] = {
      [](void* p) { private_pool[1]->pool.pool_free(p); }},
 };
 
+// Each thread on an unlocked small-block context of its own.
+constexpr uint32_t own_context_base = 0x5b0100;
+const Row own_contexts[] = {
+    {"own_contexts", [](uint32_t n) { return Tarvex::std_alloc(n, own_context_base); },
+     [](void* p) { Tarvex::std_free(p, own_context_base); }},
+    {"own_contexts", [](uint32_t n) { return Tarvex::std_alloc(n, own_context_base + 1); },
+     [](void* p) { Tarvex::std_free(p, own_context_base + 1); }},
+};
+
 void print_row(const char* name, double ns) {
     std::printf("%-44s %10.2f\n", name, ns);
+}
+
+// ---------------------------------------------------------------------------
+// Contexts in turn, and the engine frame
+// ---------------------------------------------------------------------------
+
+constexpr uint32_t interleaved_base[2] = {0x5c0000, 0x5c1000};  // flags 0, flags 1
+
+void make_game_contexts() {
+    for (uint16_t flags = 0; flags < 2; ++flags) {
+        for (uint32_t k = 0; k < 8; ++k) {
+            Tarvex::ContextBase base("Timing interleaved", interleaved_base[flags] + k * 0x10,
+                                     Tarvex::SmallBlkList);
+            base.flags = flags;
+            Tarvex::context_init(base);
+        }
+    }
+    for (uint32_t t = 0; t < 2; ++t) {
+        Tarvex::ContextBase own("Timing own context", own_context_base + t, Tarvex::SmallBlkList);
+        own.flags = 0;
+        Tarvex::context_init(own);
+    }
+    bench::make_frame_contexts();
+}
+
+// Each allocation of a batch served by the next of `contexts` in turn.
+double time_interleaved(const Workload& w, uint16_t flags, uint32_t contexts) {
+    uint32_t ids[batch];
+    for (int i = 0; i < batch; ++i)
+        ids[i] = interleaved_base[flags] + (static_cast<uint32_t>(i) % contexts) * 0x10;
+    void* blocks[batch];
+    const auto start = clock_type::now();
+    for (int b = 0; b < batches_per_round; ++b) {
+        for (int i = 0; i < batch; ++i) blocks[i] = Tarvex::std_alloc(w.sizes[i], ids[i]);
+        for (int i = batch; i-- > 0;) Tarvex::std_free(blocks[i], ids[i]);
+    }
+    return nanoseconds_per_item(start, clock_type::now(), double(batches_per_round) * batch);
+}
+
+constexpr int frames_per_round = 1500;
+
+// Nanoseconds per allocation and release of the engine frame, `threads` at
+// once, each with the set `make(t)` gives it.
+template <typename MakeSet>
+double time_frames(int threads, MakeSet make) {
+    return time_parallel(threads, double(frames_per_round) * bench::frame_steps, [&](int t) {
+        return [set = make(t)]() mutable {
+            bench::FrameRunner<decltype(set)> runner(set);
+            for (int f = 0; f < frames_per_round; ++f) runner.run_frame();
+        };
+    });
+}
+
+void print_game_rows(const Workload& w) {
+    for (uint16_t flags = 0; flags < 2; ++flags) {
+        double best[4] = {1e30, 1e30, 1e30, 1e30};
+        for (int r = 0; r < rounds; ++r) {
+            for (int k = 0; k < 4; ++k)
+                best[k] = std::min(best[k], time_interleaved(w, flags, 1u << k));
+        }
+        for (int k = 0; k < 4; ++k) {
+            const std::string row =
+                "interleaved/flags" + std::to_string(flags) + "/contexts:" + std::to_string(1 << k);
+            print_row(row.c_str(), best[k]);
+        }
+    }
+    const auto tarvex_set = [](int t) { return bench::TarvexFrame(t); };
+    const auto heap_set = [](int) {
+        return bench::HeapFrame([](uint32_t n) { return std::malloc(n); },
+                                [](void* p) { std::free(p); });
+    };
+    double own[2] = {1e30, 1e30}, frame[2] = {1e30, 1e30}, heap[2] = {1e30, 1e30};
+    for (int r = 0; r < rounds; ++r) {
+        for (int t = 0; t < 2; ++t) {
+            own[t] = std::min(own[t], time_threads(w, own_contexts, t + 1));
+            frame[t] = std::min(frame[t], time_frames(t + 1, tarvex_set));
+            heap[t] = std::min(heap[t], time_frames(t + 1, heap_set));
+        }
+    }
+    for (int t = 0; t < 2; ++t) {
+        const std::string threads = "/threads:" + std::to_string(t + 1);
+        print_row(("threads/own_contexts" + threads).c_str(), own[t]);
+        print_row(("engine_frame/tarvex" + threads).c_str(), frame[t]);
+        print_row(("engine_frame/malloc" + threads).c_str(), heap[t]);
+    }
 }
 
 }  // namespace
@@ -158,6 +264,7 @@ int main() {
     Tarvex::ContextBase unlocked("Timing small, unlocked", small_unlocked, Tarvex::SmallBlkList);
     unlocked.flags = 0;
     Tarvex::context_init(unlocked);
+    make_game_contexts();
     for (auto& pool : private_pool) pool = new PrivatePool;
     const Workload w = make_workload();
 
@@ -191,6 +298,7 @@ int main() {
     print_row("threads/small_flags1_std/threads:2", two);
     print_row("threads/private_pool/threads:1", private_one);
     print_row("threads/private_pool/threads:2", private_two);
+    print_game_rows(w);
     for (PrivatePool* pool : private_pool) delete pool;
     return 0;
 }

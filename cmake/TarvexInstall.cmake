@@ -16,6 +16,14 @@ install(PROGRAMS ${PROJECT_SOURCE_DIR}/tools/tarvex-report DESTINATION ${CMAKE_I
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/tools/tarvex_report DESTINATION ${CMAKE_INSTALL_DATADIR}/tarvex
   COMPONENT report_tool PATTERN __pycache__ EXCLUDE)
 
+# The example configuration, to copy beside a game and edit. The Windows
+# install also carries the toolchain it was built with, for a game's own
+# cross build, which then finds this install by itself.
+install(FILES ${PROJECT_SOURCE_DIR}/examples/tarvex.ini DESTINATION ${CMAKE_INSTALL_DATADIR}/tarvex)
+if(WIN32)
+  install(FILES ${PROJECT_SOURCE_DIR}/cmake/mingw-i686.cmake DESTINATION ${CMAKE_INSTALL_DATADIR}/tarvex)
+endif()
+
 # Windows: tarvex.def and tarvex.lib (likewise tarvex_classic) beside
 # libtarvex.dll.a, for games linked by Microsoft's linker (README.md, "A game
 # built with Visual C++").

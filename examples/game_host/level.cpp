@@ -1,5 +1,5 @@
-// Level data in a grow-only arena, game objects in a small-block context,
-// names in a string pool, and a few deliberate leaks.
+// Level data in a grow-only arena that each unload resets, game objects in a
+// small-block context, names in a string pool, and a few deliberate leaks.
 #include <cstdio>
 #include <cstring>
 
@@ -55,6 +55,26 @@ __attribute__((noinline)) void leak_texture_cache() {
     // A cache entry nobody evicts: the leak report lists it with this info.
     void* texture = Tarvex::std_alloc(96, game_objects);
     Tarvex::mem_track_set_info(game_objects, texture, "texture cache entry never evicted");
+}
+
+void load_front_end() {
+    load_level_geometry(0);
+}
+
+void unload_level() {
+    const auto arena_figures = [] {
+        Tarvex::ContextBase infos[32];
+        const uint32_t count = Tarvex::get_context_info(infos, 32);
+        for (uint32_t i = 0; i < count; ++i) {
+            if (infos[i].id == level_arena) return infos[i];
+        }
+        return Tarvex::ContextBase();
+    };
+    const Tarvex::ContextBase before = arena_figures();
+    Tarvex::context_reset(level_arena);
+    const Tarvex::ContextBase after = arena_figures();
+    std::printf("level unload: Level arena %u bytes in %u block(s) before the reset, %u in %u after\n",
+                before.usage, before.fragments, after.usage, after.fragments);
 }
 
 void load_level(int level) {

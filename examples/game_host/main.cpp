@@ -1,6 +1,8 @@
-// The game: start-up, a level load between a checkpoint and a state dump, a
-// frame loop with a worker thread, a level unload checked by a leak scope,
-// and a normal exit, after which Tarvex writes MemLeaks_game_host.xml.
+// The game: start-up, the front end unloaded with one reset of the level
+// arena, a level load between a checkpoint and a state dump, a frame loop
+// with a worker thread and scratch memory given back to a mark each frame, a
+// level unload checked by a leak scope, and a normal exit, after which Tarvex
+// writes MemLeaks_game_host.xml.
 #include <cstdio>
 #include <thread>
 
@@ -49,6 +51,9 @@ int main() {
     MemBlk audio_mix(4096, game::game_objects);
     audio_mix.set_info("audio mix buffer");
 
+    game::load_front_end();
+    game::unload_level();
+
     const uint32_t before_level = Tarvex::get_checkpoint();
     // Everything the level puts in the game objects context should be gone
     // once it is unloaded; the scope proves it, or lists what stayed.
@@ -58,10 +63,14 @@ int main() {
 
     for (int frame = 0; frame < 30; ++frame) {
         std::thread worker(worker_job);
-        MemBlk frame_scratch(1024, game::level_arena);
-        frame_scratch.set_info("frame scratch");
+        // Scratch for this frame from the level arena, all of it given back
+        // at the end of the frame.
+        const uint32_t scratch_mark = Tarvex::context_mark(game::level_arena);
+        void* scratch = Tarvex::std_alloc(1024, game::level_arena);
+        Tarvex::mem_track_set_info(game::level_arena, scratch, "frame scratch");
         Tarvex::inc_counter("frames", 1);
         worker.join();
+        Tarvex::context_release_to(game::level_arena, scratch_mark);
     }
 
     game::release_entities();

@@ -156,6 +156,21 @@ public:
     // does, and otherwise leaves it alone.
     static void run_gc();
 
+    // Arenas. A grow-only context gives back, at once and under its lock,
+    // everything it handed out (context_reset) or everything handed out
+    // after a mark (context_release_to); it keeps its first block for reuse.
+    // Blocks given back that way must not be used again. In tracking mode
+    // their entries go with them (no leaks), and usage, fragments, scopes and
+    // budgets follow; peaks stay. A mark is an opaque token, 0 when refused
+    // (not a grow-only context, an unknown id, too many marks held); a mark
+    // of another context, from before a reset, or taken after a mark since
+    // released to, is refused with an error and changes nothing. Releasing to
+    // a mark keeps it and drops the marks taken after it. Any other context
+    // type: "Context ... cannot be reset", and nothing changes.
+    static void context_reset(uint32_t context_id);
+    static uint32_t context_mark(uint32_t context_id);
+    static void context_release_to(uint32_t context_id, uint32_t mark);
+
     // Allocation: each forwards to the dispatch slot of the same name.
     static void* std_alloc(uint32_t size, uint32_t context_id);
     static void std_free(const void* block, uint32_t context_id);

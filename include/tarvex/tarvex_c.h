@@ -108,6 +108,11 @@ TARVEX_API void TARVEX_CDECL tarvex_context_init(const tarvex_context_desc* desc
 TARVEX_API uint32_t TARVEX_CDECL tarvex_get_context_info(tarvex_context_desc* out, uint32_t max);
 TARVEX_API void TARVEX_CDECL tarvex_set_context_trace_depth(uint32_t context_id, uint32_t depth);
 TARVEX_API void TARVEX_CDECL tarvex_run_gc(void);
+/* Arenas (grow-only contexts): give back everything, or everything after a
+ * mark; a mark is 0 when refused (Tarvex::context_reset and companions). */
+TARVEX_API void TARVEX_CDECL tarvex_context_reset(uint32_t context_id);
+TARVEX_API uint32_t TARVEX_CDECL tarvex_context_mark(uint32_t context_id);
+TARVEX_API void TARVEX_CDECL tarvex_context_release_to(uint32_t context_id, uint32_t mark);
 /* Budgets in tracking mode (0: none): a tracked allocation over the hard
  * budget is refused, one over the soft budget warns once per crossing. An
  * unknown id is ignored, or reads back 0 and 0; either pointer may be null. */

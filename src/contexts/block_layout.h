@@ -27,10 +27,9 @@ namespace tarvex {
 
 constexpr uint32_t size_field_bytes = 4;
 
+// pre: value is not 0.
 constexpr uint32_t floor_power_of_two(uint32_t value) {
-    uint32_t power = 1;
-    while (power <= value / 2) power *= 2;
-    return power;
+    return 1u << (31 - __builtin_clz(value));
 }
 
 struct PackedLayout {
@@ -50,8 +49,7 @@ struct AlignedLayout {
     static constexpr bool packed = false;
     static constexpr uint32_t cap = Cap;
     static constexpr uint32_t alignment_for(uint32_t size) {
-        const uint32_t natural = floor_power_of_two(size == 0 ? 1 : size);
-        return natural < Cap ? natural : Cap;
+        return size >= Cap ? Cap : floor_power_of_two(size | 1);
     }
     static constexpr uint32_t header_for_size(uint32_t size) {
         return alignment_for(size) > size_field_bytes ? alignment_for(size) : size_field_bytes;

@@ -1,5 +1,6 @@
 // An arena context: blocks are carved back to back from one grow-only pool,
-// releases do nothing, and everything goes back at once at shutdown.
+// releases do nothing, and everything goes back at once: at shutdown, at a
+// reset, or back to a mark taken earlier.
 #pragma once
 
 #include "contexts/block_layout.h"
@@ -8,17 +9,80 @@
 
 namespace tarvex {
 
-// The context's pool: the exported grow-only pool, which packs its pieces,
-// with an aligned carve beside it for the aligned layouts.
+// ---------------------------------------------------------------------------
+// The arena's pool
+//
+// The exported grow-only pool, which packs its pieces, with what an arena
+// context adds: an aligned carve for the aligned layouts, and a way back to
+// an earlier position. A position is the newest block and the cursor in it;
+// rewinding to it gives back every block obtained since and hands the rest
+// of its block out again. A reset rewinds to the very start but keeps the
+// first block, so that a frame arena obtains nothing after its first frame.
+// The owner serialises every call (the context's lock).
+// ---------------------------------------------------------------------------
+
 class ArenaPool : public GrowOnlyPool {
 public:
+    struct Position {
+        const BlockNode* block;  // the newest block then; null before the first
+        char* cursor;
+        uint32_t remaining;
+    };
+
+    // A mark: a position with the allocation id of that moment, under a
+    // token that no other mark of any arena has.
+    struct Mark {
+        uint32_t token;
+        uint32_t alloc_id;
+        Position position;
+    };
+    static constexpr uint32_t most_marks = 32;
+
     using GrowOnlyPool::GrowOnlyPool;
 
     // `size` bytes at the next multiple of `alignment` (a power of two no
     // larger than the heap's), from a new block when the current one has no
     // room; null when no block can be had.
     void* carve(uint32_t size, uint32_t alignment);
+
+    // The memory a rewind to the mark (null: a reset) would give back, as
+    // address ranges [begin, end), each visited once.
+    template <typename Visit>
+    void for_each_range_after(const Mark* mark, Visit&& visit) const;
+
+    // A new mark at the current position; null when most_marks are held.
+    const Mark* push_mark(uint32_t alloc_id);
+    // The mark with this token, or null: a token of another arena, of one
+    // taken before a reset, or of one taken after a mark since released to.
+    const Mark* find_mark(uint32_t token) const;
+    // Gives back everything after the mark; the marks taken after it are
+    // dropped, the mark itself stays.
+    void release_to(const Mark& mark);
+    // Gives back everything, keeps the first block, drops every mark.
+    void reset();
+
+private:
+    void rewind(const Position& to);
+    static uint32_t block_size(const BlockNode* node);
+
+    Mark marks_[most_marks];
+    uint32_t mark_count_ = 0;
 };
+
+template <typename Visit>
+void ArenaPool::for_each_range_after(const Mark* mark, Visit&& visit) const {
+    const BlockNode* stop = mark != nullptr ? mark->position.block : nullptr;
+    for (const BlockNode* node = node_list; node != nullptr && node != stop; node = next_of(node)) {
+        const char* start = static_cast<const char*>(start_of(node));
+        visit(start, start + block_size(node));
+    }
+    if (mark != nullptr && mark->position.cursor != nullptr)
+        visit(mark->position.cursor, mark->position.cursor + mark->position.remaining);
+}
+
+// ---------------------------------------------------------------------------
+// The context
+// ---------------------------------------------------------------------------
 
 template <typename Layout>
 class GrowOnlyContext final : public MemContext {

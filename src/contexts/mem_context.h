@@ -11,6 +11,8 @@
 
 namespace tarvex {
 
+class ArenaPool;
+
 class MemContext : public Tarvex::ContextBase {
 public:
     MemContext();
@@ -44,6 +46,9 @@ public:
     // What the strategy promises for its blocks (Tarvex::context_alignment);
     // 0 for the null context, which hands out none.
     uint32_t block_alignment = 0;
+    // A grow-only context's pool, which a reset and marks rewind; null for
+    // every other context. Guarded by the context's lock.
+    ArenaPool* arena = nullptr;
     // Set with the one warning that the context's blocks record no stacks
     // although the mode asks for them. Guarded by the library lock.
     bool warned_no_stacks = false;

@@ -169,6 +169,18 @@ uint32_t tarvex_context_alignment(uint32_t context_id) {
     return Tarvex::context_alignment(context_id);
 }
 
+void tarvex_context_reset(uint32_t context_id) {
+    Tarvex::context_reset(context_id);
+}
+
+uint32_t tarvex_context_mark(uint32_t context_id) {
+    return Tarvex::context_mark(context_id);
+}
+
+void tarvex_context_release_to(uint32_t context_id, uint32_t mark) {
+    Tarvex::context_release_to(context_id, mark);
+}
+
 void* tarvex_std_alloc(uint32_t size, uint32_t context_id) {
     return Tarvex::std_alloc(size, context_id);
 }

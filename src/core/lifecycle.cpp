@@ -38,6 +38,7 @@ bool build_library() {
     start_in_progress = true;
     back_trace_mode.store(0, std::memory_order_relaxed);
     registry_link_builtins();
+    context_cache.clear();
     read_config();
 
     if (back_trace_mode.load(std::memory_order_relaxed) > 0) install_tracking_entries();
@@ -47,7 +48,11 @@ bool build_library() {
     create_track_table();
 
     start_in_progress = false;
-    current_context.store(&global_context(), std::memory_order_release);
+    // "Global Context" serves the plain functions of third-party code: at
+    // hand from the start, without a lookup.
+    context_cache.remember(&global_context());
+    // Published last: a call that finds the library started finds it built.
+    library_generation.fetch_add(1, std::memory_order_release);
     return true;
 }
 
@@ -59,8 +64,8 @@ void tear_down_library() {
     destroy_track_table();
 
     // A stray call after the final shutdown must not reach a context that is
-    // about to be freed: the cache falls back to the built-in "Global Context".
-    current_context.store(&global_context(), std::memory_order_release);
+    // about to be freed, nor a built-in one by the id it has now.
+    context_cache.clear();
     registry_destroy_runtime_contexts();
 
     init_data_context().shutdown();

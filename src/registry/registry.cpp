@@ -9,7 +9,8 @@
 
 namespace tarvex {
 
-std::atomic<MemContext*> current_context{nullptr};
+ContextCache context_cache;
+std::atomic<uint32_t> library_generation{0};
 bool start_in_progress = false;
 
 namespace {
@@ -21,7 +22,7 @@ MemContext* head = nullptr;
 // library lock until the start has finished.
 void lazy_init() {
     LockHolder hold(library_lock());
-    if (start_in_progress || current_context.load(std::memory_order_acquire) != nullptr) return;
+    if (start_in_progress || library_ever_started()) return;
     Tarvex::init();
     Tarvex::context_init(Tarvex::ContextBase("String data", tarvex_ids::string_data));
     Tarvex::context_init(
@@ -34,6 +35,14 @@ void lazy_init() {
 void link_at_head(MemContext* context) {
     context->next = head;
     head = context;
+}
+
+// pre: the library lock is held. The null context, which stands for every
+// unknown id, is never cached.
+MemContext* find_and_remember(uint32_t id) {
+    MemContext* found = find_context(id, true);
+    if (found != &null_context()) context_cache.remember(found);
+    return found;
 }
 
 }  // namespace
@@ -60,8 +69,34 @@ MemContext* find_context(uint32_t id, bool report) {
     return &null_context();
 }
 
+void ContextCache::remember(MemContext* context) {
+    TARVEX_CHECK_LIBRARY_LOCK();
+    std::atomic<MemContext*>* set = set_for(context->id);
+    MemContext* first = set[0].load(std::memory_order_relaxed);
+    if (first == context) return;
+    // A reader between the two stores finds the context in neither slot or
+    // in one: a miss at worst, never another context for its id.
+    set[1].store(first, std::memory_order_release);
+    set[0].store(context, std::memory_order_release);
+}
+
+void ContextCache::forget(uint32_t id) {
+    TARVEX_CHECK_LIBRARY_LOCK();
+    std::atomic<MemContext*>* set = set_for(id);
+    for (uint32_t way = 0; way < ways; ++way) {
+        MemContext* cached = set[way].load(std::memory_order_relaxed);
+        if (cached != nullptr && cached->id == id)
+            set[way].store(nullptr, std::memory_order_release);
+    }
+}
+
+void ContextCache::clear() {
+    TARVEX_CHECK_LIBRARY_LOCK();
+    for (std::atomic<MemContext*>& slot : slots_) slot.store(nullptr, std::memory_order_release);
+}
+
 void ensure_started() {
-    if (current_context.load(std::memory_order_acquire) == nullptr) lazy_init();
+    if (!library_ever_started()) lazy_init();
 }
 
 MemContext* resolve_context_slow(uint32_t id) {
@@ -69,7 +104,7 @@ MemContext* resolve_context_slow(uint32_t id) {
     // lock order above); it only needs its object to exist.
     if (id == tarvex_ids::library_context && builtin_contexts_constructed())
         return &library_context();
-    const bool before_start = current_context.load(std::memory_order_acquire) == nullptr;
+    const bool before_start = !library_ever_started();
     LockHolder hold(library_lock());
     if (start_in_progress) return &global_context();
     if (before_start) {
@@ -79,18 +114,14 @@ MemContext* resolve_context_slow(uint32_t id) {
         lazy_init();
         return nullptr;
     }
-    MemContext* found = find_context(id, true);
-    if (found != &null_context()) current_context.store(found, std::memory_order_release);
-    return found;
+    return find_and_remember(id);
 }
 
 MemContext* resolve_context_locked(uint32_t id) {
     TARVEX_CHECK_LIBRARY_LOCK();
     if (MemContext* cached = cached_context(id)) return cached;
     if (start_in_progress) return &global_context();
-    MemContext* found = find_context(id, true);
-    if (found != &null_context()) current_context.store(found, std::memory_order_release);
-    return found;
+    return find_and_remember(id);
 }
 
 void init_context(MemContext& context, Tarvex::ContextBase base) {
@@ -112,6 +143,10 @@ MemContext* make_context(const Tarvex::ContextBase& base) {
     if (context == nullptr) return nullptr;
     init_context(*context, base);
     link_at_head(context);
+    // A record with id 0 makes a new context even when one has that id: from
+    // now on the registry answers the id with the new one, and so must the
+    // cache.
+    context_cache.forget(context->id);
     return context;
 }
 

@@ -1,5 +1,5 @@
 // The context registry: every live context in most-recently-looked-up order,
-// and the shared last-used cache in front of it.
+// and the context cache in front of it.
 //
 // Lock order: a thread that holds a context's lock must never wait for the
 // library lock, because Tarvex::run_gc and the final shutdown hold the library
@@ -26,9 +26,71 @@
 
 namespace tarvex {
 
-// The context that served the last lookup; null only before the first start,
-// and published by it only once everything is built.
-extern std::atomic<MemContext*> current_context;
+// ---------------------------------------------------------------------------
+// The context cache
+//
+// A frame allocates from many contexts in turn, and threads each from their
+// own: the cache keeps every context in use at hand without a lock and
+// without a write to shared memory on a hit. It is a small table of sets of
+// two slots, each set picked by a hash of the id, each slot one atomic
+// pointer to a context whose own id the reader compares: a reader never sees
+// an id and a pointer torn apart. Slots are written only under the library
+// lock, on a miss, and only ever with the context the registry's lookup
+// returns for that id, so the cache never answers an id with another.
+// ---------------------------------------------------------------------------
+
+class ContextCache {
+public:
+    static constexpr uint32_t set_bits = 7;
+    static constexpr uint32_t ways = 2;
+
+    // The cached context for the id, or null.
+    MemContext* find(uint32_t id) const {
+        const std::atomic<MemContext*>* set = set_for(id);
+        MemContext* first = set[0].load(std::memory_order_acquire);
+        if (first != nullptr && first->id == id) return first;
+        MemContext* second = set[1].load(std::memory_order_acquire);
+        return second != nullptr && second->id == id ? second : nullptr;
+    }
+
+    // pre: the library lock is held, and `context` is what the registry
+    // answers for its id. It goes first in its set; the one before it moves
+    // to second.
+    void remember(MemContext* context);
+    // pre: the library lock is held. Drops every context with this id, as a
+    // new context made with an id already in use needs.
+    void forget(uint32_t id);
+    // pre: the library lock is held. Empties every set: a start and the final
+    // shutdown, after which the built-in contexts are made anew at the same
+    // addresses.
+    void clear();
+
+private:
+    static uint32_t set_index(uint32_t id) {
+        // Fibonacci hashing spreads ids that differ in their high bits only
+        // (0x1000, 0x2000, ...) as well as neighbouring ones.
+        return (id * 0x9e3779b1u) >> (32 - set_bits);
+    }
+    const std::atomic<MemContext*>* set_for(uint32_t id) const {
+        return slots_ + set_index(id) * ways;
+    }
+    std::atomic<MemContext*>* set_for(uint32_t id) { return slots_ + set_index(id) * ways; }
+
+    std::atomic<MemContext*> slots_[(1u << set_bits) * ways] = {};
+};
+
+extern ContextCache context_cache;
+
+// Every full start takes the next generation, published once the start has
+// built everything; 0 only before the first start. A record of a context
+// kept anywhere outside the registry (a cache) is good only for the
+// generation it was made in: the built-in contexts are made anew at the same
+// addresses by each start.
+extern std::atomic<uint32_t> library_generation;
+
+inline bool library_ever_started() {
+    return library_generation.load(std::memory_order_acquire) != 0;
+}
 
 // Guarded by the library lock: true while the start-up that builds the
 // library runs. Calls it makes itself (a log sink that allocates, say) are
@@ -49,10 +111,9 @@ void ensure_started();
 // dispatch table may then hold other occupants (the tracking variants), and
 // the caller goes through it again.
 MemContext* resolve_context_slow(uint32_t id);
-// Its fast path alone: the last-used context when it has the id, else null.
+// Its fast path alone: the cached context for the id, else null.
 inline MemContext* cached_context(uint32_t id) {
-    MemContext* cached = current_context.load(std::memory_order_acquire);
-    return cached != nullptr && cached->id == id ? cached : nullptr;
+    return context_cache.find(id);
 }
 inline MemContext* resolve_context(uint32_t id) {
     if (MemContext* cached = cached_context(id)) return cached;

@@ -1,5 +1,6 @@
 target_sources(tarvex_objects PRIVATE
   tracking/alloc_id.cpp
+  tracking/arena_rewinds.cpp
   tracking/allocation_log.cpp
   tracking/budgets.cpp
   tracking/dumps.cpp

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <new>
 #include <set>
 
@@ -104,6 +105,29 @@ const char*& info_of(const MemTrackEntry& entry) {
     return const_cast<const char*&>(entry.info);
 }
 
+// A new entry, built right in the tree's node: the set constructs its value
+// through the conversion, so the entry is written once, not built on the
+// stack and copied in.
+struct NewEntry {
+    uint32_t context_id;
+    void* address;
+    uint32_t size;
+    uint32_t alloc_id;
+    const char* info;
+
+    operator MemTrackEntry() const {
+        MemTrackEntry entry;
+        entry.reserved = 0;
+        entry.context_id = context_id;
+        entry.address = address;
+        entry.size = size;
+        entry.alloc_id = alloc_id;
+        entry.info = info;
+        std::memset(entry.frames, 0, sizeof(entry.frames));
+        return entry;
+    }
+};
+
 // The peaks as they were before a block was counted, and as its counting
 // left them.
 struct CountedPeaks {
@@ -183,37 +207,44 @@ void track_add(MemContext& context, uint32_t context_id, void* address, uint32_t
     if (ignored(context_id)) return;
     context.check_owner_thread();
     const CountedPeaks peaks = count_allocation(context, size);
-
-    MemTrackEntry entry{};
-    entry.context_id = context_id;
-    entry.address = address;
-    entry.size = size;
-    entry.alloc_id = take_next_alloc_id();
-    entry.info = copy_name(info);
+    const NewEntry made{context_id, address, size, take_next_alloc_id(), copy_name(info)};
     const uint32_t depth = back_trace_depth(context);
-    if (depth != 0) capture_stack(start, depth, entry.frames);
+    // Before the table is touched: the sink may allocate or release.
     if (depth == 0) warn_no_stacks(context, context_id);
 
-    // The sink and break_func see the local entry: nothing they do to the
-    // table can pull it from under them.
-    log_allocation(entry, context);
-
-    bool stored = false;
+    TrackSet::iterator stored = table->entries.end();
+    bool refused = false;  // no node could be had
     try {
-        const auto inserted = table->entries.insert(entry);
-        stored = inserted.second;
-        if (stored)
-            table->recent_slot(address) = inserted.first;
-        else
-            report_error(error_duplicate_entry);
+        const auto inserted = table->entries.emplace(made);
+        if (inserted.second) stored = inserted.first;
     } catch (...) {
-        // No node could be had: the entry is dropped, and unlike a duplicate
-        // it counts nothing.
-        uncount_allocation(context, size, peaks);
+        refused = true;
     }
-    // The break point sees a dropped entry too; its info copy goes after.
+    if (stored != table->entries.end()) {
+        table->recent_slot(address) = stored;
+        MemTrackEntry& entry = const_cast<MemTrackEntry&>(*stored);
+        if (depth != 0) capture_stack(start, depth, entry.frames);
+        // The sink and break_func see a copy: nothing they do to the table
+        // can pull it from under them.
+        if (allocation_logging() || breakpoint_armed) {
+            const MemTrackEntry seen = entry;
+            log_allocation(seen, context);
+            check_breakpoint(seen);
+        }
+        return;
+    }
+
+    // A duplicate, or no node: the entry is told of all the same, then
+    // dropped. Unlike a duplicate, a dropped entry counts nothing.
+    MemTrackEntry entry = made;
+    if (depth != 0) capture_stack(start, depth, entry.frames);
+    log_allocation(entry, context);
+    if (refused)
+        uncount_allocation(context, size, peaks);
+    else
+        report_error(error_duplicate_entry);
     check_breakpoint(entry);
-    if (!stored) release_name(entry.info);
+    release_name(entry.info);
 }
 
 bool track_remove(MemContext& context, uint32_t context_id, void* address, uint32_t& size,
@@ -263,6 +294,24 @@ void track_set_info(uint32_t context_id, void* address, const char* info) {
     if (std::strcmp(stored, text) == 0) return;
     release_name(stored);
     stored = copy_name(text);
+}
+
+void track_forget_range(MemContext& context, uint32_t context_id, const void* begin,
+                        const void* end, uint32_t min_alloc_id) {
+    TARVEX_CHECK_LIBRARY_LOCK();
+    if (ignored(context_id)) return;
+    auto entry = table->entries.lower_bound(EntryKey{reinterpret_cast<uintptr_t>(begin), 0});
+    while (entry != table->entries.end() &&
+           reinterpret_cast<uintptr_t>(entry->address) < reinterpret_cast<uintptr_t>(end)) {
+        const auto next = std::next(entry);
+        if (entry->context_id == context_id && entry->alloc_id >= min_alloc_id) {
+            context.fragments -= 1;
+            context.usage -= entry->size;
+            release_name(entry->info);
+            erase_entry(entry);
+        }
+        entry = next;
+    }
 }
 
 uint32_t track_table_size() {

@@ -163,6 +163,7 @@ static void check_contexts(void) {
     const tarvex_context_desc* small;
     const tarvex_context_desc* arena;
     uint32_t count;
+    uint32_t mark;
     unsigned char* bytes;
     void* a;
     void* b;
@@ -252,6 +253,16 @@ static void check_contexts(void) {
     tarvex_std_free(s, SMALL_CONTEXT);
     tarvex_fast_free(f, 20, SMALL_CONTEXT);
     tarvex_std_free(g, ARENA_CONTEXT);
+
+    /* An arena gives its memory back at once: after a mark, or all of it;
+     * the same address comes out again. */
+    mark = tarvex_context_mark(ARENA_CONTEXT);
+    CHECK(mark != 0);
+    g = tarvex_std_alloc(500, ARENA_CONTEXT);
+    tarvex_context_release_to(ARENA_CONTEXT, mark);
+    CHECK(g != NULL && tarvex_std_alloc(500, ARENA_CONTEXT) == g);
+    tarvex_context_reset(ARENA_CONTEXT);
+    CHECK(tarvex_context_mark(HEAP_CONTEXT) == 0);
 
     count = tarvex_get_context_info(descs, 16);
     heap = find_desc(descs, count, HEAP_CONTEXT);

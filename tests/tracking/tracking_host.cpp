@@ -2,7 +2,6 @@
 // "BackTraceMode: 1": statistics, duplicates, wrong ids and sizes, info
 // texts, lookups, the break point, logging, ownership of single-threaded contexts and
 // named counters.
-#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <string>
@@ -10,6 +9,7 @@
 #include <vector>
 
 #include "support/context_info.h"
+#include "support/file_check.h"
 #include "support/scenario_check.h"
 #include "tarvex/pools.h"
 #include "tarvex/tarvex.h"
@@ -285,14 +285,49 @@ void reports_survive_a_sink_that_releases() {
     Tarvex::dump_state("sink_frees.xml", since);
     Tarvex::the_config.log_func = remember;
     SCENARIO_CHECK(blocks.empty());
-    std::FILE* file = std::fopen("sink_frees.xml", "rb");
-    std::string report;
-    char buffer[4096];
-    for (size_t n; file != nullptr && (n = std::fread(buffer, 1, sizeof(buffer), file)) > 0;)
-        report.append(buffer, n);
-    if (file != nullptr) std::fclose(file);
+    const std::string report = read_file("sink_frees.xml");
     SCENARIO_CHECK(report.find("<Allocations Count=\"51\" />") != std::string::npos);
     Tarvex::mem_track_remove(0x3fe, &orphan);
+    logged.clear();
+}
+
+// An arena's reset and release to a mark forget exactly the entries of the
+// memory they give back: figures, budgets, scopes and the report follow.
+void arena_rewinds_forget_their_blocks() {
+    const uint32_t id = 0x30f;
+    Tarvex::ContextBase arena("Level", id, Tarvex::GrowOnly);
+    Tarvex::context_init(arena);
+    Tarvex::set_context_budget(id, 0, 1000);
+    void* kept = Tarvex::std_alloc(100, id);
+    const uint32_t token = Tarvex::scope_begin(id);
+    const uint32_t mark = Tarvex::context_mark(id);
+    Tarvex::std_alloc(200, id);
+    Tarvex::fast_alloc(5000, id);  // refused by the budget
+    Tarvex::fast_alloc(300, id);
+    Tarvex::ContextBase info = context_info_of(id);
+    SCENARIO_CHECK(info.fragments == 3 && info.usage == 600);
+    SCENARIO_CHECK(Tarvex::std_alloc(500, id) == nullptr);
+
+    Tarvex::context_release_to(id, mark);
+    info = context_info_of(id);
+    SCENARIO_CHECK(info.fragments == 1 && info.usage == 100);
+    SCENARIO_CHECK(info.fragments_peak == 3 && info.usage_peak == 600);
+    SCENARIO_CHECK(Tarvex::scope_end(id, token, nullptr) == 0);
+    Tarvex::dump_state("arena.xml", token - 1);
+    const std::string report = read_file("arena.xml");
+    SCENARIO_CHECK(report.find("<Allocations Count=\"1\" />") != std::string::npos);
+    SCENARIO_CHECK(report.find("Size=\"100\"") != std::string::npos);
+
+    // The budget sees the usage fall; a reset takes the rest.
+    SCENARIO_CHECK(Tarvex::std_alloc(800, id) != nullptr);
+    Tarvex::context_reset(id);
+    info = context_info_of(id);
+    SCENARIO_CHECK(info.fragments == 0 && info.usage == 0);
+    // A block given back with the arena is no longer the host's to release.
+    Tarvex::std_free(kept, id);
+    SCENARIO_CHECK(logged_count(invalid) == 1);
+    SCENARIO_CHECK(Tarvex::std_alloc(900, id) == kept);
+    Tarvex::context_reset(id);
     logged.clear();
 }
 
@@ -455,6 +490,7 @@ int main() {
     second_releases_stop_at_the_table();
     break_functions_that_release_are_safe();
     reports_survive_a_sink_that_releases();
+    arena_rewinds_forget_their_blocks();
     break_point_sees_entries_and_infos();
     logging_counts_down();
     allocating_sinks_do_not_recurse();
