@@ -120,12 +120,30 @@ void lock_create(SystemLock* lock, uint32_t spin_count) {
     new (lock->storage) FutexLock{{0}, effective_spin_count(spin_count), {0}, 0};
 }
 
-namespace {
+void lock_enter(SystemLock* lock) {
+    FutexLock* l = as_futex_lock(lock);
+    const uintptr_t self = self_id();
+    // Only this thread ever stores its own identity here, so a stale value
+    // read by another thread can never match.
+    if (l->owner.load(std::memory_order_relaxed) == self) {
+        ++l->depth;
+        return;
+    }
+    uint32_t seen = 0;
+    if (!l->word.compare_exchange_strong(seen, 1, std::memory_order_acquire,
+                                         std::memory_order_relaxed)) {
+        enter_contended(l);
+    }
+    l->owner.store(self, std::memory_order_relaxed);
+    l->depth = 1;
+}
 
-// The entry that needs no wait: the calling thread holds the lock already,
-// or finds it free. Only this thread ever stores its own identity as the
-// owner, so a stale value read by another thread can never match.
-inline bool enter_at_once(FutexLock* l, uintptr_t self) {
+// lock_enter without its contended path. Written apart, so that the
+// uncontended path of lock_enter, which every pooled allocation takes,
+// compiles as it always has.
+bool lock_try_enter(SystemLock* lock) {
+    FutexLock* l = as_futex_lock(lock);
+    const uintptr_t self = self_id();
     if (l->owner.load(std::memory_order_relaxed) == self) {
         ++l->depth;
         return true;
@@ -138,21 +156,6 @@ inline bool enter_at_once(FutexLock* l, uintptr_t self) {
     l->owner.store(self, std::memory_order_relaxed);
     l->depth = 1;
     return true;
-}
-
-}  // namespace
-
-void lock_enter(SystemLock* lock) {
-    FutexLock* l = as_futex_lock(lock);
-    const uintptr_t self = self_id();
-    if (enter_at_once(l, self)) return;
-    enter_contended(l);
-    l->owner.store(self, std::memory_order_relaxed);
-    l->depth = 1;
-}
-
-bool lock_try_enter(SystemLock* lock) {
-    return enter_at_once(as_futex_lock(lock), self_id());
 }
 
 void lock_leave(SystemLock* lock) {
