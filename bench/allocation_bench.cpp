@@ -4,8 +4,10 @@
 // baselines of the same order.
 #include <pthread.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <memory>
+#include <thread>
 
 #include "bench_workload.h"
 #include "mimalloc_baseline.h"
@@ -19,6 +21,7 @@ using bench::run_pairs;
 
 constexpr uint32_t small_locked = 0x5b0001;    // SmallBlkList, flags 1
 constexpr uint32_t small_unlocked = 0x5b0002;  // SmallBlkList, flags 0
+constexpr uint32_t small_cached = 0x5b0003;    // SmallBlkList, flags 1 + thread_cache
 
 void make_contexts() {
     static const bool made = [] {
@@ -27,6 +30,9 @@ void make_contexts() {
         Tarvex::ContextBase unlocked("Bench small, unlocked", small_unlocked, Tarvex::SmallBlkList);
         unlocked.flags = 0;
         Tarvex::context_init(unlocked);
+        Tarvex::ContextBase cached("Bench small, cached", small_cached, Tarvex::SmallBlkList);
+        cached.flags = Tarvex::multi_threaded | Tarvex::thread_cache;
+        Tarvex::context_init(cached);
         return true;
     }();
     (void)made;
@@ -82,6 +88,8 @@ void register_pairs(const char* order_name, Order order) {
     add("small_flags0_std", std_pair<small_unlocked>);
     add("small_flags1_fast", fast_pair<small_locked>);
     add("small_flags0_fast", fast_pair<small_unlocked>);
+    add("small_flags1_cached_std", std_pair<small_cached>);
+    add("small_flags1_cached_fast", fast_pair<small_cached>);
     add("fragment_pool", fragment_pool_pair);
 }
 
@@ -92,6 +100,67 @@ void threads_small_flags1_std(benchmark::State& state) {
     run_pairs(
         state, Order::reverse, [](uint32_t n) { return Tarvex::std_alloc(n, small_locked); },
         [](void* p, uint32_t) { Tarvex::std_free(p, small_locked); });
+}
+
+// The same with per-thread caches in front of the pools.
+void threads_small_cached_std(benchmark::State& state) {
+    make_contexts();
+    run_pairs(
+        state, Order::reverse, [](uint32_t n) { return Tarvex::std_alloc(n, small_cached); },
+        [](void* p, uint32_t) { Tarvex::std_free(p, small_cached); });
+}
+
+// One thread allocates, the other releases, through one cached context: the
+// blocks travel from the producer's caches to the consumer's, and back to
+// the pools in batches. A ring of single-producer, single-consumer slots
+// hands them over; one item is one block made and released.
+class BlockRing {
+public:
+    void push(void* block) {
+        const uint64_t head = head_.load(std::memory_order_relaxed);
+        for (int spins = 0; head - tail_.load(std::memory_order_acquire) == capacity; ++spins)
+            wait(spins);
+        slots_[head % capacity] = block;
+        head_.store(head + 1, std::memory_order_release);
+    }
+    void* pop() {
+        const uint64_t tail = tail_.load(std::memory_order_relaxed);
+        for (int spins = 0; head_.load(std::memory_order_acquire) == tail; ++spins) wait(spins);
+        void* block = slots_[tail % capacity];
+        tail_.store(tail + 1, std::memory_order_release);
+        return block;
+    }
+
+private:
+    // Spins a little, then lets the other side run: on a busy machine it may
+    // share this core.
+    static void wait(int spins) {
+        if (spins < 64)
+            __builtin_ia32_pause();
+        else
+            std::this_thread::yield();
+    }
+    static constexpr uint64_t capacity = 1024;
+    alignas(64) std::atomic<uint64_t> head_{0};
+    alignas(64) std::atomic<uint64_t> tail_{0};
+    alignas(64) void* slots_[capacity];
+};
+
+void producer_consumer_cached(benchmark::State& state) {
+    make_contexts();
+    static BlockRing ring;
+    const auto& size = bench::sizes();
+    if (state.thread_index() == 0) {
+        for (auto _ : state) {
+            for (int i = 0; i < bench::batch; ++i)
+                ring.push(Tarvex::std_alloc(size[i], small_cached));
+        }
+        state.SetItemsProcessed(state.iterations() * bench::batch);
+    } else {
+        for (auto _ : state) {
+            for (int i = 0; i < bench::batch; ++i) Tarvex::std_free(ring.pop(), small_cached);
+        }
+    }
 }
 
 // The anchor of the row above: the context's seven fragment pools, picked by
@@ -186,6 +255,13 @@ int main(int argc, char** argv) {
     register_pairs("shuffled", Order::shuffled);
     benchmark::RegisterBenchmark("threads/small_flags1_std", threads_small_flags1_std)
         ->Threads(1)
+        ->Threads(2)
+        ->UseRealTime();
+    benchmark::RegisterBenchmark("threads/small_cached_std", threads_small_cached_std)
+        ->Threads(1)
+        ->Threads(2)
+        ->UseRealTime();
+    benchmark::RegisterBenchmark("producer_consumer/small_cached_std", producer_consumer_cached)
         ->Threads(2)
         ->UseRealTime();
     benchmark::RegisterBenchmark("anchor/adaptive_mutex_pool", anchor_adaptive_mutex_pool)

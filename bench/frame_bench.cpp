@@ -3,8 +3,9 @@
 // - interleaved/flags<F>/contexts:<K>: one thread, each allocation of a batch
 //   served by the next of K small-block contexts in turn;
 // - engine_frame/<set>/threads:<T>: the engine frame on one and two threads,
-//   through Tarvex's contexts, malloc, mimalloc, and mimalloc with a heap per
-//   context and thread;
+//   through Tarvex's contexts (shared ones with thread caches, and without:
+//   tarvex_locked), malloc, mimalloc, and mimalloc with a heap per context
+//   and thread;
 // - frame_arena/<set>: 1,000 scratch blocks of 16 bytes to 1 KiB a frame,
 //   all given back at its end: a grow-only context reset, malloc and free of
 //   each block, and std::pmr's monotonic buffer resource released.
@@ -121,6 +122,12 @@ void engine_frame_tarvex(benchmark::State& state) {
     run_frames(state, set);
 }
 
+void engine_frame_tarvex_locked(benchmark::State& state) {
+    bench::make_frame_contexts();
+    bench::TarvexFrame set(state.thread_index(), false);
+    run_frames(state, set);
+}
+
 void engine_frame_malloc(benchmark::State& state) {
     bench::HeapFrame set([](uint32_t n) { return std::malloc(n); }, [](void* p) { std::free(p); });
     run_frames(state, set);
@@ -208,6 +215,7 @@ int main(int argc, char** argv) {
     }
     const std::pair<const char*, void (*)(benchmark::State&)> frames[] = {
         {"engine_frame/tarvex", engine_frame_tarvex},
+        {"engine_frame/tarvex_locked", engine_frame_tarvex_locked},
         {"engine_frame/malloc", engine_frame_malloc},
         {"engine_frame/mimalloc", engine_frame_mimalloc},
         {"engine_frame/mimalloc_heaps", engine_frame_mimalloc_heaps},

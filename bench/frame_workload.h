@@ -116,10 +116,22 @@ constexpr uint32_t entities = 0x5c2000;      // shared by the threads
 constexpr uint32_t strings = 0x5c2001;       // shared by the threads
 constexpr uint32_t scratch_base = 0x5c2100;  // one arena for each thread
 
+// The shared contexts with per-thread caches, as a game's would be; the
+// `_locked` twins without them, to show what the caches save.
+constexpr uint32_t entities_locked = 0x5c2002;
+constexpr uint32_t strings_locked = 0x5c2003;
+
 inline void make_frame_contexts() {
     static const bool made = [] {
-        Tarvex::context_init(Tarvex::ContextBase("Bench entities", entities, Tarvex::SmallBlkList));
-        Tarvex::context_init(Tarvex::ContextBase("Bench strings", strings, Tarvex::SmallBlkList));
+        const auto shared = [](const char* name, uint32_t id, uint16_t flags) {
+            Tarvex::ContextBase base(name, id, Tarvex::SmallBlkList);
+            base.flags = flags;
+            Tarvex::context_init(base);
+        };
+        shared("Bench entities", entities, Tarvex::multi_threaded | Tarvex::thread_cache);
+        shared("Bench strings", strings, Tarvex::multi_threaded | Tarvex::thread_cache);
+        shared("Bench entities, locked", entities_locked, Tarvex::multi_threaded);
+        shared("Bench strings, locked", strings_locked, Tarvex::multi_threaded);
         for (uint32_t t = 0; t < 8; ++t) {
             Tarvex::ContextBase scratch("Bench scratch", scratch_base + t, Tarvex::GrowOnly);
             scratch.flags = 0;
@@ -133,13 +145,16 @@ inline void make_frame_contexts() {
 
 class TarvexFrame {
 public:
-    explicit TarvexFrame(int thread) : scratch_(scratch_base + static_cast<uint32_t>(thread)) {}
+    explicit TarvexFrame(int thread, bool thread_caches = true)
+        : scratch_(scratch_base + static_cast<uint32_t>(thread)),
+          entities_(thread_caches ? entities : entities_locked),
+          strings_(thread_caches ? strings : strings_locked) {}
     void* alloc(Kind kind, uint32_t size) {
         switch (kind) {
             case Kind::entity:
-                return Tarvex::std_alloc(size, entities);
+                return Tarvex::std_alloc(size, entities_);
             case Kind::text:
-                return Tarvex::std_alloc(size, strings);
+                return Tarvex::std_alloc(size, strings_);
             case Kind::scratch:
                 return Tarvex::std_alloc(size, scratch_);
             case Kind::third_party:
@@ -150,9 +165,9 @@ public:
     void release(Kind kind, void* block, uint32_t) {
         switch (kind) {
             case Kind::entity:
-                return Tarvex::std_free(block, entities);
+                return Tarvex::std_free(block, entities_);
             case Kind::text:
-                return Tarvex::std_free(block, strings);
+                return Tarvex::std_free(block, strings_);
             case Kind::scratch:
                 return;
             case Kind::third_party:
@@ -163,6 +178,8 @@ public:
 
 private:
     uint32_t scratch_;
+    uint32_t entities_;
+    uint32_t strings_;
 };
 
 // A general allocator for every kind: the frame's scratch is freed block by

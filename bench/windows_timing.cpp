@@ -34,6 +34,7 @@ constexpr int batches_per_round = 4000;
 constexpr int rounds = 5;
 constexpr uint32_t small_locked = 0x5b0001;
 constexpr uint32_t small_unlocked = 0x5b0002;
+constexpr uint32_t small_cached = 0x5b0003;  // flags 1 + thread_cache
 // As the library creates its critical sections.
 constexpr DWORD spin_count = 2000;
 
@@ -140,9 +141,13 @@ const Row rows[] = {
      [](void* p) { Tarvex::std_free(p, small_unlocked); }},
     {"global_std", [](uint32_t n) { return Tarvex::std_alloc(n, 0); },
      [](void* p) { Tarvex::std_free(p, 0); }},
+    // With per-thread caches in front of the locked pools.
+    {"small_flags1_cached_std", [](uint32_t n) { return Tarvex::std_alloc(n, small_cached); },
+     [](void* p) { Tarvex::std_free(p, small_cached); }},
 };
 constexpr int row_count = sizeof(rows) / sizeof(rows[0]);
 const Row shared_locked[] = {rows[1], rows[1]};
+const Row shared_cached[] = {rows[4], rows[4]};
 // One fragment pool for each thread, outside any context, shares nothing: about
 // 2 when the two threads really ran at once, about 1 when they shared a core.
 // Each pool has cache lines of its own; main creates them.
@@ -256,6 +261,59 @@ void print_game_rows(const Workload& w) {
     }
 }
 
+// ---------------------------------------------------------------------------
+// The ways to a thread's own pointer in a DLL
+//
+// thread_local in a mingw program is emulated: every read calls
+// __emutls_get_address. TlsGetValue is a call into kernel32. The thread's
+// own block keeps the first 64 TLS slots at a fixed offset from fs, one read.
+// The library's thread caches take the last (src/platform/platform.h).
+// ---------------------------------------------------------------------------
+
+thread_local void* emulated_slot;
+DWORD tls_index = TLS_OUT_OF_INDEXES;
+
+__attribute__((noinline)) void* read_emulated() {
+    return emulated_slot;
+}
+__attribute__((noinline)) void* read_tls_get_value() {
+    return TlsGetValue(tls_index);
+}
+__attribute__((noinline)) void* read_thread_block() {
+    void* value;
+    __asm__ volatile("movl %%fs:0xe10(,%1,4), %0" : "=r"(value) : "r"(tls_index));
+    return value;
+}
+
+template <typename Read>
+double time_reads(Read read) {
+    constexpr int reads = 20000000;
+    uintptr_t sum = 0;
+    const auto start = clock_type::now();
+    for (int i = 0; i < reads; ++i) sum += reinterpret_cast<uintptr_t>(read());
+    const double ns = nanoseconds_per_item(start, clock_type::now(), reads);
+    if (sum == 1) std::printf("\n");  // keeps the reads
+    return ns;
+}
+
+void print_thread_slot_rows() {
+    tls_index = TlsAlloc();
+    if (tls_index >= 64) return;
+    int marker = 0;
+    TlsSetValue(tls_index, &marker);
+    emulated_slot = &marker;
+    double emulated = 1e30, get_value = 1e30, block = 1e30;
+    for (int r = 0; r < rounds; ++r) {
+        emulated = std::min(emulated, time_reads(read_emulated));
+        get_value = std::min(get_value, time_reads(read_tls_get_value));
+        block = std::min(block, time_reads(read_thread_block));
+    }
+    print_row("thread_slot/thread_local", emulated);
+    print_row("thread_slot/tls_get_value", get_value);
+    print_row("thread_slot/thread_block", block);
+    TlsFree(tls_index);
+}
+
 }  // namespace
 
 int main() {
@@ -264,6 +322,9 @@ int main() {
     Tarvex::ContextBase unlocked("Timing small, unlocked", small_unlocked, Tarvex::SmallBlkList);
     unlocked.flags = 0;
     Tarvex::context_init(unlocked);
+    Tarvex::ContextBase cached("Timing small, cached", small_cached, Tarvex::SmallBlkList);
+    cached.flags = Tarvex::multi_threaded | Tarvex::thread_cache;
+    Tarvex::context_init(cached);
     make_game_contexts();
     for (auto& pool : private_pool) pool = new PrivatePool;
     const Workload w = make_workload();
@@ -285,19 +346,24 @@ int main() {
         }
     }
 
-    double section = 1e30, one = 1e30, two = 1e30, private_one = 1e30, private_two = 1e30;
+    double section = 1e30;
+    double locked[2] = {1e30, 1e30}, cached_threads[2] = {1e30, 1e30}, own_pool[2] = {1e30, 1e30};
     for (int r = 0; r < rounds; ++r) {
         section = std::min(section, time_critical_section_pair());
-        one = std::min(one, time_threads(w, shared_locked, 1));
-        two = std::min(two, time_threads(w, shared_locked, 2));
-        private_one = std::min(private_one, time_threads(w, private_pools, 1));
-        private_two = std::min(private_two, time_threads(w, private_pools, 2));
+        for (int t = 0; t < 2; ++t) {
+            locked[t] = std::min(locked[t], time_threads(w, shared_locked, t + 1));
+            cached_threads[t] = std::min(cached_threads[t], time_threads(w, shared_cached, t + 1));
+            own_pool[t] = std::min(own_pool[t], time_threads(w, private_pools, t + 1));
+        }
     }
     print_row("critical_section_pair", section);
-    print_row("threads/small_flags1_std/threads:1", one);
-    print_row("threads/small_flags1_std/threads:2", two);
-    print_row("threads/private_pool/threads:1", private_one);
-    print_row("threads/private_pool/threads:2", private_two);
+    for (int t = 0; t < 2; ++t) {
+        const std::string threads = "/threads:" + std::to_string(t + 1);
+        print_row(("threads/small_flags1_std" + threads).c_str(), locked[t]);
+        print_row(("threads/small_cached_std" + threads).c_str(), cached_threads[t]);
+        print_row(("threads/private_pool" + threads).c_str(), own_pool[t]);
+    }
+    print_thread_slot_rows();
     print_game_rows(w);
     for (PrivatePool* pool : private_pool) delete pool;
     return 0;

@@ -27,8 +27,11 @@ void create_contexts() {
     arena.size_hint = 256 * 1024;  // four 64 KiB blocks for a typical level
     Tarvex::context_init(arena);
 
-    // Shared with the worker thread, so it keeps the multi_threaded flag.
-    Tarvex::context_init(Tarvex::ContextBase("Game objects", game_objects, Tarvex::SmallBlkList));
+    // Shared with the worker thread: multi_threaded, and with a cache of
+    // free fragments for each thread, so that most calls take no lock.
+    Tarvex::ContextBase objects("Game objects", game_objects, Tarvex::SmallBlkList);
+    objects.flags = Tarvex::multi_threaded | Tarvex::thread_cache;
+    Tarvex::context_init(objects);
     entity_names = new StaticStringPool();  // blocks from "String data"
 }
 

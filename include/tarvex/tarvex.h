@@ -51,9 +51,12 @@ public:
     // multi_threaded: the context takes its own lock. aligned_blocks: every
     // block of `size` bytes is aligned to the smaller of 8 and the largest
     // power of two not above `size`, on 32-bit targets too (64-bit targets
-    // align to 16 that way whatever the flags say). Like any flag bit, it
-    // exempts a context from the single-thread ownership check.
-    enum ContextFlags : uint16_t { multi_threaded = 1, aligned_blocks = 2 };
+    // align to 16 that way whatever the flags say). thread_cache, for a
+    // small-block context with multi_threaded: each thread keeps up to 32
+    // free fragments of each size class, so that most calls take no lock;
+    // tracking mode ignores it. Like any flag bit, each exempts a context
+    // from the single-thread ownership check.
+    enum ContextFlags : uint16_t { multi_threaded = 1, aligned_blocks = 2, thread_cache = 4 };
 
     // The description of a context: passed to context_init, copied out by
     // get_context_info. The four statistics move only in tracking mode.

@@ -30,6 +30,7 @@ extern "C" {
 #define TARVEX_GROW_ONLY 2
 #define TARVEX_MULTI_THREADED 1
 #define TARVEX_ALIGNED_BLOCKS 2
+#define TARVEX_THREAD_CACHE 4
 
 /* Well-known context ids (tarvex_ids). */
 #define TARVEX_GLOBAL_CONTEXT 0u
@@ -46,7 +47,7 @@ typedef struct tarvex_context_desc {
     const char* name;
     void* reserved;
     uint16_t type;  /* TARVEX_STD_MALLOC, TARVEX_SMALL_BLK_LIST, TARVEX_GROW_ONLY */
-    uint16_t flags; /* TARVEX_MULTI_THREADED, TARVEX_ALIGNED_BLOCKS */
+    uint16_t flags; /* TARVEX_MULTI_THREADED, TARVEX_ALIGNED_BLOCKS, TARVEX_THREAD_CACHE */
     uint32_t size_hint;
     uint32_t usage;
     uint32_t usage_peak;

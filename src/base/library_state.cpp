@@ -6,6 +6,7 @@ namespace tarvex {
 
 std::atomic<uint32_t> init_count{0};
 std::atomic<int32_t> back_trace_mode{0};
+std::atomic<uint32_t> library_generation{0};
 
 namespace {
 LockSlot* make_library_lock() {

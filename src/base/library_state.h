@@ -22,6 +22,17 @@ inline bool library_running() {
     return init_count.load(std::memory_order_acquire) != 0;
 }
 
+// Every full start takes the next generation, published once the start has
+// built everything; 0 only before the first start. A record of a context
+// kept anywhere outside the registry (the context cache, a thread's caches)
+// is good only for the generation it was made in: each start makes the
+// built-in contexts anew at the same addresses.
+extern std::atomic<uint32_t> library_generation;
+
+inline bool library_ever_started() {
+    return library_generation.load(std::memory_order_acquire) != 0;
+}
+
 // The library lock, re-entrant. It is created on first use and lives as long
 // as the loaded library, so a call before start-up or after the final
 // shutdown never meets a dead lock.

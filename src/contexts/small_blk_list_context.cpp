@@ -14,94 +14,200 @@ constexpr uint8_t size_classes[7][2] = {
 
 }  // namespace
 
-template <typename Layout>
-SmallBlkListContext<Layout>::SmallBlkListContext() {
+// ---------------------------------------------------------------------------
+// Life
+// ---------------------------------------------------------------------------
+
+template <typename Layout, bool ThreadCached>
+SmallBlkListContext<Layout, ThreadCached>::SmallBlkListContext() {
     block_alignment = Layout::packed ? PackedLayout::fragment_alignment : Layout::cap;
 }
 
-template <typename Layout>
-FragmentPool& SmallBlkListContext<Layout>::pool(int index) {
+template <typename Layout, bool ThreadCached>
+FragmentPool& SmallBlkListContext<Layout, ThreadCached>::pool(int index) {
     return *std::launder(reinterpret_cast<FragmentPool*>(pools[index]));
 }
 
-template <typename Layout>
-void SmallBlkListContext<Layout>::init(const Tarvex::ContextBase& base) {
+template <typename Layout, bool ThreadCached>
+void SmallBlkListContext<Layout, ThreadCached>::init(const Tarvex::ContextBase& base) {
     MemContext::init(base);
     uint32_t next_size = 0;
     for (int i = 0; i < pool_count; ++i) {
         const uint32_t fragment = size_classes[i][0];
-        FragmentPool* built = new (pools[i])
-            FragmentPool(0, fragment, size_classes[i][1], Layout::pool_alignment(fragment),
-                         tarvex_ids::library_context);
-        if (next_size > fragment) continue;
-        for (uint32_t n = next_size; n <= fragment; ++n) size_to_pool[n] = built;
-        next_size = fragment + 1;
+        new (pools[i]) FragmentPool(0, fragment, size_classes[i][1],
+                                    Layout::pool_alignment(fragment), tarvex_ids::library_context);
+        for (; next_size <= fragment; ++next_size)
+            size_to_class[next_size] = static_cast<uint8_t>(i);
     }
+    if (ThreadCached) cache_index = claim_cache_index();
 }
 
-template <typename Layout>
-void SmallBlkListContext<Layout>::shutdown() {
+template <typename Layout, bool ThreadCached>
+void SmallBlkListContext<Layout, ThreadCached>::shutdown() {
+    // The threads' caches go with the pools: their fragments lie in the
+    // pools' blocks, and the next start makes every cache stale.
     LockHolder hold(lock);
     for (int i = 0; i < pool_count; ++i) pool(i).~FragmentPool();
     MemContext::shutdown();
 }
 
-template <typename Layout>
-void SmallBlkListContext<Layout>::run_gc() {
+template <typename Layout, bool ThreadCached>
+void SmallBlkListContext<Layout, ThreadCached>::run_gc() {
     LockHolder hold(lock);
+    if (ThreadCached) {
+        if (ContextCaches* caches = calling_thread_caches_of(cache_index)) give_back(this, *caches);
+    }
     for (int i = 0; i < pool_count; ++i) pool(i).run_gc();
 }
 
-template <typename Layout>
-void* SmallBlkListContext<Layout>::fast_alloc(uint32_t size) {
-    if (size > largest_pooled) return std::malloc(size);
+// ---------------------------------------------------------------------------
+// Fragments, through the calling thread's caches or under the lock
+// ---------------------------------------------------------------------------
+
+template <typename Layout, bool ThreadCached>
+void* SmallBlkListContext<Layout, ThreadCached>::take_fragment(uint32_t bytes) {
+    if (ThreadCached) {
+        if (ContextCaches* caches = current_thread_caches(cache_index)) {
+            FragmentStack& stack = caches->classes[size_to_class[bytes]];
+            if (stack.count != 0) {
+                void* fragment = stack.fragments[--stack.count];
+                tarvex_memory::handed_out(&pool(size_to_class[bytes]), fragment,
+                                          size_classes[size_to_class[bytes]][0]);
+                return fragment;
+            }
+        }
+        return refill(bytes);
+    }
     LockHolder hold(lock);
-    return size_to_pool[size]->pool_alloc(size);
+    return pool(size_to_class[bytes]).pool_alloc(bytes);
 }
 
-template <typename Layout>
-void SmallBlkListContext<Layout>::fast_free(void* block, uint32_t size) {
+template <typename Layout, bool ThreadCached>
+void SmallBlkListContext<Layout, ThreadCached>::give_fragment(void* fragment, uint32_t bytes) {
+    if (ThreadCached) {
+        if (ContextCaches* caches = current_thread_caches(cache_index)) {
+            FragmentStack& stack = caches->classes[size_to_class[bytes]];
+            if (stack.count != thread_cache_depth) {
+                tarvex_memory::given_back(&pool(size_to_class[bytes]), fragment,
+                                          size_classes[size_to_class[bytes]][0]);
+                stack.fragments[stack.count++] = fragment;
+                return;
+            }
+        }
+        return spill(fragment, bytes);
+    }
+    LockHolder hold(lock);
+    pool(size_to_class[bytes]).pool_free(fragment);
+}
+
+template <typename Layout, bool ThreadCached>
+__attribute__((noinline)) void* SmallBlkListContext<Layout, ThreadCached>::refill(uint32_t bytes) {
+    const int cls = size_to_class[bytes];
+    ContextCaches* caches = make_thread_caches(cache_index, this, give_back);
+    LockHolder hold(lock);
+    if (caches == nullptr) return pool(cls).pool_alloc(bytes);
+    // A batch at once, under one turn of the lock; the last is the caller's.
+    FragmentStack& stack = caches->classes[cls];
+    for (uint32_t i = 1; i < thread_cache_batch && stack.count < thread_cache_depth; ++i) {
+        void* fragment = pool(cls).pool_alloc(bytes);
+        if (fragment == nullptr) break;
+        tarvex_memory::given_back(&pool(cls), fragment, size_classes[cls][0]);
+        stack.fragments[stack.count++] = fragment;
+    }
+    return pool(cls).pool_alloc(bytes);
+}
+
+template <typename Layout, bool ThreadCached>
+__attribute__((noinline)) void SmallBlkListContext<Layout, ThreadCached>::spill(void* fragment,
+                                                                                uint32_t bytes) {
+    const int cls = size_to_class[bytes];
+    ContextCaches* caches = make_thread_caches(cache_index, this, give_back);
+    LockHolder hold(lock);
+    if (caches != nullptr) {
+        // A full stack gives its oldest half back, and keeps the newest,
+        // still warm in the cache, with the fragment just released.
+        FragmentStack& stack = caches->classes[cls];
+        const uint32_t keep =
+            stack.count > thread_cache_batch ? stack.count - thread_cache_batch : 0;
+        for (uint32_t i = 0; i < stack.count - keep; ++i) {
+            tarvex_memory::handed_out(&pool(cls), stack.fragments[i], size_classes[cls][0]);
+            pool(cls).pool_free(stack.fragments[i]);
+        }
+        for (uint32_t i = 0; i < keep; ++i)
+            stack.fragments[i] = stack.fragments[stack.count - keep + i];
+        stack.count = keep;
+        if (keep < thread_cache_depth) {
+            tarvex_memory::given_back(&pool(cls), fragment, size_classes[cls][0]);
+            stack.fragments[stack.count++] = fragment;
+            return;
+        }
+    }
+    pool(cls).pool_free(fragment);
+}
+
+template <typename Layout, bool ThreadCached>
+void SmallBlkListContext<Layout, ThreadCached>::give_back(MemContext* owner,
+                                                          ContextCaches& caches) {
+    auto* context = static_cast<SmallBlkListContext*>(owner);
+    LockHolder hold(context->lock);
+    for (int cls = 0; cls < pool_count; ++cls) {
+        FragmentStack& stack = caches.classes[cls];
+        for (uint32_t i = 0; i < stack.count; ++i) {
+            tarvex_memory::handed_out(&context->pool(cls), stack.fragments[i],
+                                      size_classes[cls][0]);
+            context->pool(cls).pool_free(stack.fragments[i]);
+        }
+        stack.count = 0;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// The operations
+// ---------------------------------------------------------------------------
+
+template <typename Layout, bool ThreadCached>
+void* SmallBlkListContext<Layout, ThreadCached>::fast_alloc(uint32_t size) {
+    if (size > largest_pooled) return std::malloc(size);
+    return take_fragment(size);
+}
+
+template <typename Layout, bool ThreadCached>
+void SmallBlkListContext<Layout, ThreadCached>::fast_free(void* block, uint32_t size) {
     if (size > largest_pooled) {
         std::free(block);
         return;
     }
-    LockHolder hold(lock);
-    size_to_pool[size]->pool_free(block);
+    give_fragment(block, size);
 }
 
-template <typename Layout>
-void* SmallBlkListContext<Layout>::std_alloc(uint32_t size) {
+template <typename Layout, bool ThreadCached>
+void* SmallBlkListContext<Layout, ThreadCached>::std_alloc(uint32_t size) {
     uint32_t total;
     if (!Header::total_for(size, total)) return nullptr;
-    void* obtained;
-    if (total > largest_pooled) {
-        obtained = std::malloc(total);
-    } else {
-        LockHolder hold(lock);
-        obtained = size_to_pool[total]->pool_alloc(total);
-    }
+    void* obtained = total > largest_pooled ? std::malloc(total) : take_fragment(total);
     if (obtained == nullptr) return nullptr;
     return Header::attach(obtained, total);
 }
 
-template <typename Layout>
-void SmallBlkListContext<Layout>::std_free(void* block) {
+template <typename Layout, bool ThreadCached>
+void SmallBlkListContext<Layout, ThreadCached>::std_free(void* block) {
     const uint32_t total = Header::total_of(block);
     void* obtained = Header::detach(block, total);
     if (total > largest_pooled) {
         std::free(obtained);
         return;
     }
-    LockHolder hold(lock);
-    size_to_pool[total]->pool_free(obtained);
+    give_fragment(obtained, total);
 }
 
-template <typename Layout>
-uint32_t SmallBlkListContext<Layout>::std_size(void* block) {
+template <typename Layout, bool ThreadCached>
+uint32_t SmallBlkListContext<Layout, ThreadCached>::std_size(void* block) {
     return Header::size_of(block);
 }
 
-template class SmallBlkListContext<PackedLayout>;
-template class SmallBlkListContext<DefaultAlignedLayout>;
+template class SmallBlkListContext<PackedLayout, false>;
+template class SmallBlkListContext<DefaultAlignedLayout, false>;
+template class SmallBlkListContext<PackedLayout, true>;
+template class SmallBlkListContext<DefaultAlignedLayout, true>;
 
 }  // namespace tarvex

@@ -1,16 +1,18 @@
 // Small blocks from seven fixed-size fragment pools, everything above 128
 // bytes from the runtime heap. A table indexed by the byte count picks the
 // pool; the pools' blocks come from the library's own context. The layout
-// (packed or aligned, see block_layout.h) is chosen when the context is made.
+// (packed or aligned, see block_layout.h) and the per-thread caches in front
+// of the pools (see thread_cache.h) are chosen when the context is made.
 #pragma once
 
 #include "contexts/block_layout.h"
 #include "contexts/mem_context.h"
+#include "contexts/thread_cache.h"
 #include "tarvex/pools.h"
 
 namespace tarvex {
 
-template <typename Layout>
+template <typename Layout, bool ThreadCached>
 class SmallBlkListContext final : public MemContext {
 public:
     static constexpr int pool_count = 7;
@@ -34,14 +36,26 @@ private:
     using Header = SizeHeader<Layout>;
 
     FragmentPool& pool(int index);
+    // A fragment of the class for `bytes` (at most largest_pooled), and back.
+    void* take_fragment(uint32_t bytes);
+    void give_fragment(void* fragment, uint32_t bytes);
+
+    // The thread caches' slow paths: a refill from the pool, a spill to it,
+    // and every cached fragment back (the owner's lock held or not).
+    void* refill(uint32_t bytes);
+    void spill(void* fragment, uint32_t bytes);
+    static void give_back(MemContext* owner, ContextCaches& caches);
 
     // Built by init and destroyed by shutdown, not by the constructor and
     // destructor.
     alignas(FragmentPool) unsigned char pools[pool_count][sizeof(FragmentPool)];
-    FragmentPool* size_to_pool[largest_pooled + 1];
+    uint8_t size_to_class[largest_pooled + 1];
+    uint32_t cache_index = no_cache_index;
 };
 
-extern template class SmallBlkListContext<PackedLayout>;
-extern template class SmallBlkListContext<DefaultAlignedLayout>;
+extern template class SmallBlkListContext<PackedLayout, false>;
+extern template class SmallBlkListContext<DefaultAlignedLayout, false>;
+extern template class SmallBlkListContext<PackedLayout, true>;
+extern template class SmallBlkListContext<DefaultAlignedLayout, true>;
 
 }  // namespace tarvex

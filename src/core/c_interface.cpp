@@ -63,7 +63,8 @@ static_assert(TARVEX_STD_MALLOC == Tarvex::StdMalloc &&
                   TARVEX_SMALL_BLK_LIST == Tarvex::SmallBlkList &&
                   TARVEX_GROW_ONLY == Tarvex::GrowOnly &&
                   TARVEX_MULTI_THREADED == Tarvex::multi_threaded &&
-                  TARVEX_ALIGNED_BLOCKS == Tarvex::aligned_blocks,
+                  TARVEX_ALIGNED_BLOCKS == Tarvex::aligned_blocks &&
+                  TARVEX_THREAD_CACHE == Tarvex::thread_cache,
               "the C context types and flags are the C++ ones");
 static_assert(TARVEX_GLOBAL_CONTEXT == tarvex_ids::global_context &&
                   TARVEX_LIBRARY_CONTEXT == tarvex_ids::library_context &&

@@ -5,6 +5,7 @@
 #include "base/static_names.h"
 #include "config/config_file.h"
 #include "contexts/builtin_contexts.h"
+#include "contexts/thread_cache.h"
 #include "counters/counters.h"
 #include "debughelp/binding_lock.h"
 #include "debughelp/debug_help.h"
@@ -39,6 +40,7 @@ bool build_library() {
     back_trace_mode.store(0, std::memory_order_relaxed);
     registry_link_builtins();
     context_cache.clear();
+    forget_cache_indices();
     read_config();
 
     if (back_trace_mode.load(std::memory_order_relaxed) > 0) install_tracking_entries();

@@ -34,6 +34,41 @@ bool lock_held_by_current_thread(const SystemLock* lock);
 // pre: `lock` is live and not held. Afterwards it is not live.
 void lock_destroy(SystemLock* lock);
 
+// ---------------------------------------------------------------------------
+// The thread slot: one pointer of the calling thread's own, null until the
+// thread sets it. It exists for every thread, those that ran before the
+// library was loaded (LoadLibrary after threads exist) included. When a
+// thread whose slot is set ends, on_thread_exit gets the slot's value, on
+// that thread, while it can still run code. Reading it is the hot path of
+// the thread caches, so it is inline: on 32-bit Windows one read of the
+// thread's own block (its TLS slots, where TlsGetValue reads), on POSIX one
+// read of an initial-exec thread-local variable.
+// ---------------------------------------------------------------------------
+
+#if defined(_WIN32) && defined(__i386__)
+// The slot's TLS index, or none (at least 64) before the first set.
+extern uint32_t thread_slot_index;
+void* thread_slot_beyond_the_block();
+inline void* thread_slot() {
+    const uint32_t index = thread_slot_index;
+    // The thread environment block keeps the first 64 TLS slots at 0xe10.
+    if (index >= 64) return thread_slot_beyond_the_block();
+    void* value;
+    __asm__("movl %%fs:0xe10(,%1,4), %0" : "=r"(value) : "r"(index));
+    return value;
+}
+#elif defined(_WIN32)
+void* thread_slot();
+#else
+extern __thread void* thread_slot_value __attribute__((tls_model("initial-exec")));
+inline void* thread_slot() {
+    return thread_slot_value;
+}
+#endif
+// False when the system has no slot left for the library; the slot then
+// stays null.
+bool set_thread_slot(void* value);
+
 // Hands one line to the system's debug output.
 void debug_output(const char* text);
 
@@ -102,4 +137,5 @@ void on_process_detach();
 void before_fork();
 void after_fork_in_parent();
 void after_fork_in_child();
+void on_thread_exit(void* thread_slot);
 }  // namespace tarvex

@@ -175,6 +175,45 @@ void lock_destroy(SystemLock* lock) {
 }
 
 // ---------------------------------------------------------------------------
+// The thread slot
+//
+// The value lives in an initial-exec thread-local variable, one read at a
+// fixed offset from the thread pointer; a key with a destructor, set beside
+// it, tells when a thread ends. The key goes when the library is unloaded,
+// so no thread ends into unloaded code.
+// ---------------------------------------------------------------------------
+
+__thread void* thread_slot_value __attribute__((tls_model("initial-exec"))) = nullptr;
+
+namespace {
+
+pthread_key_t thread_exit_key;
+std::atomic<bool> thread_exit_key_made{false};
+
+void thread_ends(void* value) {
+    thread_slot_value = nullptr;
+    if (value != nullptr) on_thread_exit(value);
+}
+
+}  // namespace
+
+void make_thread_exit_key() {
+    if (pthread_key_create(&thread_exit_key, thread_ends) == 0)
+        thread_exit_key_made.store(true, std::memory_order_release);
+}
+
+void delete_thread_exit_key() {
+    if (thread_exit_key_made.exchange(false)) pthread_key_delete(thread_exit_key);
+}
+
+bool set_thread_slot(void* value) {
+    if (!thread_exit_key_made.load(std::memory_order_acquire)) return false;
+    if (pthread_setspecific(thread_exit_key, value) != 0) return false;
+    thread_slot_value = value;
+    return true;
+}
+
+// ---------------------------------------------------------------------------
 // Identity, output, heap, loading
 // ---------------------------------------------------------------------------
 
@@ -300,8 +339,10 @@ __attribute__((constructor)) static void tarvex_attach() {
     // Registered by a shared object, the handlers go again when it is
     // unloaded.
     pthread_atfork(tarvex::before_fork, tarvex::after_fork_in_parent, tarvex::after_fork_in_child);
+    tarvex::platform::make_thread_exit_key();
     tarvex::on_process_attach();
 }
 __attribute__((destructor)) static void tarvex_detach() {
     tarvex::on_process_detach();
+    tarvex::platform::delete_thread_exit_key();
 }

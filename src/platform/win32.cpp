@@ -52,6 +52,43 @@ void lock_destroy(SystemLock* lock) {
     DeleteCriticalSection(as_section(lock));
 }
 
+// ---------------------------------------------------------------------------
+// The thread slot
+//
+// One TLS index, taken on first use: TlsAlloc gives every thread the slot,
+// threads that ran before the library was loaded too. Its value is read
+// straight from the thread's own block (see platform.h) while the index is
+// below 64, else through TlsGetValue.
+// ---------------------------------------------------------------------------
+
+uint32_t thread_slot_index = TLS_OUT_OF_INDEXES;
+
+namespace {
+INIT_ONCE slot_index_once = INIT_ONCE_STATIC_INIT;
+
+BOOL CALLBACK take_slot_index(PINIT_ONCE, PVOID, PVOID*) {
+    __atomic_store_n(&thread_slot_index, TlsAlloc(), __ATOMIC_RELEASE);
+    return TRUE;
+}
+}  // namespace
+
+void* thread_slot_beyond_the_block() {
+    const DWORD index = __atomic_load_n(&thread_slot_index, __ATOMIC_ACQUIRE);
+    return index == TLS_OUT_OF_INDEXES ? nullptr : TlsGetValue(index);
+}
+
+bool set_thread_slot(void* value) {
+    InitOnceExecuteOnce(&slot_index_once, take_slot_index, nullptr, nullptr);
+    const DWORD index = __atomic_load_n(&thread_slot_index, __ATOMIC_ACQUIRE);
+    return index != TLS_OUT_OF_INDEXES && TlsSetValue(index, value);
+}
+
+void release_thread_slot_index() {
+    const DWORD index =
+        __atomic_exchange_n(&thread_slot_index, TLS_OUT_OF_INDEXES, __ATOMIC_ACQ_REL);
+    if (index != TLS_OUT_OF_INDEXES) TlsFree(index);
+}
+
 void debug_output(const char* text) {
     OutputDebugStringA(text);
 }
@@ -166,8 +203,15 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
         case DLL_PROCESS_ATTACH:
             tarvex::on_process_attach();
             break;
+        case DLL_THREAD_DETACH:
+            if (void* slot = tarvex::platform::thread_slot()) {
+                tarvex::platform::set_thread_slot(nullptr);
+                tarvex::on_thread_exit(slot);
+            }
+            break;
         case DLL_PROCESS_DETACH:
             tarvex::on_process_detach();
+            tarvex::platform::release_thread_slot_index();
             break;
         default:
             break;

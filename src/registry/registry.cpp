@@ -10,7 +10,6 @@
 namespace tarvex {
 
 ContextCache context_cache;
-std::atomic<uint32_t> library_generation{0};
 bool start_in_progress = false;
 
 namespace {

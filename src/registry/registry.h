@@ -81,16 +81,6 @@ private:
 
 extern ContextCache context_cache;
 
-// Every full start takes the next generation, published once the start has
-// built everything; 0 only before the first start. A record of a context
-// kept anywhere outside the registry (a cache) is good only for the
-// generation it was made in: the built-in contexts are made anew at the same
-// addresses by each start.
-extern std::atomic<uint32_t> library_generation;
-
-inline bool library_ever_started() {
-    return library_generation.load(std::memory_order_acquire) != 0;
-}
 
 // Guarded by the library lock: true while the start-up that builds the
 // library runs. Calls it makes itself (a log sink that allocates, say) are

@@ -19,7 +19,7 @@ using ContextPoisoningDeathTest = PoisoningDeathTest;
 // the block is the pool's. A freed block is poisoned, and releasing it again
 // faults at its header.
 TEST_F(ContextPoisoningDeathTest, SmallBlockOverrunAndUseAfterRelease) {
-    LocalContext<tarvex::SmallBlkListContext<tarvex::PackedLayout>> small;
+    LocalContext<tarvex::SmallBlkListContext<tarvex::PackedLayout, false>> small;
     char* block = static_cast<char*>(small->std_alloc(4));
     std::memset(block, 0, 4);
     EXPECT_DEATH(write_byte(block + 4), stray_write);

@@ -14,7 +14,7 @@
 #include "pools/recording_dispatch.h"
 
 // The packed layout of the 32-bit targets, on every target.
-using SmallBlkListContext = tarvex::SmallBlkListContext<tarvex::PackedLayout>;
+using SmallBlkListContext = tarvex::SmallBlkListContext<tarvex::PackedLayout, false>;
 
 namespace {
 

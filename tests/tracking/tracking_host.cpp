@@ -331,6 +331,32 @@ void arena_rewinds_forget_their_blocks() {
     logged.clear();
 }
 
+// In tracking mode the thread caches stay out of the way: blocks made on
+// one thread and released on another leave exact figures and scopes.
+void thread_cached_contexts_stay_exact() {
+    const uint32_t id = 0x311;
+    Tarvex::ContextBase cached("Cached", id, Tarvex::SmallBlkList);
+    cached.flags = Tarvex::multi_threaded | Tarvex::thread_cache;
+    Tarvex::context_init(cached);
+    const uint32_t token = Tarvex::scope_begin(id);
+    std::vector<void*> blocks;
+    std::thread maker([&] {
+        for (uint32_t i = 0; i < 40; ++i) blocks.push_back(Tarvex::std_alloc(10 + i, id));
+    });
+    maker.join();
+    std::thread releaser([&] {
+        for (size_t i = 0; i < blocks.size(); i += 2) Tarvex::std_free(blocks[i], id);
+    });
+    releaser.join();
+    const Tarvex::ContextBase info = context_info_of(id);
+    uint32_t usage = 0;
+    for (uint32_t i = 1; i < 40; i += 2) usage += 10 + i;
+    SCENARIO_CHECK(info.fragments == 20 && info.usage == usage);
+    SCENARIO_CHECK(Tarvex::scope_end(id, token, nullptr) == 20);
+    for (size_t i = 1; i < blocks.size(); i += 2) Tarvex::std_free(blocks[i], id);
+    SCENARIO_CHECK(context_info_of(id).fragments == 0 && logged.empty());
+}
+
 void logging_counts_down() {
     const uint32_t id = 0x304;
     Tarvex::context_init(Tarvex::ContextBase("Logged", id));
@@ -491,6 +517,7 @@ int main() {
     break_functions_that_release_are_safe();
     reports_survive_a_sink_that_releases();
     arena_rewinds_forget_their_blocks();
+    thread_cached_contexts_stay_exact();
     break_point_sees_entries_and_infos();
     logging_counts_down();
     allocating_sinks_do_not_recurse();
