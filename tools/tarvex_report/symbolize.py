@@ -158,8 +158,10 @@ class Modules:
                 continue
             seen.add(key)
             name = reader.text(reader.unescape(raw))
+            # A path that would break the symbolizer's one-line questions is
+            # no file it can be asked about.
             path = next((c for c in _candidates(name, search, report_folder)
-                         if os.path.isfile(c)), None)
+                         if not re.search(r'[\r\n"]', c) and os.path.isfile(c)), None)
             self.list.append((base, size, raw, name, path,
                               preferred_base(path) if path else 0))
         self.list.sort()
@@ -295,8 +297,8 @@ class _Symbolizer:
 
     def ask(self, queries):
         """The symbols of each (path, address in the file), in order."""
-        text = "".join('"%s" 0x%x\n' % (path.replace('"', ""), address)
-                       for path, address in queries).encode("utf-8")
+        text = "".join('"%s" 0x%x\n' % (path, address) for path, address in queries)
+        text = text.encode("utf-8", "surrogateescape")
         # Written by a thread of its own: the answers come while the
         # questions are still being written, and either pipe may fill.
         writer = threading.Thread(target=self._write, args=(text,))
