@@ -52,7 +52,7 @@ public:
     // block of `size` bytes is aligned to the smaller of 8 and the largest
     // power of two not above `size`, on 32-bit targets too (64-bit targets
     // align to 16 that way whatever the flags say). thread_cache, for a
-    // small-block context with multi_threaded: each thread keeps up to 32
+    // small-block context with multi_threaded: each thread keeps up to 128
     // free fragments of each size class, so that most calls take no lock;
     // tracking mode ignores it. Like any flag bit, each exempts a context
     // from the single-thread ownership check.

@@ -1,7 +1,10 @@
 #include "contexts/small_blk_list_context.h"
 
 #include <cstdlib>
+#include <cstring>
 #include <new>
+
+#include "contexts/library_storage.h"
 
 namespace tarvex {
 
@@ -47,6 +50,7 @@ void SmallBlkListContext<Layout, ThreadCached>::shutdown() {
     // The threads' caches go with the pools: their fragments lie in the
     // pools' blocks, and the next start makes every cache stale.
     LockHolder hold(lock);
+    if (ThreadCached) empty_depot();
     for (int i = 0; i < pool_count; ++i) pool(i).~FragmentPool();
     MemContext::shutdown();
 }
@@ -56,6 +60,7 @@ void SmallBlkListContext<Layout, ThreadCached>::run_gc() {
     LockHolder hold(lock);
     if (ThreadCached) {
         if (ContextCaches* caches = calling_thread_caches_of(cache_index)) give_back(this, *caches);
+        empty_depot();
     }
     for (int i = 0; i < pool_count; ++i) pool(i).run_gc();
 }
@@ -106,15 +111,27 @@ __attribute__((noinline)) void* SmallBlkListContext<Layout, ThreadCached>::refil
     ContextCaches* caches = make_thread_caches(cache_index, this, give_back);
     LockHolder hold(lock);
     if (caches == nullptr) return pool(cls).pool_alloc(bytes);
-    // A batch at once, under one turn of the lock; the last is the caller's.
     FragmentStack& stack = caches->classes[cls];
-    for (uint32_t i = 1; i < thread_cache_batch && stack.count < thread_cache_depth; ++i) {
-        void* fragment = pool(cls).pool_alloc(bytes);
-        if (fragment == nullptr) break;
-        tarvex_memory::given_back(&pool(cls), fragment, size_classes[cls][0]);
-        stack.fragments[stack.count++] = fragment;
+    if (Magazine* full = full_magazines[cls]) {
+        // A batch from the depot: pointers copied, fragments untouched.
+        full_magazines[cls] = full->next;
+        std::memcpy(stack.fragments, full->fragments, sizeof(full->fragments));
+        stack.count = thread_cache_batch;
+        full->next = empty_magazines;
+        empty_magazines = full;
+    } else {
+        // An empty depot: a batch from the pool, the last one the caller's.
+        for (uint32_t i = 1; i < thread_cache_batch; ++i) {
+            void* fragment = pool(cls).pool_alloc(bytes);
+            if (fragment == nullptr) break;
+            tarvex_memory::given_back(&pool(cls), fragment, size_classes[cls][0]);
+            stack.fragments[stack.count++] = fragment;
+        }
+        return pool(cls).pool_alloc(bytes);
     }
-    return pool(cls).pool_alloc(bytes);
+    void* fragment = stack.fragments[--stack.count];
+    tarvex_memory::handed_out(&pool(cls), fragment, size_classes[cls][0]);
+    return fragment;
 }
 
 template <typename Layout, bool ThreadCached>
@@ -123,26 +140,50 @@ __attribute__((noinline)) void SmallBlkListContext<Layout, ThreadCached>::spill(
     const int cls = size_to_class[bytes];
     ContextCaches* caches = make_thread_caches(cache_index, this, give_back);
     LockHolder hold(lock);
-    if (caches != nullptr) {
-        // A full stack gives its oldest half back, and keeps the newest,
-        // still warm in the cache, with the fragment just released.
-        FragmentStack& stack = caches->classes[cls];
-        const uint32_t keep =
-            stack.count > thread_cache_batch ? stack.count - thread_cache_batch : 0;
-        for (uint32_t i = 0; i < stack.count - keep; ++i) {
-            tarvex_memory::handed_out(&pool(cls), stack.fragments[i], size_classes[cls][0]);
-            pool(cls).pool_free(stack.fragments[i]);
+    if (caches == nullptr) return pool(cls).pool_free(fragment);
+    FragmentStack& stack = caches->classes[cls];
+    if (stack.count == thread_cache_depth) {
+        // The top batch goes to the depot as one magazine; without one, back
+        // to the pool.
+        Magazine* magazine = empty_magazines;
+        if (magazine != nullptr) {
+            empty_magazines = magazine->next;
+        } else {
+            magazine = static_cast<Magazine*>(library_alloc(sizeof(Magazine)));
         }
-        for (uint32_t i = 0; i < keep; ++i)
-            stack.fragments[i] = stack.fragments[stack.count - keep + i];
-        stack.count = keep;
-        if (keep < thread_cache_depth) {
-            tarvex_memory::given_back(&pool(cls), fragment, size_classes[cls][0]);
-            stack.fragments[stack.count++] = fragment;
-            return;
+        stack.count -= thread_cache_batch;
+        if (magazine != nullptr) {
+            std::memcpy(magazine->fragments, stack.fragments + stack.count,
+                        sizeof(magazine->fragments));
+            magazine->next = full_magazines[cls];
+            full_magazines[cls] = magazine;
+        } else {
+            for (uint32_t i = stack.count; i < stack.count + thread_cache_batch; ++i) {
+                tarvex_memory::handed_out(&pool(cls), stack.fragments[i], size_classes[cls][0]);
+                pool(cls).pool_free(stack.fragments[i]);
+            }
         }
     }
-    pool(cls).pool_free(fragment);
+    tarvex_memory::given_back(&pool(cls), fragment, size_classes[cls][0]);
+    stack.fragments[stack.count++] = fragment;
+}
+
+template <typename Layout, bool ThreadCached>
+void SmallBlkListContext<Layout, ThreadCached>::empty_depot() {
+    for (int cls = 0; cls < pool_count; ++cls) {
+        while (Magazine* full = full_magazines[cls]) {
+            full_magazines[cls] = full->next;
+            for (void* fragment : full->fragments) {
+                tarvex_memory::handed_out(&pool(cls), fragment, size_classes[cls][0]);
+                pool(cls).pool_free(fragment);
+            }
+            library_free(full);
+        }
+    }
+    while (Magazine* empty = empty_magazines) {
+        empty_magazines = empty->next;
+        library_free(empty);
+    }
 }
 
 template <typename Layout, bool ThreadCached>

@@ -40,17 +40,25 @@ private:
     void* take_fragment(uint32_t bytes);
     void give_fragment(void* fragment, uint32_t bytes);
 
-    // The thread caches' slow paths: a refill from the pool, a spill to it,
-    // and every cached fragment back (the owner's lock held or not).
+    // The thread caches' slow paths: a refill from the depot (or the pool),
+    // a spill to the depot (or the pool), and every cached fragment back to
+    // the pools (the owner's lock held or not).
     void* refill(uint32_t bytes);
     void spill(void* fragment, uint32_t bytes);
     static void give_back(MemContext* owner, ContextCaches& caches);
+    // pre: the lock is held. Every magazine's fragments back to the pools,
+    // and the magazines to library storage.
+    void empty_depot();
 
     // Built by init and destroyed by shutdown, not by the constructor and
     // destructor.
     alignas(FragmentPool) unsigned char pools[pool_count][sizeof(FragmentPool)];
     uint8_t size_to_class[largest_pooled + 1];
     uint32_t cache_index = no_cache_index;
+    // The depot, guarded by the lock: full magazines by class, and the
+    // empty ones kept for the next spill.
+    Magazine* full_magazines[pool_count] = {};
+    Magazine* empty_magazines = nullptr;
 };
 
 extern template class SmallBlkListContext<PackedLayout, false>;

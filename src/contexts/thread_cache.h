@@ -3,13 +3,17 @@
 //
 // Each thread keeps, for each such context it uses and each size class, a
 // bounded stack of free fragments. An allocation pops from it without any
-// lock; an empty stack is refilled with a batch from the context's pool
-// under the context's lock, once. A release pushes onto the releasing
-// thread's stack, whichever thread took the block; a full stack gives a batch
-// back under the lock. A thread holds at most thread_cache_depth fragments a
-// class. Its caches go back to the pools when the thread ends and, for the
-// calling thread, at run_gc; those of the other threads go with the pools at
-// the final shutdown. Every thread's caches are good only for the library
+// lock, a release pushes onto the releasing thread's stack, whichever thread
+// took the block. Between the stacks and the pool lies the context's depot:
+// magazines, arrays of a batch of free fragments. An empty stack takes a full
+// magazine from the depot, a full one hands its top batch over as one, each
+// under one short turn of the context's lock that copies pointers and never
+// touches the fragments themselves, whose memory stays with the thread that
+// used them last; only an empty depot is filled from the pool. A thread holds
+// at most thread_cache_depth fragments a class. Its caches go back to the
+// pools when the thread ends and, for the calling thread, at run_gc, which
+// empties the depot too; those of the other threads go with the pools at the
+// final shutdown. Every thread's caches are good only for the library
 // generation they were made in: a thread that outlives a final shutdown, or
 // runs into a later start, never touches the old pools.
 #pragma once
@@ -25,8 +29,8 @@ namespace tarvex {
 
 class MemContext;
 
-constexpr uint32_t thread_cache_depth = 32;
-constexpr uint32_t thread_cache_batch = 16;
+constexpr uint32_t thread_cache_depth = 128;
+constexpr uint32_t thread_cache_batch = 64;
 // Contexts a thread can keep caches for; a further context with the flag is
 // served without them.
 constexpr uint32_t most_cached_contexts = 16;
@@ -36,6 +40,12 @@ constexpr uint32_t cached_classes = 7;
 struct FragmentStack {
     uint32_t count;
     void* fragments[thread_cache_depth];
+};
+
+// A batch of free fragments of one class in a context's depot.
+struct Magazine {
+    Magazine* next;
+    void* fragments[thread_cache_batch];
 };
 
 // One thread's caches for one context.

@@ -60,17 +60,22 @@ using TrackSet = std::set<MemTrackEntry, EntryOrder, LibraryAllocator<MemTrackEn
 
 constexpr size_t recent_slot_count = 256;
 
-// The entries, and those added last by address, so that the release of a
-// short-lived block (a frame's temporaries, the common case) finds its entry
-// without the descent of the tree: in the profile of a tracked pair against
-// 100,000 live blocks that descent, a dependent load per level, took a third
-// of the time. A slot holds only an entry whose address maps to it, so
-// erasing an entry has at most its own slot to clear. Empty slots hold the
-// set's end(). The slots live with the set, not in static storage: a lazy
-// start may create the table before this file's static objects are made.
+// The entries, and those added or released last by address, so that a
+// short-lived block (a frame's temporaries, the common case) costs no
+// descent of the tree: in the profile of a tracked pair against 100,000 live
+// blocks that descent, a dependent load per level, took most of the time. A
+// slot holds only an entry whose address maps to it. A released entry stays
+// in the tree while its slot holds it, its info null: the next block at the
+// same address and id takes its node over, with no descent, no node made and
+// no rebalancing; a released entry its slot lets go of leaves the tree. So
+// at most one released entry a slot lies in the tree, and every walk and
+// lookup passes over them. Empty slots hold the set's end(). The slots live
+// with the set, not in static storage: a lazy start may create the table
+// before this file's static objects are made.
 struct TrackTable {
     TrackSet entries;
     TrackSet::iterator recent[recent_slot_count];
+    uint32_t live = 0;  // entries not released
 
     TrackTable() {
         for (TrackSet::iterator& slot : recent) slot = entries.end();
@@ -87,17 +92,42 @@ bool ignored(uint32_t context_id) {
     return table == nullptr || !library_running() || context_id == tarvex_ids::library_context;
 }
 
-TrackSet::iterator find_entry(void* address, uint32_t context_id) {
-    const TrackSet::iterator seen = table->recent_slot(address);
-    if (seen != table->entries.end() && seen->address == address && seen->context_id == context_id)
-        return seen;
-    return table->entries.find(EntryKey{reinterpret_cast<uintptr_t>(address), context_id});
+bool is_released(const MemTrackEntry& entry) {
+    return entry.info == nullptr;
 }
 
+bool has_key(const MemTrackEntry& entry, const void* address, uint32_t context_id) {
+    return entry.address == address && entry.context_id == context_id;
+}
+
+// The live entry of the key, or end().
+TrackSet::iterator find_entry(void* address, uint32_t context_id) {
+    const TrackSet::iterator end = table->entries.end();
+    const TrackSet::iterator seen = table->recent_slot(address);
+    if (seen != end && has_key(*seen, address, context_id)) return is_released(*seen) ? end : seen;
+    const auto found =
+        table->entries.find(EntryKey{reinterpret_cast<uintptr_t>(address), context_id});
+    return found != end && !is_released(*found) ? found : end;
+}
+
+// pre: the entry is live. It leaves the tree.
 void erase_entry(TrackSet::iterator entry) {
     TrackSet::iterator& slot = table->recent_slot(entry->address);
     if (slot == entry) slot = table->entries.end();
     table->entries.erase(entry);
+    --table->live;
+}
+
+// pre: the entry is live, its info given back. It stays in the tree,
+// released, held by its slot, whose released entry before it leaves.
+void retire_entry(TrackSet::iterator entry) {
+    TrackSet::iterator& slot = table->recent_slot(entry->address);
+    if (slot != entry) {
+        if (slot != table->entries.end() && is_released(*slot)) table->entries.erase(slot);
+        slot = entry;
+    }
+    const_cast<MemTrackEntry&>(*entry).info = nullptr;
+    --table->live;
 }
 
 // The info text is not part of the key, so it may change in place.
@@ -127,6 +157,34 @@ struct NewEntry {
         return entry;
     }
 };
+
+// A node for a new entry: the released one its slot holds when it has the
+// key, taken over in place; else a new one in the tree (end() when the key
+// is live already), and `refused` when no node could be had.
+TrackSet::iterator place_entry(const NewEntry& made, bool& refused) {
+    const TrackSet::iterator end = table->entries.end();
+    TrackSet::iterator& slot = table->recent_slot(made.address);
+    refused = false;
+    if (slot != end && is_released(*slot)) {
+        if (has_key(*slot, made.address, made.context_id)) {
+            const_cast<MemTrackEntry&>(*slot) = made;
+            ++table->live;
+            return slot;
+        }
+        table->entries.erase(slot);
+        slot = end;
+    }
+    try {
+        const auto inserted = table->entries.emplace(made);
+        if (!inserted.second) return end;
+        slot = inserted.first;
+        ++table->live;
+        return inserted.first;
+    } catch (...) {
+        refused = true;
+        return end;
+    }
+}
 
 // The peaks as they were before a block was counted, and as its counting
 // left them.
@@ -212,16 +270,9 @@ void track_add(MemContext& context, uint32_t context_id, void* address, uint32_t
     // Before the table is touched: the sink may allocate or release.
     if (depth == 0) warn_no_stacks(context, context_id);
 
-    TrackSet::iterator stored = table->entries.end();
-    bool refused = false;  // no node could be had
-    try {
-        const auto inserted = table->entries.emplace(made);
-        if (inserted.second) stored = inserted.first;
-    } catch (...) {
-        refused = true;
-    }
+    bool refused;  // no node could be had
+    const TrackSet::iterator stored = place_entry(made, refused);
     if (stored != table->entries.end()) {
-        table->recent_slot(address) = stored;
         MemTrackEntry& entry = const_cast<MemTrackEntry&>(*stored);
         if (depth != 0) capture_stack(start, depth, entry.frames);
         // The sink and break_func see a copy: nothing they do to the table
@@ -279,7 +330,7 @@ bool track_remove(MemContext& context, uint32_t context_id, void* address, uint3
     const bool size_differs = check_size && seen->size != size;
     if (check_size) size = seen->size;
     release_name(seen->info);
-    if (seen != &copy) erase_entry(found);
+    if (seen != &copy) retire_entry(found);
     if (size_differs) report_error(error_size_mismatch);
     return true;
 }
@@ -304,7 +355,8 @@ void track_forget_range(MemContext& context, uint32_t context_id, const void* be
     while (entry != table->entries.end() &&
            reinterpret_cast<uintptr_t>(entry->address) < reinterpret_cast<uintptr_t>(end)) {
         const auto next = std::next(entry);
-        if (entry->context_id == context_id && entry->alloc_id >= min_alloc_id) {
+        if (!is_released(*entry) && entry->context_id == context_id &&
+            entry->alloc_id >= min_alloc_id) {
             context.fragments -= 1;
             context.usage -= entry->size;
             release_name(entry->info);
@@ -316,7 +368,7 @@ void track_forget_range(MemContext& context, uint32_t context_id, const void* be
 
 uint32_t track_table_size() {
     TARVEX_CHECK_LIBRARY_LOCK();
-    return table != nullptr ? static_cast<uint32_t>(table->entries.size()) : 0;
+    return table != nullptr ? table->live : 0;
 }
 
 bool find_tracked(void* address, uint32_t context_id, MemTrackEntry& out) {
@@ -330,7 +382,9 @@ bool find_tracked(void* address, uint32_t context_id, MemTrackEntry& out) {
 void for_each_tracked_entry(void (*visit)(const MemTrackEntry& entry, void* user), void* user) {
     TARVEX_CHECK_LIBRARY_LOCK();
     if (table == nullptr) return;
-    for (const MemTrackEntry& entry : table->entries) visit(entry, user);
+    for (const MemTrackEntry& entry : table->entries) {
+        if (!is_released(entry)) visit(entry, user);
+    }
 }
 
 }  // namespace tarvex
