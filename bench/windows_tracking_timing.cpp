@@ -2,15 +2,19 @@
 // Windows, where Google Benchmark is not built: with 100,000 live tracked
 // blocks, the untracked pair, the tracked pair in "BackTraceMode" 1 and in
 // mode 2 with trace depths 4 and 16, a bare ordered set of entries and a bare
-// 16-frame capture. Linked against the object library so that one process
-// can switch modes.
+// 16-frame capture; then the capture, the depth-16 pair and the binding's
+// start again with "StackWalk: safe" (StackWalk64). Linked against the object
+// library so that one process can switch modes.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <set>
 #include <vector>
 
 #include "base/library_state.h"
+#include "config/config_file.h"
 #include "registry/default_entries.h"
 #include "tarvex/tarvex.h"
 #include "tracking_setup.h"
@@ -27,6 +31,22 @@ double nanoseconds_per(int iterations, Work work) {
     for (int i = 0; i < iterations; ++i) work();
     const auto stop = std::chrono::steady_clock::now();
     return std::chrono::duration<double, std::nano>(stop - start).count() / iterations;
+}
+
+// Binds the stack walker anew, as a start-up with this walk would, and
+// returns how long the binding took.
+double rebind(bool safe_walk) {
+    namespace fs = std::filesystem;
+    const fs::path previous = fs::current_path();
+    const fs::path folder = fs::temp_directory_path() / "tarvex_walk_timing";
+    fs::create_directories(folder);
+    fs::current_path(folder);
+    std::ofstream("tarvex.ini") << (safe_walk ? "StackWalk: safe\n" : "StackWalk: frames\n");
+    tarvex::read_config();
+    fs::current_path(previous);
+    fs::remove_all(folder);
+    tarvex::stop_debug_help();
+    return nanoseconds_per(1, [] { tarvex::start_debug_help(); });
 }
 
 double tracked_pair(int mode, uint32_t depth, int iterations) {
@@ -81,6 +101,20 @@ int main() {
                 "tracked pair, mode 2, depth 16", mode2_16, mode2_16 / (bare_set + bare_capture));
     std::printf("%-32s %12.1f\n", "bare set pair", bare_set);
     std::printf("%-32s %12.1f  (%u frames)\n", "bare 16-frame capture", bare_capture, captured);
+
+    const double frames_bind = rebind(false);
+    const double safe_bind = rebind(true);
+    uint32_t safe_captured = 0;
+    const double safe_capture =
+        nanoseconds_per(200, [&] { safe_captured = tracking_bench::capture_at_depth(20, frames); });
+    const double safe_mode2_16 = tracked_pair(2, 16, 200);
+    std::printf("%-32s %12.1f %8.2f  (/ bare 16-frame capture; %u frames)\n",
+                "safe 16-frame capture", safe_capture, safe_capture / bare_capture, safe_captured);
+    std::printf("%-32s %12.1f %8.2f  (/ tracked pair, mode 2, depth 16)\n",
+                "safe tracked pair, depth 16", safe_mode2_16, safe_mode2_16 / mode2_16);
+    std::printf("%-32s %12.1f\n", "binding start, frame pointers", frames_bind);
+    std::printf("%-32s %12.1f %8.2f  (/ binding start, frame pointers)\n",
+                "binding start, safe walk", safe_bind, safe_bind / frames_bind);
 
     for (void* key : keys) std::free(key);
     tracking_bench::free_live(live, tracked_context);

@@ -1,5 +1,6 @@
 #include "config/config_file.h"
 
+#include <atomic>
 #include <cstdio>
 
 #include "base/errors.h"
@@ -39,7 +40,13 @@ bool read_line(std::FILE* file, char* line) {
 // bytes, so a huge file cannot hold up start-up.
 constexpr long most_bytes_read = 1L << 20;
 
+std::atomic<bool> safe_stack_walk{false};
+
 }  // namespace
+
+bool safe_stack_walk_configured() {
+    return safe_stack_walk.load(std::memory_order_acquire);
+}
 
 void read_config() {
     // Start-up clears the break point before the file is read, so a missing
@@ -59,12 +66,16 @@ void read_config() {
         TraceDepthSetting depth;
         BudgetSetting budget;
         const ConfigKey key = parse_config_line(line, settings, depth, budget);
-        if (key == ConfigKey::trace_depth) add_trace_depth(depth.context_id, depth.depth);
+        if (key == ConfigKey::trace_depth && depth.every_context)
+            add_default_trace_depth(depth.depth);
+        if (key == ConfigKey::trace_depth && !depth.every_context)
+            add_trace_depth(depth.context_id, depth.depth);
         if (key == ConfigKey::budget) add_budget(budget.context_id, {budget.soft, budget.hard});
     }
     std::fclose(file);
 
     back_trace_mode.store(settings.back_trace_mode, std::memory_order_release);
+    safe_stack_walk.store(settings.safe_stack_walk, std::memory_order_release);
     Tarvex::set_breakpoint(settings.breakpoint);
 }
 

@@ -8,4 +8,8 @@ namespace tarvex {
 // logged ("Unable to open tarvex.ini") and changes nothing.
 void read_config();
 
+// Whether the last read_config found "StackWalk: safe"; the stack capture
+// reads it when it binds.
+bool safe_stack_walk_configured();
+
 }  // namespace tarvex

@@ -65,6 +65,17 @@ public:
         return true;
     }
 
+    // `text` followed by white space or the end of the line; nothing is
+    // consumed when it does not match.
+    bool word(const char* text) {
+        const size_t length = std::strlen(text);
+        if (std::strncmp(cursor_, text, length) != 0) return false;
+        const char after = cursor_[length];
+        if (after != '\0' && !is_space(after)) return false;
+        cursor_ += length;
+        return true;
+    }
+
 private:
     void skip_space() {
         while (is_space(*cursor_)) ++cursor_;
@@ -94,6 +105,7 @@ const KeyPattern key_patterns[] = {
     {"BreakMaxSize", ConfigKey::break_max_size},
     {"TraceDepth:", ConfigKey::trace_depth},
     {"Budget:", ConfigKey::budget},
+    {"StackWalk:", ConfigKey::stack_walk},
 };
 
 ConfigKey classify(const char* line) {
@@ -131,8 +143,12 @@ ConfigKey parse_config_line(const char* line, ConfigSettings& settings, TraceDep
             break;
         case ConfigKey::trace_depth: {
             FormatScanner scanner(line);
-            if (scanner.match("TraceDepth: 0x") && scanner.number(16, depth.context_id) &&
-                scanner.match(" ")) {
+            if (!scanner.match("TraceDepth: ")) break;
+            if (scanner.match("*")) {
+                depth.every_context = true;
+                scanner.number(10, depth.depth);
+            } else if (scanner.match("0x") && scanner.number(16, depth.context_id) &&
+                       scanner.match(" ")) {
                 scanner.number(10, depth.depth);
             }
             break;
@@ -142,6 +158,16 @@ ConfigKey parse_config_line(const char* line, ConfigSettings& settings, TraceDep
             if (scanner.match("Budget: 0x") && scanner.number(16, budget.context_id) &&
                 scanner.match(" ") && scanner.number(10, budget.soft) && scanner.match(" ")) {
                 scanner.number(10, budget.hard);
+            }
+            break;
+        }
+        case ConfigKey::stack_walk: {
+            // The value is a word; what follows it after white space does not
+            // matter, as with the numbers.
+            FormatScanner scanner(line);
+            if (scanner.match("StackWalk: ")) {
+                if (scanner.word("safe")) settings.safe_stack_walk = true;
+                if (scanner.word("frames")) settings.safe_stack_walk = false;
             }
             break;
         }

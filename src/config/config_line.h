@@ -17,6 +17,10 @@ namespace tarvex {
 struct ConfigSettings {
     int32_t back_trace_mode = 0;
     MemTypeDefs::BreakPoint breakpoint = {0, 0, 0, 0};
+    // "StackWalk: safe": capture through the system's unwinder on Windows,
+    // which follows frames without frame pointers; "StackWalk: frames" (the
+    // default) follows the frame pointers.
+    bool safe_stack_walk = false;
 };
 
 enum class ConfigKey {
@@ -28,12 +32,16 @@ enum class ConfigKey {
     break_max_size,
     trace_depth,
     budget,
+    stack_walk,
 };
 
 // A "TraceDepth:" line's pair; a part that does not parse stays 0.
+// "TraceDepth: * N" names no id: it sets `every_context`, and its depth is
+// that of every context that no line names.
 struct TraceDepthSetting {
     uint32_t context_id = 0;
     uint32_t depth = 0;
+    bool every_context = false;
 };
 
 // A "Budget:" line's id and budgets; a part that does not parse stays 0.

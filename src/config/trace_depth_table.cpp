@@ -9,6 +9,8 @@ namespace {
 // Written only while the configuration is read at start-up, before other
 // threads can ask.
 IdTable<uint32_t, trace_depth_capacity> trace_depth_table;
+bool default_depth_set = false;
+uint32_t default_depth = 0;
 
 }  // namespace
 
@@ -16,9 +18,15 @@ void add_trace_depth(uint32_t context_id, uint32_t depth) {
     trace_depth_table.add(context_id, depth);
 }
 
+void add_default_trace_depth(uint32_t depth) {
+    if (default_depth_set) return;
+    default_depth_set = true;
+    default_depth = depth;
+}
+
 uint32_t find_trace_depth(uint32_t context_id) {
     const uint32_t* depth = trace_depth_table.find(context_id);
-    return depth != nullptr ? *depth : 0;
+    return depth != nullptr ? *depth : default_depth;
 }
 
 }  // namespace tarvex

@@ -49,6 +49,9 @@ public:
     // A grow-only context's pool, which a reset and marks rewind; null for
     // every other context. Guarded by the context's lock.
     ArenaPool* arena = nullptr;
+    // Set with the one warning that the context's blocks record no stacks
+    // although the mode asks for them. Guarded by the library lock.
+    bool warned_no_stacks = false;
 };
 
 // Keeps a copy of a name (or an info text) in the library's own context.

@@ -32,6 +32,13 @@ BindingLockHolder::~BindingLockHolder() {
     platform::lock_leave(&lasting_lock<BindingTag>());
 }
 
+BindingLockAttempt::BindingLockAttempt()
+    : held_(platform::lock_try_enter(&lasting_lock<BindingTag>())) {}
+
+BindingLockAttempt::~BindingLockAttempt() {
+    if (held_) platform::lock_leave(&lasting_lock<BindingTag>());
+}
+
 FrameCacheLockHolder::FrameCacheLockHolder() {
     platform::lock_enter(&lasting_lock<FrameCacheTag>());
 }

@@ -28,6 +28,20 @@ public:
     BindingLockHolder& operator=(const BindingLockHolder&) = delete;
 };
 
+// Takes the binding lock only when that needs no wait; a capture under the
+// library lock may not wait for a lookup that waits for the loader.
+class BindingLockAttempt {
+public:
+    BindingLockAttempt();
+    ~BindingLockAttempt();
+    BindingLockAttempt(const BindingLockAttempt&) = delete;
+    BindingLockAttempt& operator=(const BindingLockAttempt&) = delete;
+    bool held() const { return held_; }
+
+private:
+    bool held_;
+};
+
 class FrameCacheLockHolder {
 public:
     FrameCacheLockHolder();

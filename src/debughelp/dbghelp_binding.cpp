@@ -7,7 +7,7 @@ namespace tarvex {
 
 namespace {
 
-DbgHelpBinding binding = {nullptr, nullptr, {}};
+DbgHelpBinding binding = {nullptr, nullptr, {}, nullptr};
 
 template <typename Func>
 bool bind_function(const char* name, Func& slot) {
@@ -40,7 +40,8 @@ void dbghelp_bind() {
     if (binding.module != nullptr) return;
     binding.module = static_cast<HMODULE>(platform::library_load("dbghelp.dll"));
     if (binding.module == nullptr) return;
-    if (!bind_all(binding.functions)) dbghelp_unbind();
+    if (!bind_all(binding.functions)) return dbghelp_unbind();
+    bind_function("SymRefreshModuleList", binding.sym_refresh_module_list);
 }
 
 void dbghelp_unbind() {
@@ -48,6 +49,7 @@ void dbghelp_unbind() {
     if (binding.module != nullptr) platform::library_unload(binding.module);
     binding.module = nullptr;
     binding.functions = DbgHelpFunctions{};
+    binding.sym_refresh_module_list = nullptr;
 }
 
 }  // namespace tarvex

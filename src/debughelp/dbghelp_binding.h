@@ -29,6 +29,7 @@ using SymGetModuleInfo64Func = BOOL(__stdcall*)(HANDLE process, DWORD64 address,
 using SymSetOptionsFunc = DWORD(__stdcall*)(DWORD options);
 using SymFromAddrFunc = BOOL(__stdcall*)(HANDLE process, DWORD64 address, PDWORD64 displacement,
                                          PSYMBOL_INFO symbol);
+using SymRefreshModuleListFunc = BOOL(__stdcall*)(HANDLE process);
 using MiniDumpWriteDumpFunc = BOOL(__stdcall*)(HANDLE process, DWORD process_id, HANDLE file,
                                                MINIDUMP_TYPE dump_type,
                                                PMINIDUMP_EXCEPTION_INFORMATION exception,
@@ -36,8 +37,8 @@ using MiniDumpWriteDumpFunc = BOOL(__stdcall*)(HANDLE process, DWORD process_id,
                                                PMINIDUMP_CALLBACK_INFORMATION callback);
 
 // The functions in the order they are bound. SymGetSymFromAddr64 must be
-// present but is never called; nor are StackWalk64 and its two callbacks,
-// since stacks are captured by their frame pointers (windows_stack.cpp).
+// present but is never called; StackWalk64 and its two callbacks are called
+// only by the safe walk ("StackWalk: safe", windows_stack.cpp).
 struct DbgHelpFunctions {
     SymInitializeFunc sym_initialize;
     SymCleanupFunc sym_cleanup;
@@ -57,6 +58,9 @@ struct DbgHelpBinding {
     HMODULE module;  // null: the binding is absent
     HANDLE process;  // opened for symbol handling; null when it failed
     DbgHelpFunctions functions;
+    // Bound apart, when the library has it: the safe walk tells dbghelp of
+    // modules loaded since it started. Not one of the required functions.
+    SymRefreshModuleListFunc sym_refresh_module_list;
 };
 
 // pre: the binding lock is held.

@@ -58,8 +58,9 @@ bool debug_help_live();
 // Stores at most `limit` return addresses, innermost first, starting with
 // the return address of the function that took `start`; zeroes the rest of
 // the `limit` entries and returns how many it stored. Without a live binding
-// it returns 0 and leaves `frames` untouched. Takes no lock and nothing that
-// waits for the system loader.
+// it returns 0 and leaves `frames` untouched. Waits for no lock and for
+// nothing that waits for the system loader (the safe walk on Windows takes
+// the binding lock only when it is free).
 uint32_t capture_stack(const StartPoint& start, uint32_t limit, uintptr_t* frames);
 
 struct ResolvedFrame {

@@ -69,14 +69,15 @@ uint32_t capture_stack(const StartPoint& start, uint32_t limit, uintptr_t* frame
     return walk.stored;
 }
 
-void lookup_frame(uintptr_t address, void (*keep)(const ResolvedFrame& found, void* user),
+void lookup_frame(uintptr_t return_address, void (*keep)(const ResolvedFrame& found, void* user),
                   void* user) {
     TARVEX_CHECK_BINDING_LOCK();
-    ResolvedFrame found = {address, "", "", "", 0};
+    ResolvedFrame found = {return_address, "", "", "", 0};
+    const uintptr_t call = call_site_of(return_address);
     char module[1024];
     const char* symbol = nullptr;
-    if (platform::code_location(address, module, sizeof(module), &symbol)) found.module = module;
-    const LineInfo line = line_info_lookup(address);
+    if (platform::code_location(call, module, sizeof(module), &symbol)) found.module = module;
+    const LineInfo line = line_info_lookup(call);
     // Functions the dynamic linker does not export are still in the symbol
     // table that libdw reads.
     if (symbol == nullptr) symbol = line.function;

@@ -3,7 +3,8 @@ target_sources(tarvex_objects PRIVATE
   debughelp/binding_lock.cpp
   debughelp/frame_arena.cpp
   debughelp/frame_cache.cpp
-  debughelp/frame_request.cpp)
+  debughelp/frame_request.cpp
+  debughelp/module_map.cpp)
 if(WIN32)
   target_sources(tarvex_objects PRIVATE
     debughelp/dbghelp_binding.cpp

@@ -24,6 +24,9 @@ struct alignas(8) SystemLock {
 void lock_create(SystemLock* lock, uint32_t spin_count);
 // pre: `lock` is live. Re-entrant for the thread that holds it.
 void lock_enter(SystemLock* lock);
+// pre: `lock` is live. Enters it only when that needs no wait (free, or held
+// by the calling thread); false, without waiting, otherwise.
+bool lock_try_enter(SystemLock* lock);
 // pre: the calling thread holds `lock`.
 void lock_leave(SystemLock* lock);
 // pre: `lock` is live. True when the calling thread holds it.
@@ -105,6 +108,21 @@ bool bind_symbol(void* library, const char* name, Func& slot) {
 // and stays valid while the module is loaded. False when no loaded module
 // contains the address.
 bool code_location(uintptr_t address, char* module, size_t capacity, const char** symbol);
+
+// One module loaded in the process: its path (valid only during the visit),
+// where its image starts in memory and how many bytes it spans.
+struct ModuleImage {
+    const char* path;
+    uintptr_t base;
+    size_t size;
+};
+
+// Calls `visit` once for every module loaded in the process, the executable
+// included, in the system's order; false when the system could not list
+// them. It reads the loader's list under the loader's own lock.
+// pre: the library lock is not held (see registry/registry.h), except at the
+// final shutdown, whose thread holds the loader's lock already.
+bool for_each_module(void (*visit)(const ModuleImage& module, void* user), void* user);
 
 }  // namespace tarvex::platform
 

@@ -1,6 +1,8 @@
 // POSIX back end of the platform contract.
 #include <dlfcn.h>
+#include <elf.h>
 #include <fcntl.h>
+#include <link.h>
 #include <linux/futex.h>
 #include <malloc.h>
 #include <pthread.h>
@@ -136,6 +138,26 @@ void lock_enter(SystemLock* lock) {
     l->depth = 1;
 }
 
+// lock_enter without its contended path. Written apart, so that the
+// uncontended path of lock_enter, which every pooled allocation takes,
+// compiles as it always has.
+bool lock_try_enter(SystemLock* lock) {
+    FutexLock* l = as_futex_lock(lock);
+    const uintptr_t self = self_id();
+    if (l->owner.load(std::memory_order_relaxed) == self) {
+        ++l->depth;
+        return true;
+    }
+    uint32_t seen = 0;
+    if (!l->word.compare_exchange_strong(seen, 1, std::memory_order_acquire,
+                                         std::memory_order_relaxed)) {
+        return false;
+    }
+    l->owner.store(self, std::memory_order_relaxed);
+    l->depth = 1;
+    return true;
+}
+
 void lock_leave(SystemLock* lock) {
     TARVEX_CHECK(lock_held_by_current_thread(lock), "the calling thread holds the lock");
     FutexLock* l = as_futex_lock(lock);
@@ -268,6 +290,44 @@ bool code_location(uintptr_t address, char* module, size_t capacity, const char*
         module[capacity - 1] = '\0';
     }
     *symbol = info.dli_sname;
+    return true;
+}
+
+namespace {
+
+struct ModuleVisit {
+    void (*visit)(const ModuleImage& module, void* user);
+    void* user;
+};
+
+// The image spans its loadable segments: from the lowest one's start to the
+// highest one's end, moved by the load bias.
+int visit_loaded_object(struct dl_phdr_info* info, size_t, void* argument) {
+    const ModuleVisit& walk = *static_cast<const ModuleVisit*>(argument);
+    uintptr_t lowest = UINTPTR_MAX;
+    uintptr_t highest = 0;
+    for (ElfW(Half) i = 0; i < info->dlpi_phnum; ++i) {
+        const ElfW(Phdr)& segment = info->dlpi_phdr[i];
+        if (segment.p_type != PT_LOAD) continue;
+        lowest = std::min<uintptr_t>(lowest, segment.p_vaddr);
+        highest = std::max<uintptr_t>(highest, segment.p_vaddr + segment.p_memsz);
+    }
+    if (lowest >= highest) return 0;
+    // The executable comes first, without a name of its own.
+    char executable[4096];
+    const char* path = info->dlpi_name;
+    if (path == nullptr || path[0] == '\0') {
+        path = executable_path(executable, sizeof(executable)) ? executable : "";
+    }
+    walk.visit(ModuleImage{path, info->dlpi_addr + lowest, highest - lowest}, walk.user);
+    return 0;
+}
+
+}  // namespace
+
+bool for_each_module(void (*visit)(const ModuleImage& module, void* user), void* user) {
+    ModuleVisit walk = {visit, user};
+    dl_iterate_phdr(visit_loaded_object, &walk);
     return true;
 }
 

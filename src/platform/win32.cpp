@@ -2,6 +2,10 @@
 #include <io.h>
 #include <malloc.h>
 #include <windows.h>
+// psapi.h needs windows.h first; its functions are kernel32's K32 ones.
+#include <psapi.h>
+
+#include <cstdlib>
 
 #include "base/checks.h"
 #include "platform/platform.h"
@@ -26,6 +30,10 @@ void lock_create(SystemLock* lock, uint32_t spin_count) {
 
 void lock_enter(SystemLock* lock) {
     EnterCriticalSection(as_section(lock));
+}
+
+bool lock_try_enter(SystemLock* lock) {
+    return TryEnterCriticalSection(as_section(lock)) != FALSE;
 }
 
 void lock_leave(SystemLock* lock) {
@@ -153,6 +161,39 @@ bool code_location(uintptr_t address, char* module, size_t capacity, const char*
         if (n >= capacity) module[capacity - 1] = '\0';
     }
     return true;
+}
+
+bool for_each_module(void (*visit)(const ModuleImage& module, void* user), void* user) {
+    // The loader's list as it stands, read in place: unlike a tool-help
+    // snapshot this starts no thread, so it also works inside DllMain at
+    // process detach. A list that grows between the two calls is asked for
+    // again.
+    HANDLE process = GetCurrentProcess();
+    HMODULE first[256];
+    HMODULE* handles = first;
+    DWORD capacity = sizeof(first);
+    DWORD needed = 0;
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        if (!K32EnumProcessModules(process, handles, capacity, &needed)) break;
+        if (needed <= capacity) break;
+        if (handles != first) std::free(handles);
+        capacity = needed + 16 * sizeof(HMODULE);
+        handles = static_cast<HMODULE*>(std::malloc(capacity));
+        if (handles == nullptr) return false;
+        needed = 0;
+    }
+    const bool listed = needed != 0 && needed <= capacity;
+    for (DWORD i = 0; listed && i < needed / sizeof(HMODULE); ++i) {
+        MODULEINFO info;
+        char path[MAX_PATH + 1];
+        if (!K32GetModuleInformation(process, handles[i], &info, sizeof(info))) continue;
+        const DWORD n = GetModuleFileNameA(handles[i], path, MAX_PATH);
+        path[n < MAX_PATH ? n : MAX_PATH] = '\0';
+        visit(ModuleImage{path, reinterpret_cast<uintptr_t>(info.lpBaseOfDll), info.SizeOfImage},
+              user);
+    }
+    if (handles != first) std::free(handles);
+    return listed;
 }
 
 }  // namespace tarvex::platform

@@ -14,6 +14,7 @@
 #include "counters/counters.h"
 #include "debughelp/debug_help.h"
 #include "debughelp/frame_request.h"
+#include "debughelp/module_map.h"
 #include "platform/platform.h"
 #include "registry/registry.h"
 #include "tracking/budgets.h"
@@ -43,6 +44,9 @@ constexpr int resolve_rounds = 3;
 struct ReportScratch {
     char context_name[context_name_length + 1];
     char message[leak_file_name_capacity + 64];
+    // The modules listed before the lock was taken; each written frame marks
+    // its own.
+    ModuleMap* modules;
 };
 
 bool report_order(const MemTrackEntry* a, const MemTrackEntry* b) {
@@ -59,7 +63,7 @@ uint32_t frame_count(const MemTrackEntry& entry) {
 
 // The frames come from the cache; one it does not know is written with its
 // address and empty texts.
-void write_fragment(XmlWriter& xml, const MemTrackEntry& entry) {
+void write_fragment(XmlWriter& xml, const MemTrackEntry& entry, ModuleMap& modules) {
     xml.line("<Fragment AllocId=\"%d\" Adress=\"0x%" PRIxPTR "\" Size=\"%d\" Info=\"%s\">",
              static_cast<int>(entry.alloc_id), reinterpret_cast<uintptr_t>(entry.address),
              static_cast<int>(entry.size), xml.escape(entry.info, info_shown));
@@ -72,6 +76,7 @@ void write_fragment(XmlWriter& xml, const MemTrackEntry& entry) {
         xml.level = 4;
         for (uint32_t depth = 0; depth < depth_count; ++depth) {
             const ResolvedFrame& frame = frames[depth];
+            modules.note(frame.address);
             xml.line("<Entry Depth=\"%d\" Adress=\"0x%" PRIxPTR
                      "\" Module=\"%s\" Function=\"%s\" Source=\"%s\" Line=\"%d\" />",
                      static_cast<int>(depth), frame.address, xml.escape(frame.module, module_shown),
@@ -110,7 +115,7 @@ void write_context(XmlWriter& xml, ReportScratch& scratch, const MemTrackEntry* 
         static_cast<int>(context->usage), static_cast<int>(context->usage_peak),
         over_soft_budget(*context) ? " OverBudget=\"1\"" : "");
     xml.level = 2;
-    for (auto entry = first; entry != last; ++entry) write_fragment(xml, **entry);
+    for (auto entry = first; entry != last; ++entry) write_fragment(xml, **entry, *scratch.modules);
     xml.level = 1;
     xml.line("</Context>");
 }
@@ -141,6 +146,16 @@ void write_counters(XmlWriter& xml) {
         xml.line("<Counter Name=\"%s\" Id=\"0x%x\" Count=\"%d\" Peek=\"%d\" />",
                  xml.escape(counter.name, counter_name_shown), static_cast<unsigned>(counter.id),
                  static_cast<int>(counter.count), static_cast<int>(counter.peak));
+    });
+}
+
+// Where the modules of the written frames lay, so that their symbols can be
+// resolved after the run from the files themselves.
+void write_modules(XmlWriter& xml, const ModuleMap& modules) {
+    modules.for_each_used([&](const ModuleMap::Module& module) {
+        xml.line("<Module Name=\"%s\" Base=\"0x%" PRIxPTR "\" Size=\"%" PRIuPTR "\" />",
+                 xml.escape(module.path, module_shown), module.base,
+                 static_cast<uintptr_t>(module.size));
     });
 }
 
@@ -186,7 +201,7 @@ void report_incomplete(const char* file_name, uint32_t count) {
 
 // pre: the library lock is held, and the frames the report needs are
 // resolved as far as they will be.
-void write_report(const char* file_name, const ReportSelection& selection) {
+void write_report(const char* file_name, const ReportSelection& selection, ModuleMap& modules) {
     const uint32_t count = track_table_size();
     const MemTrackEntry** selected = nullptr;
     if (count != 0) {
@@ -202,6 +217,7 @@ void write_report(const char* file_name, const ReportSelection& selection) {
         library_free(writer_storage);
         return report_incomplete(file_name, count);
     }
+    scratch->modules = &modules;
     XmlWriter& xml = *new (writer_storage) XmlWriter(file_name);
     xml.line("<MemTrackReport Version=\"1.0\">");
     xml.level = 1;
@@ -219,6 +235,7 @@ void write_report(const char* file_name, const ReportSelection& selection) {
             for (uint32_t i = 0; i < unknown_ids; ++i) report_error(error_context_not_set);
         }
         write_counters(xml);
+        write_modules(xml, modules);
     }
     drop_frame_cache();
     xml.level = 0;
@@ -245,7 +262,9 @@ void write_leak_report(const char* file_name, const ReportSelection& selection) 
     FrameRequest request;
     request_frames(request, selection);
     request.resolve();
-    write_report(file_name, selection);
+    ModuleMap modules;
+    modules.take();
+    write_report(file_name, selection, modules);
 }
 
 void dump_leak_report(const char* file_name, const ReportSelection& selection) {
@@ -254,16 +273,19 @@ void dump_leak_report(const char* file_name, const ReportSelection& selection) {
     // thread finishes (and drops the cache) before this one writes.
     FramePin pin;
     FrameRequest request;
+    ModuleMap modules;
+    modules.take();
     for (int round = 0;; ++round) {
         {
             LockHolder hold(library_lock());
             request_frames(request, selection);
             if (request.empty() || round == resolve_rounds) {
-                write_report(file_name, selection);
+                write_report(file_name, selection, modules);
                 return;
             }
         }
         request.resolve();
+        modules.take();
     }
 }
 

@@ -1,5 +1,6 @@
 #include "tracking/track_table.h"
 
+#include <cstdio>
 #include <cstring>
 #include <iterator>
 #include <new>
@@ -224,6 +225,25 @@ uint32_t back_trace_depth(const MemContext& context) {
     return max_frames;
 }
 
+// Mode 2 with a context whose depth is 0 looks like a bug in the report (every
+// block without a stack) unless the log says why, once per context. The flag
+// is set before the sink runs, so a sink that allocates there is not warned
+// again. The null context standing in for an unknown id is not warned about:
+// that misuse has its own error.
+void warn_no_stacks(MemContext& context, uint32_t context_id) {
+    if (back_trace_mode.load(std::memory_order_relaxed) != 2 || context.warned_no_stacks ||
+        context.id != context_id) {
+        return;
+    }
+    context.warned_no_stacks = true;
+    char text[512];
+    std::snprintf(text, sizeof(text),
+                  "WARNING: Context %s records no stacks: its trace depth is 0 (TraceDepth: in "
+                  "tarvex.ini)",
+                  context.name != nullptr ? context.name : "");
+    log_message(text);
+}
+
 }  // namespace
 
 void create_track_table() {
@@ -247,6 +267,8 @@ void track_add(MemContext& context, uint32_t context_id, void* address, uint32_t
     const CountedPeaks peaks = count_allocation(context, size);
     const NewEntry made{context_id, address, size, take_next_alloc_id(), copy_name(info)};
     const uint32_t depth = back_trace_depth(context);
+    // Before the table is touched: the sink may allocate or release.
+    if (depth == 0) warn_no_stacks(context, context_id);
 
     bool refused;  // no node could be had
     const TrackSet::iterator stored = place_entry(made, refused);

@@ -89,6 +89,43 @@ TEST(ConfigLine, TraceDepthKeepsWhatParsed) {
     EXPECT_EQ(nothing.key, ConfigKey::trace_depth);
     EXPECT_EQ(nothing.depth.context_id, 0u);
     EXPECT_EQ(nothing.depth.depth, 0u);
+    EXPECT_FALSE(nothing.depth.every_context);
+}
+
+// "TraceDepth: * N" names every context instead of one id; it is never read
+// as a line for id 0.
+TEST(ConfigLine, TraceDepthForEveryContext) {
+    for (const char* line : {"TraceDepth: * 6", "TraceDepth:*6\r\n", "TraceDepth: *\t6 frames"}) {
+        const Parsed every = parse(line);
+        EXPECT_EQ(every.key, ConfigKey::trace_depth) << line;
+        EXPECT_TRUE(every.depth.every_context) << line;
+        EXPECT_EQ(every.depth.depth, 6u) << line;
+        EXPECT_EQ(every.depth.context_id, 0u) << line;
+    }
+    const Parsed no_depth = parse("TraceDepth: * many");
+    EXPECT_TRUE(no_depth.depth.every_context);
+    EXPECT_EQ(no_depth.depth.depth, 0u);
+    EXPECT_FALSE(parse("TraceDepth: 0x* 6").depth.every_context);
+}
+
+// "StackWalk: safe" or "frames", a whole word; anything else changes nothing.
+TEST(ConfigLine, StackWalkTakesOneOfItsWords) {
+    EXPECT_TRUE(parse("StackWalk: safe\n").settings.safe_stack_walk);
+    EXPECT_TRUE(parse("StackWalk:safe  # unwind tables").settings.safe_stack_walk);
+    for (const char* line : {"StackWalk: safer", "StackWalk: Safe", "StackWalk = safe",
+                             " StackWalk: safe", "StackWalk: frames"}) {
+        EXPECT_FALSE(parse(line).settings.safe_stack_walk) << line;
+    }
+    ConfigSettings settings;
+    TraceDepthSetting depth;
+    BudgetSetting budget;
+    parse_config_line("StackWalk: safe", settings, depth, budget);
+    EXPECT_EQ(parse_config_line("StackWalk: frames", settings, depth, budget),
+              ConfigKey::stack_walk);
+    EXPECT_FALSE(settings.safe_stack_walk);
+    parse_config_line("StackWalk: safe", settings, depth, budget);
+    parse_config_line("StackWalk: fast", settings, depth, budget);
+    EXPECT_TRUE(settings.safe_stack_walk);
 }
 
 // Read as TraceDepth lines are: hexadecimal id, then soft and hard budgets in

@@ -10,7 +10,10 @@
 #      runtime, asks for every one of them (so every one links from an MSVC
 #      object), and lld-link links it against the installed import libraries
 #      and mingw's kernel32 and msvcrt import libraries;
-#   5. the installed DLLs are copied beside the program.
+#   5. the installed DLLs are copied beside the program;
+#   6. the same program again, compiled with CodeView debug information and
+#      linked with /debug, so that its symbols are in a PDB file beside it,
+#      as a Visual C++ build has them.
 set(prefix ${WORKDIR}/prefix)
 set(bin ${WORKDIR}/bin)
 file(REMOVE_RECURSE ${WORKDIR})
@@ -89,5 +92,17 @@ run(_ ${LLD_LINK} /nologo /nodefaultlib /safeseh:no /debug:dwarf /subsystem:cons
 
 # 5. The installed DLLs beside it.
 file(COPY ${prefix}/bin/tarvex.dll ${prefix}/bin/tarvex_classic.dll DESTINATION ${bin})
+
+# 6. With a PDB file.
+set(codeview_object ${WORKDIR}/consumer_codeview.obj)
+run(_ ${CLANG} --target=i686-pc-windows-msvc -ffreestanding -g -gcodeview -O0
+  -fno-omit-frame-pointer -std=c99 -DCONSUMER_FREESTANDING -DCONSUMER_NAMES_UNREAD
+  -I${prefix}/include -c ${SOURCE} -o ${codeview_object})
+run(_ ${LLD_LINK} /nologo /nodefaultlib /safeseh:no /debug /pdb:${bin}/msvc_consumer_pdb.pdb
+  /subsystem:console /entry:consumer_entry /out:${bin}/msvc_consumer_pdb.exe ${codeview_object}
+  ${prefix}/lib/tarvex.lib ${prefix}/lib/tarvex_classic.lib ${KERNEL32} ${MSVCRT})
+if(NOT EXISTS ${bin}/msvc_consumer_pdb.pdb)
+  message(FATAL_ERROR "lld-link /debug wrote no msvc_consumer_pdb.pdb")
+endif()
 list(LENGTH functions count)
 message("msvc_consumer.exe built; ${count} C functions exported, offered and linked")

@@ -62,6 +62,7 @@ public:
     ~Lock() { tarvex::platform::lock_destroy(&lock_); }
     void enter() { tarvex::platform::lock_enter(&lock_); }
     void leave() { tarvex::platform::lock_leave(&lock_); }
+    bool try_enter() { return tarvex::platform::lock_try_enter(&lock_); }
     bool held_here() const { return tarvex::platform::lock_held_by_current_thread(&lock_); }
 
 private:
@@ -73,17 +74,20 @@ void wait_until(const std::atomic<bool>& flag) {
 }
 
 // The holder re-enters; another thread neither counts as holder nor gets in
-// before the last leave.
+// before the last leave, and its attempt without a wait fails.
 TEST(SystemLock, IsReentrantAndOnlyItsHolderHoldsIt) {
     Watchdog watchdog;
     Lock lock(2000);
     EXPECT_FALSE(lock.held_here());
-    for (int i = 0; i < 3; ++i) lock.enter();
+    for (int i = 0; i < 2; ++i) lock.enter();
+    EXPECT_TRUE(lock.try_enter());
     EXPECT_TRUE(lock.held_here());
 
     std::atomic<bool> other_saw_held{true}, other_started{false}, other_inside{false};
+    std::atomic<bool> other_tried_in{true};
     std::thread other([&] {
         other_saw_held = lock.held_here();
+        other_tried_in = lock.try_enter();
         other_started = true;
         lock.enter();
         other_inside = true;
@@ -100,8 +104,13 @@ TEST(SystemLock, IsReentrantAndOnlyItsHolderHoldsIt) {
     EXPECT_FALSE(lock.held_here());
     other.join();
     EXPECT_FALSE(other_saw_held.load());
+    EXPECT_FALSE(other_tried_in.load());
     EXPECT_TRUE(other_inside.load());
     EXPECT_FALSE(lock.held_here());
+    // Free, it is entered at once.
+    EXPECT_TRUE(lock.try_enter());
+    EXPECT_TRUE(lock.held_here());
+    lock.leave();
 }
 
 class SystemLockContended : public ::testing::TestWithParam<uint32_t> {};

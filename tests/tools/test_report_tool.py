@@ -8,6 +8,9 @@ Run by CTest (tests/tools/CMakeLists.txt) with one test class per entry, e.g.
   WINDOWS_REPORTS  tests/tools/windows: the same host's and the example game's
                    reports written under Wine (see tests/tools/windows/refresh)
   GAME_REPORTS     the folder where the example game ran on Linux
+  SYMBOLS_REPORTS  the folder of the scenarios where symbols_host ran (in each
+                   of its builds, tools_<build>)
+  MSVC_CONSUMER    (SymbolizeWineTest) the Visual C++-ABI consumer's folder
   SCRATCH          a folder for the files the tests write (pages, screenshots)
 """
 
@@ -292,6 +295,19 @@ class DiffTest(unittest.TestCase):
         self.assertTrue(all(c["change"] == "new" for c in got["sites"]))
 
 
+def symbols_report(build):
+    """The exit report of symbols_host's build (see symbols_host.cpp)."""
+    folder = os.path.join(os.environ["SYMBOLS_REPORTS"], "tools_" + build)
+    return os.path.join(folder, "MemLeaks_%s.xml" % build)
+
+
+def write(folder, name, data):
+    path = os.path.join(scratch(folder), name)
+    with open(path, "wb") as f:
+        f.write(data)
+    return path
+
+
 class CheckTest(unittest.TestCase):
     def test_exit_codes(self):
         for platform, folder in shapes():
@@ -312,10 +328,19 @@ class CheckTest(unittest.TestCase):
                 self.assertEqual(code, 1)
                 self.assertIn("more than --max-blocks 9", out)
 
-    def test_limit_is_required(self):
-        code, _, err = run("check", os.path.join(os.environ["LINUX_REPORTS"], HOST_REPORT))
+    def test_without_a_limit_any_leak_fails(self):
+        report = os.path.join(os.environ["LINUX_REPORTS"], HOST_REPORT)
+        code, out, _ = run("check", report)
+        self.assertEqual(code, 1)
+        self.assertIn("no leak is allowed", out)
+        empty = write("check", "no_leaks.xml", b'<?xml version="1.0" encoding="utf-8" ?>\r\n'
+                      b'<MemTrackReport Version="1.0">\r\n</MemTrackReport>\r\n')
+        code, out, _ = run("check", empty)
+        self.assertEqual((code, out), (0, "ok: %s leaks 0 bytes in 0 blocks, within --max-bytes 0, "
+                                          "--max-blocks 0\n" % empty))
+        # A baseline replaces the limits.
+        code, _, err = run("check", report, "--baseline", report, "--max-bytes", 10)
         self.assertEqual(code, 2)
-        self.assertIn("--max-bytes", err)
 
 
 class BadInputTest(unittest.TestCase):
@@ -335,7 +360,8 @@ class BadInputTest(unittest.TestCase):
         good = os.path.join(os.environ["LINUX_REPORTS"], "before.xml")
         page = os.path.join(self.folder, "page.html")
         return [("summary", path), ("sites", path), ("diff", good, path), ("diff", path, good),
-                ("html", path, "-o", page), ("check", path, "--max-bytes", 1000000)]
+                ("html", path, "-o", page), ("check", path, "--max-bytes", 1000000),
+                ("symbolize", path, "-o", os.path.join(self.folder, "copy.xml"))]
 
     def assert_refused(self, path, message, outputs=True):
         for args in self.every_command(path):
@@ -404,6 +430,19 @@ class BadInputTest(unittest.TestCase):
         self.assertEqual([(c["id"], c["blocks"], c["bytes"]) for c in got["contexts"]], [("0x31", 1, 40)])
         self.assertIn("inside context Tool <sites> & \"co\" (0x31)", got["truncated"])
 
+    def test_a_line_past_the_bound(self):
+        # One line of 2 MB (a report of a broken writer, or no report at
+        # all): named by its number, and never read whole.
+        lines = self.report.split(b"\r\n")
+        lines.insert(7, b"        " + b"x" * (2 << 20))
+        path = self.write("long_line.xml", b"\r\n".join(lines))
+        self.assert_refused(path, "line 8: longer than 65536 bytes")
+        # A line just within the bound is read as the line it is.
+        lines[7] = b"    <Surprise " + b"x" * 60000 + b" />"
+        code, _, err = run("summary", self.write("long_but_bounded.xml", b"\r\n".join(lines)))
+        self.assertEqual(code, 2)
+        self.assertIn("line 8: not a line of a leak report: <Surprise xxx", err)
+
     def test_line_feeds_alone_are_read_too(self):
         path = self.write("lf.xml", self.report.replace(b"\r\n", b"\n"))
         original = run_json("summary", os.path.join(os.environ["LINUX_REPORTS"], HOST_REPORT))
@@ -415,11 +454,15 @@ class HelpTest(unittest.TestCase):
     def test_help_for_each_command(self):
         code, out, _ = run("--help")
         self.assertEqual(code, 0)
-        for command in ("summary", "sites", "diff", "html", "check"):
+        for command in ("summary", "sites", "diff", "html", "check", "symbolize"):
             self.assertIn(command, out)
-        options = {"summary": ["--json"], "sites": ["--top", "--depth", "--json"],
-                   "diff": ["--top", "--depth", "--json"], "html": ["-o", "--diff", "--top", "--depth"],
-                   "check": ["--max-bytes", "--max-blocks"]}
+        common = ["--suppress", "--symbolize", "--search", "--skip", "--keep-runtime"]
+        options = {"summary": ["--json"] + common,
+                   "sites": ["--top", "--depth", "--json", "--format"] + common,
+                   "diff": ["--top", "--depth", "--json"] + common,
+                   "html": ["-o", "--diff", "--top", "--depth"] + common,
+                   "check": ["--max-bytes", "--max-blocks", "--baseline"] + common,
+                   "symbolize": ["-o", "--search", "--force"]}
         for command, flags in options.items():
             with self.subTest(command=command):
                 code, out, err = run(command, "--help")
@@ -428,6 +471,285 @@ class HelpTest(unittest.TestCase):
                 for flag in flags:
                     self.assertIn(flag, out)
                 self.assertIn("Exit codes", out)
+
+
+class TextTest(unittest.TestCase):
+    """Texts as the library escapes them, read back; and older reports."""
+
+    def test_escaped_by_the_library(self):
+        report = symbols_report("symbols_host")
+        with open(report, "rb") as f:
+            raw = f.read()
+        self.assertIn(b'Info="tab&#9;line&#10;end&#13; bell\\x07 caf\\xE9 &lt;&amp;&gt;&quot;"', raw)
+        infos = [i for s in run_json("sites", report, "--top", "0")["sites"] for i in s["infos"]]
+        self.assertEqual(infos, ['tab\tline\nend\r bell\\x07 caf\\xE9 <&>"'])
+        # On the terminal a line break inside a text breaks no line of the output.
+        code, out, _ = run("sites", report)
+        self.assertEqual(code, 0)
+        self.assertIn('info: "tab\\x09line\\x0Aend\\x0D bell\\x07 caf\\xE9 <&>""', out)
+        got = run_json("summary", os.path.join(os.environ["LINUX_REPORTS"], HOST_REPORT))
+        self.assertEqual(got["contexts"][0]["name"], 'Tool <sites> & "co"')
+
+    def test_entities_by_name_and_number_and_older_reports(self):
+        # Written by hand: numeric references, an entity whose text is an
+        # entity, and the raw texts (quotes, a lone "&", &apos;) of a report
+        # from before texts were escaped.
+        path = write("text", "entities.xml", b"\r\n".join([
+            b'<?xml version="1.0" encoding="utf-8" ?>',
+            b'<MemTrackReport Version="1.0">',
+            b'    <Allocations Count="2" />',
+            b'    <Context Name="a &amp;lt; b &#x41;&#66; &nbsp; x & y" Id="0x5" Fragments="2" '
+            b'SizeAccumulation="30" MemUsage="30" MemUsagePeek="30">',
+            b'        <Fragment AllocId="1" Adress="0x10" Size="10" Info="it&apos;s "raw" <old> & '
+            b'A&#10;B">',
+            b'        </Fragment>',
+            b'        <Fragment AllocId="2" Adress="0x20" Size="20" Info="\\xE9t\\xE9 &#1114112;">',
+            b'        </Fragment>',
+            b'    </Context>',
+            b'    <Counter Name="n&#9;1" Id="0x1" Count="1" Peek="1" />',
+            b'</MemTrackReport>', b""]))
+        got = run_json("summary", path)
+        self.assertEqual(got["contexts"][0]["name"], "a &lt; b AB &nbsp; x & y")
+        self.assertEqual(got["counters"][0]["name"], "n\t1")
+        site = run_json("sites", path)["sites"][0]
+        self.assertEqual(site["infos"], ['it\'s "raw" <old> & A\nB', "\\xE9t\\xE9 &#1114112;"])
+
+
+class StacksTest(unittest.TestCase):
+    """Where a site starts, the key that names it in another build, the
+    baseline and the suppressions that go with the key."""
+
+    def sites(self, build, *extra):
+        return run_json("sites", symbols_report(build), "--top", "0", *extra)["sites"]
+
+    def test_runtime_frames_skipped_and_kept(self):
+        def first_frames(*extra):
+            return {s["bytes"]: [f["function"] for f in s["frames"][:2]]
+                    for s in self.sites("symbols_host", *extra)}
+        # The vector's buffer (100 ints, room for 128) and the vector itself.
+        default = first_frames()
+        self.assertRegex(default[512][0], r"^std::vector<int, std::allocator<int> >::push_back")
+        self.assertEqual(default[512][1], "game::load_ids(int)")
+        self.assertEqual(default[24][0], "game::load_ids(int)")
+        kept = first_frames("--keep-runtime")
+        self.assertEqual(kept[512][0], "operator new(unsigned long)")
+        self.assertRegex(kept[512][1], r"^std::__new_allocator<int>::allocate")
+        self.assertEqual(kept[24][0], "operator new(unsigned long)")
+        more = first_frames("--skip", r"^std::vector<")
+        self.assertEqual(more[512][0], "game::load_ids(int)")
+
+    def test_a_frame_names_the_line_of_its_call(self):
+        with open(os.path.join(os.path.dirname(__file__), "symbols_host.cpp")) as f:
+            source = f.read().splitlines()
+        call = source.index("    std::vector<int>* ids = game::load_ids(100);") + 1
+        site = next(s for s in self.sites("symbols_host") if s["bytes"] == 24)
+        self.assertEqual((site["frames"][1]["function"], site["frames"][1]["line"]), ("main", call))
+
+    def test_a_key_outlives_moved_lines(self):
+        before = {s["key"]: s for s in self.sites("symbols_host")}
+        after = {s["key"]: s for s in self.sites("symbols_host_moved")}
+        self.assertEqual(len(before), 3)
+        # Every line of the game moved by the same count; each site has its
+        # key still (its first frame lies in one of the game's functions).
+        moves = set()
+        for key, site in before.items():
+            self.assertIn(key, after, site["frames"][:1])
+            first = next(f for f in site["frames"] if "symbols_host" in f["source"])
+            moved = next(f for f in after[key]["frames"] if "symbols_host" in f["source"])
+            moves.add(moved["line"] - first["line"])
+        self.assertEqual(len(moves), 1)
+        self.assertGreater(moves.pop(), 900)
+        # The later build's one new site (the second record comes from
+        # another line of main: a site of its own under the same key).
+        self.assertEqual(len(after), 4)
+
+    def test_baseline(self):
+        old, new = symbols_report("symbols_host"), symbols_report("symbols_host_moved")
+        code, out, _ = run("check", new, "--baseline", old)
+        self.assertEqual(code, 1)
+        lines = out.splitlines()
+        self.assertEqual(lines[0], "FAIL: %s: 2 sites new or grown since %s" % (new, old))
+        self.assertRegex(lines[1], r"^  [0-9a-f]{8}  grew  \+48 bytes \(48 -> 96\), \+1 blocks "
+                                   r"\(1 -> 2\)   game::spawn_record")
+        self.assertRegex(lines[2], r"^  [0-9a-f]{8}  new   \+32 bytes \(0 -> 32\), \+1 blocks "
+                                   r"\(0 -> 1\)   game::load_extra")
+        self.assertEqual(len(lines), 3)
+        for report, baseline in ((old, old), (old, new)):
+            code, out, _ = run("check", report, "--baseline", baseline)
+            self.assertEqual(code, 0, out)
+            self.assertTrue(out.startswith("ok: %s: no site is new or grew since " % report), out)
+
+    def test_suppressions(self):
+        new = symbols_report("symbols_host_moved")
+        grown = next(s for s in self.sites("symbols_host_moved")
+                     if s["frames"][0]["function"].startswith("game::spawn_record"))
+        path = write("stacks", "suppressions.txt", (
+            "# the records leak by design\n%s\n\n  game::load_extra  # and the extra, by name\n"
+            % grown["key"]).encode())
+        code, out, _ = run("check", new, "--baseline", symbols_report("symbols_host"),
+                           "--suppress", path)
+        self.assertEqual(code, 0, out)
+        left = self.sites("symbols_host_moved", "--suppress", path)
+        self.assertEqual(sorted(s["bytes"] for s in left), [24, 512])
+        summary = run_json("summary", new, "--suppress", path)
+        self.assertEqual(summary["suppressed"], {"blocks": 3, "bytes": 128})
+        self.assertEqual(summary["totals"]["bytes"], 536)
+        records = next(c for c in summary["contexts"] if c["id"] == "0x37")
+        self.assertEqual((records["blocks"], records["bytes"]), (0, 0))
+        code, _, err = run("sites", new, "--suppress", os.path.join(SCRATCH, "missing.txt"))
+        self.assertEqual(code, 2)
+        self.assertIn("cannot read", err)
+
+    def test_editor_formats(self):
+        report = symbols_report("symbols_host")
+        for style, place in (("msvc", r"\(\d+\)"), ("gcc", r":\d+")):
+            code, out, err = run("sites", report, "--format", style)
+            self.assertEqual((code, err), (0, ""))
+            self.assertRegex(out, r"(?m)^\S*symbols_host\.cpp%s: leak [0-9a-f]{8}: 48 bytes in 1 "
+                                  r"block \(Records \(0x37\)\): game::spawn_record" % place)
+            self.assertRegex(out, r"(?m)^\S*symbols_host\.cpp%s:     called from main$" % place)
+
+
+def entries(path):
+    """Each stack of a report as a list of its Entry attributes."""
+    with open(path, "rb") as f:
+        text = f.read().decode("utf-8", "replace")
+    stacks = []
+    for depth, body in re.findall(r'<StackTrace Depth="(\d+)">\r\n(.*?)</StackTrace>', text, re.S):
+        frames = [dict(re.findall(r'(\w+)="([^"]*)"', line)) for line in body.splitlines()
+                  if "<Entry " in line]
+        if int(depth) != len(frames) or [int(f["Depth"]) for f in frames] != list(range(len(frames))):
+            raise AssertionError("a stack's depths are not in order: %s" % body)
+        stacks.append(frames)
+    return stacks
+
+
+def source_line(name, text):
+    with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), name)) as f:
+        return next(i for i, line in enumerate(f, 1) if text in line)
+
+
+def stripped_of_symbols(report, module_part, name):
+    """A copy of the report whose frames in the module lost their symbols,
+    and whose Module line names a folder that does not exist."""
+    with open(report, "rb") as f:
+        data = f.read()
+    data = re.sub(rb'(Module="[^"]*%s" )Function="[^"]*" Source="[^"]*" Line="\d+"' % module_part,
+                  rb'\1Function="" Source="" Line="0"', data)
+    data = re.sub(rb'<Module Name="[^"]*/(%s)"' % module_part, rb'<Module Name="/gone/\1"', data)
+    return write("symbolize", name, data)
+
+
+class SymbolizeTest(unittest.TestCase):
+    def test_inlined_functions_become_frames(self):
+        copy = os.path.join(scratch("symbolize"), "inlined.xml")
+        code, out, err = run("symbolize", symbols_report("symbols_host_inlined"), "-o", copy, "--force")
+        self.assertEqual((code, err), (0, ""), out)
+        self.assertRegex(out, r"frames? added for inlined calls")
+        record = next(s for s in entries(copy) if any("make_record" in f["Function"] for f in s))
+        at = next(i for i, f in enumerate(record) if "make_record" in f["Function"])
+        inner, outer = record[at], record[at + 1]
+        self.assertEqual(inner["Adress"], outer["Adress"])
+        self.assertRegex(outer["Function"], r"^game::spawn_record")
+        self.assertEqual(int(inner["Line"]), source_line("symbols_host.cpp", "Tarvex::std_alloc(size, "))
+        self.assertEqual(int(outer["Line"]), source_line("symbols_host.cpp", "make_record(size * 2)"))
+        # The copy is a report like any other.
+        self.assertEqual(run_json("summary", copy)["totals"],
+                         run_json("summary", symbols_report("symbols_host_inlined"))["totals"])
+
+    def test_resolved_frames_keep_their_text(self):
+        report = symbols_report("symbols_host")
+        copy = os.path.join(scratch("symbolize"), "unchanged.xml")
+        code, _, err = run("symbolize", report, "-o", copy)
+        self.assertEqual((code, err), (0, ""))
+        with open(report, "rb") as a, open(copy, "rb") as b:
+            self.assertEqual(a.read(), b.read())
+
+    def test_modules_looked_for_and_named_once(self):
+        report = symbols_report("symbols_host")
+        bare = stripped_of_symbols(report, rb"symbols_host", "bare.xml")
+        copy = os.path.join(scratch("symbolize"), "bare_copy.xml")
+        code, _, err = run("symbolize", bare, "-o", copy)
+        self.assertEqual(code, 0)
+        self.assertEqual(err, "tarvex-report: warning: module not found: /gone/symbols_host "
+                              "(name its folder with --search DIR)\n")
+        with open(bare, "rb") as a, open(copy, "rb") as b:
+            self.assertEqual(a.read(), b.read())
+        # Found by its name in a search folder: resolved as the library had it,
+        # and --symbolize does the same on the fly.
+        folder = os.path.dirname(os.path.realpath(os.path.join(
+            os.path.dirname(report), "..", "..", "bin", "symbols_host")))
+        code, _, err = run("symbolize", bare, "-o", copy, "--search", "/nowhere", "--search", folder)
+        self.assertEqual((code, err), (0, ""))
+
+        def stacks(sites):
+            return {s["bytes"]: [(f["function"], f["line"]) for f in s["frames"]] for s in sites}
+        want = stacks(run_json("sites", report, "--top", "0")["sites"])
+        got = stacks(run_json("sites", copy, "--top", "0")["sites"])
+        self.assertEqual(got[512], want[512])
+        self.assertEqual(got[24], want[24])
+        # The library names the record's allocation after spawn_record, at
+        # the line of make_record inlined into it; the copy has both.
+        self.assertEqual(got[48][0], ("game::make_record(unsigned int)", want[48][0][1]))
+        self.assertEqual(got[48][1][0], "game::spawn_record(unsigned int)")
+        self.assertEqual(got[48][2:], want[48][1:3])
+        on_the_fly = run_json("sites", bare, "--top", "0", "--symbolize", "--search", folder)
+        self.assertEqual(stacks(on_the_fly["sites"]), got)
+        self.assertEqual(on_the_fly["report"], bare)
+
+    def test_without_llvm_symbolizer(self):
+        empty = scratch("no-tools")
+        for args in (("symbolize", symbols_report("symbols_host"), "-o", os.path.join(empty, "x.xml")),
+                     ("summary", symbols_report("symbols_host"), "--symbolize")):
+            done = subprocess.run([sys.executable, TOOL] + list(args), stdout=subprocess.PIPE,
+                                  stderr=subprocess.PIPE, text=True, env=dict(os.environ, PATH=empty))
+            self.assertEqual(done.returncode, 2)
+            self.assertEqual(done.stderr, "tarvex-report: error: llvm-symbolizer is not installed: "
+                                          "it comes with Debian's llvm package (scripts/bootstrap "
+                                          "installs it)\n")
+            self.assertEqual(done.stdout, "")
+
+
+class SymbolizeWineTest(unittest.TestCase):
+    """Reports written under Wine, whose dbghelp reads neither DWARF 5 nor
+    lld-link's PDB files, resolved after the run."""
+
+    def symbolize(self, report, name):
+        copy = os.path.join(scratch("symbolize-wine"), name)
+        code, out, err = run("symbolize", report, "-o", copy)
+        self.assertEqual(code, 0, err)
+        # Wine's own modules are found through its prefix (WINEPREFIX), or
+        # named as not found; the game's always are.
+        for line in err.splitlines():
+            self.assertRegex(line, r"^tarvex-report: warning: module not found: C:\\windows\\")
+        return copy
+
+    def test_dwarf5_game(self):
+        report = symbols_report("symbols_host_dwarf5")
+        game = [f for s in entries(report) for f in s if "symbols_host_dwarf5" in f["Module"]]
+        self.assertFalse(any(f["Source"] for f in game), game)
+        record = next(s for s in entries(self.symbolize(report, "dwarf5.xml"))
+                      if any(f["Function"].startswith("game::make_record") for f in s))
+        names = [re.sub(r"\(.*", "", f["Function"]) for f in record]
+        at = names.index("game::make_record")
+        self.assertEqual(names[at + 1:at + 3], ["game::spawn_record", "main"])
+        self.assertEqual(int(record[at + 1]["Line"]), source_line("symbols_host.cpp", "make_record(size * 2)"))
+        self.assertEqual(int(record[at + 2]["Line"]), source_line("symbols_host.cpp", "game::spawn_record(24);"))
+        self.assertEqual(record[at]["Adress"], record[at + 1]["Adress"])
+        sites = run_json("sites", os.path.join(SCRATCH, "symbolize-wine", "dwarf5.xml"),
+                         "--top", "0")["sites"]
+        self.assertIn("game::load_ids(int)", [s["frames"][0]["function"] for s in sites])
+
+    def test_visual_cpp_game_with_a_pdb(self):
+        report = os.path.join(os.environ["SYMBOLS_REPORTS"], "scenario_msvc_consumer_pdb",
+                              "MemLeaks_msvc_consumer_pdb.xml")
+        copy = self.symbolize(report, "pdb.xml")
+        leak = next(f for s in entries(copy) for f in s if f["Function"] == "consumer_leak")
+        self.assertTrue(leak["Source"].endswith("consumer.c"), leak)
+        consumer = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "msvc", "consumer.c")
+        with open(consumer) as f:
+            call = next(i for i, line in enumerate(f, 1) if "tarvex_std_alloc(40, HEAP_CONTEXT)" in line)
+        self.assertEqual(int(leak["Line"]), call)
 
 
 def chromium():

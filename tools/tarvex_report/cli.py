@@ -1,11 +1,18 @@
-"""The command line of tarvex-report: summary, sites, diff, html and check."""
+"""The command line of tarvex-report: summary, sites, diff, html, check and
+symbolize."""
 
 import argparse
+import atexit
 import json
+import os
+import re
+import shutil
 import sys
+import tempfile
 import textwrap
 
-from . import reader, sites as sitelib
+from . import reader, sites as sitelib, symbolize as symbolizer
+from .filters import FrameFilter, Suppressions, SuppressionError
 from .reader import ReportError
 
 PROGRAM = "tarvex-report"
@@ -17,17 +24,71 @@ class Refused(Exception):
     """A bad input: one line on standard error, exit code 2."""
 
 
-def load(path, with_sites=False, depth=sitelib.DEFAULT_DEPTH, allow_truncated=False):
-    table = sitelib.SiteTable(depth) if with_sites else None
+class Options:
+    """What every command reads its reports with: the site depth, the frames
+    skipped at a stack's top, the suppressions, and symbols resolved on the
+    fly."""
+
+    def __init__(self, args):
+        self.depth = getattr(args, "depth", sitelib.DEFAULT_DEPTH)
+        self.filter = FrameFilter(getattr(args, "keep_runtime", False),
+                                  getattr(args, "skip", None) or ())
+        try:
+            self.suppressions = Suppressions(getattr(args, "suppress", None) or ())
+        except SuppressionError as error:
+            raise Refused(str(error)) from None
+        self.symbolize = getattr(args, "symbolize", False)
+        self.search = getattr(args, "search", None) or ()
+        self.force = getattr(args, "force", False)
+        self.missing_told = set()
+
+    def site_table(self):
+        return sitelib.SiteTable(self.depth, self.filter, self.suppressions or None)
+
+
+def load(path, options, with_sites=False, allow_truncated=False):
+    """The report at path, read with the options; the sites too when asked,
+    or when suppressions must leave blocks out."""
+    read_from = symbolized_copy(path, options) if options.symbolize else path
+    with_sites = with_sites or bool(options.suppressions)
+    table = options.site_table() if with_sites else None
     try:
-        report = reader.read(path, table)
+        report = reader.read(read_from, table)
     except ReportError as error:
         raise Refused("%s: %s" % (path, error)) from None
+    report.path = path
     if report.truncated and not allow_truncated:
         raise Refused("%s: truncated: %s" % (path, report.truncated))
     for note in report.notes:
         warn("%s: %s" % (path, note))
     return report
+
+
+def symbolized_copy(path, options):
+    folder = tempfile.mkdtemp(prefix="tarvex-report-")
+    atexit.register(shutil.rmtree, folder, True)
+    copy = os.path.join(folder, os.path.basename(path) or "report.xml")
+    run_symbolizer(path, copy, options)
+    return copy
+
+
+def run_symbolizer(path, output, options):
+    try:
+        result = symbolizer.symbolize(path, output, options.search, options.force)
+    except ReportError as error:
+        raise Refused("%s: %s" % (path, error)) from None
+    except symbolizer.Unavailable as error:
+        raise Refused(str(error)) from None
+    except OSError as error:
+        raise Refused("%s: cannot write: %s" % (output, error.strerror or error)) from None
+    if result.no_modules:
+        warn("%s lists no modules (a library older than its Module lines wrote it): its frames "
+             "stay as they are" % path)
+    for name in result.missing:
+        if name not in options.missing_told:
+            options.missing_told.add(name)
+            warn("module not found: %s (name its folder with --search DIR)" % name)
+    return result
 
 
 def warn(message):
@@ -45,6 +106,23 @@ def finish_truncated(report):
 
 def plural(count, word):
     return "%d %s%s" % (count, word, "" if count == 1 else "s")
+
+
+_CONTROL = re.compile(r"[\x00-\x1f\x7f]")
+
+
+def shown(value):
+    """A text for the terminal: a control character that a name read back
+    from the report holds (a tab, a line end) as \\xNN, as the library
+    writes the others, so that it cannot break a line of the output."""
+    return _CONTROL.sub(lambda m: "\\x%02X" % ord(m.group(0)), value)
+
+
+def suppressed_note(report):
+    if not report.suppressed_blocks:
+        return []
+    return ["left out by --suppress: %s, %s" % (plural(report.suppressed_blocks, "block"),
+                                               plural(report.suppressed_bytes, "byte"))]
 
 
 def table(rows, right=()):
@@ -72,24 +150,28 @@ def summary_json(report):
             "contexts": [c.as_json() for c in reader.budget_order(report.contexts)],
             "totals": {"contexts": len(report.contexts), "blocks": report.blocks,
                        "bytes": report.bytes},
-            "counters": [c.as_json() for c in report.counters]}
+            "suppressed": {"blocks": report.suppressed_blocks, "bytes": report.suppressed_bytes},
+            "counters": [c.as_json() for c in report.counters],
+            "modules": [m.as_json() for m in report.modules]}
 
 
 def summary_text(report):
     out = ["report  %s (version %s)" % (report.path, report.version),
            "leaked  %s, %s, in %s" % (plural(report.blocks, "block"),
                                        plural(report.bytes, "byte"),
-                                       plural(len(report.contexts), "context")), ""]
+                                       plural(len(report.contexts), "context"))]
+    out += suppressed_note(report) + [""]
     if report.contexts:
         rows = [("context", "id", "blocks", "bytes", "usage", "peak")]
-        rows += [((c.name or "(unnamed)") + (" [over budget]" if c.over_budget else ""),
+        rows += [(shown(c.name or "(unnamed)") + (" [over budget]" if c.over_budget else ""),
                   "0x%x" % c.id, c.blocks, c.bytes, c.usage, c.peak)
                  for c in reader.budget_order(report.contexts)]
         rows.append(("total", "", report.blocks, report.bytes, "", ""))
         out += table(rows, right=(2, 3, 4, 5)) + [""]
     if report.counters:
         rows = [("counter", "id", "count", "peak")]
-        rows += [(c.name or "(unnamed)", "0x%x" % c.id, c.count, c.peak) for c in report.counters]
+        rows += [(shown(c.name or "(unnamed)"), "0x%x" % c.id, c.count, c.peak)
+                 for c in report.counters]
         out += table(rows, right=(2, 3))
     else:
         out.append("no counters")
@@ -97,7 +179,7 @@ def summary_text(report):
 
 
 def cmd_summary(args):
-    report = load(args.report, allow_truncated=True)
+    report = load(args.report, Options(args), allow_truncated=True)
     if args.json:
         emit_json(summary_json(report))
     else:
@@ -107,34 +189,62 @@ def cmd_summary(args):
 
 # ---------------------------------------------------------------- sites
 
+def contexts_label(site):
+    return ", ".join(shown(c.label()) for c in site.contexts)
+
+
 def site_heading(site):
-    parts = ["%s in %s" % (plural(site.bytes, "byte"), plural(site.blocks, "block")),
-             ", ".join(c.label() for c in site.contexts),
-             "first alloc id %d" % site.first_id]
+    parts = ["key %s" % site.key,
+             "%s in %s" % (plural(site.bytes, "byte"), plural(site.blocks, "block")),
+             contexts_label(site), "first alloc id %d" % site.first_id]
     if site.infos:
-        parts.append("info: " + "; ".join('"%s"' % i for i in site.infos))
+        parts.append("info: " + "; ".join('"%s"' % shown(i) for i in site.infos))
     return "   ".join(parts)
 
 
-def sites_text(report, shown, depth):
+def sites_text(report, chosen, depth):
     table_ = report.sites
-    head = "%s, %s, %s (stacks from the first frame outside Tarvex, cut to %d frames)" % (
-        plural(len(table_), "site"), plural(report.blocks, "block"),
-        plural(report.bytes, "byte"), depth)
-    if len(shown) < len(table_):
-        head += "; the %d biggest:" % len(shown)
-    out = [head]
-    for rank, site in enumerate(shown, 1):
+    head = ("%s, %s, %s (stacks from the first frame outside Tarvex and the C++ runtime, cut "
+            "to %d frames)" % (plural(len(table_), "site"), plural(report.blocks, "block"),
+                               plural(report.bytes, "byte"), depth))
+    if len(chosen) < len(table_):
+        head += "; the %d biggest:" % len(chosen)
+    out = [head] + suppressed_note(report)
+    for rank, site in enumerate(chosen, 1):
         out += ["", "#%d  %s" % (rank, site_heading(site))]
-        out += ["      " + line for line in site.lines()]
+        out += ["      " + shown(line) for line in site.lines()]
     return out
 
 
-def sites_json(report, shown, depth):
+def sites_located(chosen, style):
+    """One line per frame with a source line, in the form an editor's
+    output window opens on a click: "file(line): " for Visual Studio,
+    "file:line: " as GCC writes it."""
+    out = []
+    for site in chosen:
+        head = "leak %s: %s in %s (%s)" % (site.key, plural(site.bytes, "byte"),
+                                          plural(site.blocks, "block"), contexts_label(site))
+        if site.label:
+            out.append("%s: %s" % (head, site.label))
+            continue
+        for index, frame in enumerate(site.frames):
+            what = head + ": " + shown(frame.function or frame.label()) if index == 0 else \
+                "    called from " + shown(frame.function or frame.label())
+            if frame.source:
+                place = ("%s(%d)" if style == "msvc" else "%s:%d") % (shown(frame.source),
+                                                                      frame.line)
+                out.append("%s: %s" % (place, what))
+            else:
+                out.append(what)
+    return out
+
+
+def sites_json(report, chosen, depth):
     return {"report": report.path, "complete": report.truncated is None,
             "truncated": report.truncated, "depth": depth, "total_sites": len(report.sites),
             "blocks": report.blocks, "bytes": report.bytes,
-            "sites": [s.as_json() for s in shown]}
+            "suppressed": {"blocks": report.suppressed_blocks, "bytes": report.suppressed_bytes},
+            "sites": [s.as_json() for s in chosen]}
 
 
 def top_count(value):
@@ -142,12 +252,14 @@ def top_count(value):
 
 
 def cmd_sites(args):
-    report = load(args.report, with_sites=True, depth=args.depth, allow_truncated=True)
-    shown = report.sites.top(top_count(args.top))
+    report = load(args.report, Options(args), with_sites=True, allow_truncated=True)
+    chosen = report.sites.top(top_count(args.top))
     if args.json:
-        emit_json(sites_json(report, shown, args.depth))
+        emit_json(sites_json(report, chosen, args.depth))
+    elif args.format != "text":
+        print("\n".join(sites_located(chosen, args.format)))
     else:
-        print("\n".join(sites_text(report, shown, args.depth)))
+        print("\n".join(sites_text(report, chosen, args.depth)))
     return finish_truncated(report)
 
 
@@ -165,8 +277,8 @@ def diff_text(old, new, contexts, changed_sites, total_sites):
     if contexts:
         rows = [("change", "bytes", "", "blocks", "", "context")]
         rows += [(c.kind, signed(c.bytes), "(%d -> %d)" % (c.old_bytes, c.new_bytes),
-                  signed(c.blocks), "(%d -> %d)" % (c.old_blocks, c.new_blocks), c.what.label())
-                 for c in contexts]
+                  signed(c.blocks), "(%d -> %d)" % (c.old_blocks, c.new_blocks),
+                  shown(c.what.label())) for c in contexts]
         out += table(rows, right=(1, 3)) + [""]
     else:
         out += ["no context changed", ""]
@@ -181,8 +293,8 @@ def diff_text(old, new, contexts, changed_sites, total_sites):
         out += ["", "#%d  %s  %s bytes (%d -> %d), %s blocks (%d -> %d)   %s" % (
             rank, change.kind, signed(change.bytes), change.old_bytes, change.new_bytes,
             signed(change.blocks), change.old_blocks, change.new_blocks,
-            ", ".join(c.label() for c in site.contexts))]
-        out += ["      " + line for line in site.lines()]
+            contexts_label(site))]
+        out += ["      " + shown(line) for line in site.lines()]
     return out
 
 
@@ -202,8 +314,9 @@ def compute_diff(old, new, top):
 
 
 def cmd_diff(args):
-    old = load(args.old, with_sites=True, depth=args.depth)
-    new = load(args.new, with_sites=True, depth=args.depth)
+    options = Options(args)
+    old = load(args.old, options, with_sites=True)
+    new = load(args.new, options, with_sites=True)
     result = compute_diff(old, new, top_count(args.top))
     if args.json:
         emit_json(diff_json(old, new, *result))
@@ -217,13 +330,14 @@ def cmd_diff(args):
 def cmd_html(args):
     from . import page
 
-    report = load(args.report, with_sites=True, depth=args.depth)
-    shown = report.sites.top(top_count(args.top))
+    options = Options(args)
+    report = load(args.report, options, with_sites=True)
+    chosen = report.sites.top(top_count(args.top))
     diff = None
     if args.diff:
-        old = load(args.diff, with_sites=True, depth=args.depth)
+        old = load(args.diff, options, with_sites=True)
         diff = (old,) + compute_diff(old, report, top_count(args.top))
-    document = page.render(report, shown, args.depth, diff)
+    document = page.render(report, chosen, args.depth, diff)
     try:
         with open(args.output, "w", encoding="utf-8") as out:
             out.write(document)
@@ -236,19 +350,72 @@ def cmd_html(args):
 # ---------------------------------------------------------------- check
 
 def cmd_check(args):
-    report = load(args.report)
+    options = Options(args)
+    if args.baseline and args.max_blocks is not None:
+        raise Refused("--baseline replaces the limits: give it without --max-blocks")
+    if args.baseline:
+        return check_against(args, options)
+    report = load(args.report, options, with_sites=bool(options.suppressions))
     leaked = "%s in %s" % (plural(report.bytes, "byte"), plural(report.blocks, "block"))
-    if report.bytes > args.max_bytes:
-        print("FAIL: %s leaks %s, more than --max-bytes %d" % (args.report, leaked, args.max_bytes))
+    # Without a limit of any kind, no leak is allowed.
+    max_bytes, max_blocks = args.max_bytes, args.max_blocks
+    given = max_bytes is not None or max_blocks is not None
+    if not given:
+        max_bytes = max_blocks = 0
+    over = None
+    if max_bytes is not None and report.bytes > max_bytes:
+        over = "more than --max-bytes %d" % max_bytes
+    elif max_blocks is not None and report.blocks > max_blocks:
+        over = "more than --max-blocks %d" % max_blocks
+    if over is not None:
+        if not given:
+            over = "and no leak is allowed (no --max-bytes, --max-blocks or --baseline given)"
+        print("FAIL: %s leaks %s, %s" % (args.report, leaked, over))
         return OVER_LIMIT
-    if args.max_blocks is not None and report.blocks > args.max_blocks:
-        print("FAIL: %s leaks %s, more than --max-blocks %d"
-              % (args.report, leaked, args.max_blocks))
-        return OVER_LIMIT
-    limits = "--max-bytes %d" % args.max_bytes
-    if args.max_blocks is not None:
-        limits += ", --max-blocks %d" % args.max_blocks
-    print("ok: %s leaks %s, within %s" % (args.report, leaked, limits))
+    limits = []
+    if max_bytes is not None:
+        limits.append("--max-bytes %d" % max_bytes)
+    if max_blocks is not None:
+        limits.append("--max-blocks %d" % max_blocks)
+    print("ok: %s leaks %s, within %s" % (args.report, leaked, ", ".join(limits)))
+    return 0
+
+
+def check_against(args, options):
+    """Fails on the sites (by key) that are new since the baseline or hold
+    more bytes or blocks than there."""
+    old = load(args.baseline, options, with_sites=True)
+    new = load(args.report, options, with_sites=True)
+    before = old.sites.by_key()
+    after = new.sites.by_key()
+    worse = []
+    for key, (nbytes, nblocks, number) in after.items():
+        obytes, oblocks = before.get(key, (0, 0, None))[:2]
+        if nbytes > obytes or nblocks > oblocks:
+            worse.append((nbytes - obytes, nblocks - oblocks, key, obytes, nbytes, oblocks,
+                          nblocks, number, key not in before))
+    if not worse:
+        print("ok: %s: no site is new or grew since %s (%s in %s, %s)"
+              % (args.report, args.baseline, plural(new.bytes, "byte"),
+                 plural(new.blocks, "block"), plural(len(after), "site")))
+        return 0
+    worse.sort(reverse=True)
+    sites = new.sites.materialise([w[7] for w in worse])
+    print("FAIL: %s: %s new or grown since %s" % (args.report, plural(len(worse), "site"),
+                                                  args.baseline))
+    for w, site in zip(worse, sites):
+        print("  %s  %s  %+d bytes (%d -> %d), %+d blocks (%d -> %d)   %s"
+              % (w[2], "new " if w[8] else "grew", w[0], w[3], w[4], w[1], w[5], w[6],
+                 shown(site.lines()[0])))
+    return OVER_LIMIT
+
+
+def cmd_symbolize(args):
+    options = Options(args)
+    result = run_symbolizer(args.report, args.output, options)
+    print("%s: %s of %s resolved, %s added for inlined calls"
+          % (args.output, plural(result.resolved, "distinct frame"), result.frames,
+             plural(result.inlined, "frame")))
     return 0
 
 
@@ -270,14 +437,32 @@ def depth(value):
 
 EPILOG = """Exit codes: 0 done; 1 (check) the report leaks more than allowed;
 2 a bad input: a file that is not a leak report, one of another version, or
-a truncated one (the process stopped while writing it). summary and sites
-still print what a truncated report holds, with a warning, and exit 2."""
+a truncated one (the process stopped while writing it), or symbols asked for
+without llvm-symbolizer. summary and sites still print what a truncated
+report holds, with a warning, and exit 2."""
 
 SITE_HELP = """A site is the call stack of a block from its first frame outside
-the Tarvex library (frames of tarvex.dll or libtarvex.so are skipped), cut to
-its first --depth frames; frames are compared by function, source file and
-line (by module and address when they have neither). Blocks without frames
-form one site."""
+the Tarvex library (frames of tarvex.dll or libtarvex.so) and, unless
+--keep-runtime, the C++ runtime's allocation plumbing (std::allocator*,
+std::allocator_traits*, __gnu_cxx::*, operator new*, std::_*, and the
+members of std:: containers and strings named _M_*, or _X* as Visual C++'s
+library names them), cut to its first --depth frames; frames are compared by
+function, source file and line (by module and address when they have
+neither). Blocks without frames form one site. A site's key, eight
+hexadecimal digits from its frames' functions and source file names (not
+their lines or folders), names it in another run or build of the game."""
+
+SUPPRESS_HELP = """--suppress FILE leaves sites out: a line of the file holds a site
+key or a function pattern ('*' and '?' as in file names; '#' starts a
+comment), and a site goes when its key is listed or one of its frames'
+functions matches (with or without its template arguments and parameters)."""
+
+SYMBOLIZE_HELP = """Frames are resolved after the run by llvm-symbolizer (Debian's
+llvm) from the modules the report lists: DWARF 4 and 5 in ELF and PE files,
+and PDB files, which the system's debug-help library may not read. Each
+module's file is looked for where the report names it (Wine's Z: drive is
+the root folder), then by its name in each --search DIR and beside the
+report."""
 
 
 def paragraphs(text):
@@ -290,8 +475,8 @@ def parser():
         prog=PROGRAM, epilog=EPILOG,
         description="Reads the leak reports of Tarvex (MemLeaks_*.xml and the files of "
                     "Tarvex::dump_state): a summary per context, the leaks grouped by "
-                    "allocation site, the difference of two reports, a page to look at, and "
-                    "a leak gate for a game's CI.")
+                    "allocation site, the difference of two reports, a page to look at, "
+                    "a leak gate for a game's CI, and symbols resolved after the run.")
     commands = top.add_subparsers(dest="command", metavar="COMMAND", required=True)
 
     def command(name, summary, description, func):
@@ -301,29 +486,55 @@ def parser():
         sub.set_defaults(func=func)
         return sub
 
-    def add_depth(sub):
+    def add_symbols(sub, on_the_fly=True):
+        if on_the_fly:
+            sub.add_argument("--symbolize", action="store_true",
+                             help="resolve the frames with llvm-symbolizer first, as the "
+                                  "symbolize command does")
+        sub.add_argument("--search", action="append", metavar="DIR",
+                         help="a folder to look for module files in (may be repeated)")
+        sub.add_argument("--force", action="store_true",
+                         help="resolve frames that the report resolved already too")
+
+    def add_suppress(sub):
+        sub.add_argument("--suppress", action="append", metavar="FILE",
+                         help="leave out the sites this file names (may be repeated)")
+
+    def add_sites(sub):
         sub.add_argument("--depth", type=depth, default=sitelib.DEFAULT_DEPTH, metavar="K",
                          help="frames of a site's stack that tell sites apart (default %(default)s)")
+        sub.add_argument("--skip", action="append", metavar="REGEX",
+                         help="also skip frames at a stack's top whose function this regular "
+                              "expression finds (may be repeated)")
+        sub.add_argument("--keep-runtime", action="store_true",
+                         help="do not skip the C++ runtime's allocation frames")
+        add_suppress(sub)
+        add_symbols(sub)
 
     sub = command("summary", "one row per context, the totals and the counters",
                   "One row per context: name, id, leaked blocks, leaked bytes, and the "
                   "context's usage and peak as the report gives them (MemUsage and "
                   "MemUsagePeek: all its live tracked blocks when the report was written, so "
                   "a checkpoint dump lists fewer bytes than its usage); then the totals and "
-                  "the named counters with their peaks.", cmd_summary)
+                  "the named counters with their peaks.\n\n" + SUPPRESS_HELP, cmd_summary)
     sub.add_argument("report", metavar="REPORT")
     sub.add_argument("--json", action="store_true", help="the same as JSON")
+    add_sites(sub)
 
     sub = command("sites", "leaked blocks grouped by allocation site, biggest first",
                   "Leaked blocks grouped by allocation site, the most bytes first. Each "
-                  "site: its bytes, blocks, contexts, smallest allocation id, a few of its "
-                  "info texts, and its frames as 'function  file:line'.\n\n" + SITE_HELP,
+                  "site: its key, bytes, blocks, contexts, smallest allocation id, a few of "
+                  "its info texts, and its frames as 'function  file:line'; or, with --format "
+                  "msvc or gcc, a line per frame that Visual Studio's output window or an "
+                  "editor opens at its source line.\n\n" + SITE_HELP + "\n\n" + SUPPRESS_HELP,
                   cmd_sites)
     sub.add_argument("report", metavar="REPORT")
     sub.add_argument("--top", type=count, default=20, metavar="N",
                      help="show the N biggest sites, 0 for all (default %(default)s)")
-    add_depth(sub)
+    sub.add_argument("--format", choices=("text", "msvc", "gcc"), default="text",
+                     help="text (default); msvc: 'file(line): ' lines; gcc: 'file:line: ' lines")
     sub.add_argument("--json", action="store_true", help="the same as JSON")
+    add_sites(sub)
 
     sub = command("diff", "what leaks more, newly or no longer between two reports",
                   "Contexts and sites whose leaked bytes or blocks grew, appeared or "
@@ -334,29 +545,45 @@ def parser():
     sub.add_argument("new", metavar="NEW")
     sub.add_argument("--top", type=count, default=20, metavar="N",
                      help="show the first N changed sites, 0 for all (default %(default)s)")
-    add_depth(sub)
     sub.add_argument("--json", action="store_true", help="the same as JSON")
+    add_sites(sub)
 
     sub = command("html", "one self-contained page: contexts, sites, counters, diff",
                   "Writes one self-contained HTML page (no network, no other file): the "
-                  "contexts with a bar for leaked bytes and peak, the sites (sortable by "
-                  "bytes and blocks, each stack expandable), the counters, and with --diff "
-                  "what changed since OLD.\n\n" + SITE_HELP, cmd_html)
+                  "contexts with a bar for leaked bytes and peak, the sites with their keys "
+                  "(sortable by bytes and blocks, each stack expandable), the counters, and "
+                  "with --diff what changed since OLD.\n\n" + SITE_HELP, cmd_html)
     sub.add_argument("report", metavar="REPORT")
     sub.add_argument("-o", "--output", required=True, metavar="FILE", help="the page to write")
     sub.add_argument("--diff", metavar="OLD", help="also show what changed since report OLD")
     sub.add_argument("--top", type=count, default=100, metavar="N",
                      help="list the N biggest sites, 0 for all (default %(default)s)")
-    add_depth(sub)
+    add_sites(sub)
 
     sub = command("check", "exit 1 when a report leaks more than allowed",
-                  "A leak gate for a game's CI: prints one line and exits 1 when the report "
-                  "leaks more bytes than --max-bytes (or more blocks than --max-blocks), "
-                  "0 otherwise.", cmd_check)
+                  "A leak gate for a game's CI: prints a line and exits 1 when the report "
+                  "leaks more bytes than --max-bytes or more blocks than --max-blocks (without "
+                  "either, any leak fails), or, with --baseline OLD instead, when a site is "
+                  "new or holds more bytes or blocks than in OLD (sites compared by key); "
+                  "0 otherwise.\n\n" + SITE_HELP + "\n\n" + SUPPRESS_HELP, cmd_check)
     sub.add_argument("report", metavar="REPORT")
-    sub.add_argument("--max-bytes", type=count, required=True, metavar="N",
-                     help="most leaked bytes allowed")
+    limits = sub.add_mutually_exclusive_group()
+    limits.add_argument("--max-bytes", type=count, metavar="N", help="most leaked bytes allowed")
+    limits.add_argument("--baseline", metavar="OLD",
+                        help="fail only on sites new or grown since report OLD")
     sub.add_argument("--max-blocks", type=count, metavar="M", help="most leaked blocks allowed")
+    add_sites(sub)
+
+    sub = command("symbolize", "a copy of a report with its frames resolved by llvm-symbolizer",
+                  "Writes a copy of REPORT whose frames carry function, source file and line "
+                  "as llvm-symbolizer finds them, inlined calls expanded into frames of their "
+                  "own. A frame the report resolved already (a function and a source file) "
+                  "keeps its text unless --force; a module whose file is not found is named "
+                  "once on standard error and its frames stay as they are.\n\n"
+                  + SYMBOLIZE_HELP, cmd_symbolize)
+    sub.add_argument("report", metavar="REPORT")
+    sub.add_argument("-o", "--output", required=True, metavar="OUT", help="the copy to write")
+    add_symbols(sub, on_the_fly=False)
     return top
 
 

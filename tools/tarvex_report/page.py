@@ -51,6 +51,7 @@ ol.stack { margin: 4px 0 2px; padding-left: 15px; }
 ol.stack li { margin: 3px 0; }
 ol.stack li::marker { color: #8a96a3; font-size: 11px; }
 .info { color: #6a4a00; }
+.key { color: var(--muted); font-size: 11.5px; padding-left: 15px; }
 .kind { font-weight: 600; text-transform: uppercase; font-size: 12px; }
 .kind.new, .kind.grew { color: var(--new); }
 .kind.gone, .kind.shrank { color: var(--gone); }
@@ -140,13 +141,14 @@ def frame_html(frame, paths):
 
 
 def stack_cell(site, paths, opened=False):
+    key = '<div class="key mono" title="the site\'s key">%s</div>' % esc(site.key)
     if site.label:
-        return '<div class="nostack fn">%s</div>' % esc(site.label)
+        return key + '<div class="nostack fn">%s</div>' % esc(site.label)
     first = frame_html(site.frames[0], paths)
     if len(site.frames) == 1:
-        return '<div class="nostack">%s</div>' % first
+        return key + '<div class="nostack">%s</div>' % first
     rest = "".join("<li>%s</li>" % frame_html(f, paths) for f in site.frames[1:])
-    return ('<details%s><summary>%s</summary><ol class="stack" start="2">%s</ol></details>'
+    return (key + '<details%s><summary>%s</summary><ol class="stack" start="2">%s</ol></details>'
             % (" open" if opened else "", first, rest))
 
 
@@ -199,8 +201,12 @@ def site_section(report, shown, depth, paths):
                     % (site.bytes, site.blocks, rank, number(site.bytes), number(site.blocks),
                        contexts_of(site), site.first_id, infos_of(site),
                        stack_cell(site, paths, opened=rank == 1)))
-    note = ("Stacks from the first frame outside Tarvex, cut to %d frames; click a site to see "
-            "its stack, a heading to sort (or open the page with #sort=blocks)." % depth)
+    note = ("Stacks from the first frame outside Tarvex and the C++ runtime, cut to %d frames, "
+            "each under its site's key; click a site to see its stack, a heading to sort (or "
+            "open the page with #sort=blocks)." % depth)
+    if report.suppressed_blocks:
+        note += " %s blocks (%s bytes) are left out by --suppress." % (
+            number(report.suppressed_blocks), number(report.suppressed_bytes))
     if len(shown) < total:
         note += " The %d biggest of %s sites are listed." % (len(shown), number(total))
     if paths.root:

@@ -1,10 +1,13 @@
 """One streaming pass over a Tarvex leak report.
 
-The report is read line by line, not with an XML parser: reports of earlier
-versions of the library hold context names, info texts and counter names
-unescaped, so one whose info is "a<b&c" is not well-formed XML, yet every line
-has its fixed shape, one element per line. Memory stays bounded by what is kept (contexts,
-counters, distinct frames, and the sites when asked), never by the file.
+The report is read line by line, not with an XML parser: older libraries wrote
+context names, info texts and counter names unescaped, so a report whose info
+is "a<b&c" is not well-formed XML, yet every line has the fixed shape of the
+format, one element per line. Texts are read back from their entities (named
+and numeric); a byte the library could not write in XML stays as the four
+characters \\xNN it wrote. Lines are read with a bound, so memory stays
+bounded by what is kept (contexts, counters, modules, distinct frames, and the
+sites when asked), never by the file, whatever its lines hold.
 """
 
 import gc
@@ -15,6 +18,9 @@ VERSION = "1.0"
 # Frames of these modules belong to the Tarvex library itself (compared on the
 # base name, without case).
 LIBRARY_MODULES = ("tarvex.dll", "libtarvex.so")
+
+# The library writes lines of at most a few KiB; a longer line is no report's.
+MAX_LINE = 64 * 1024
 
 _ENTRY = b"                <Entry "  # 16 spaces: the one line kind worth a fast path
 _ROOT = re.compile(rb'<MemTrackReport Version="([^"]*)"')
@@ -29,12 +35,22 @@ _CONTEXT = re.compile(
 _FRAGMENT = re.compile(
     rb'<Fragment AllocId="(-?\d+)" Adress="0x([0-9a-fA-F]+)" Size="(-?\d+)" Info="(.*?)(?:">)?$')
 _COUNTER = re.compile(rb'<Counter Name="(.*)" Id="0x([0-9a-fA-F]+)" Count="(-?\d+)" Peek="(-?\d+)"')
+_MODULE = re.compile(rb'<Module Name="([^"]*)" Base="0x([0-9a-fA-F]+)" Size="(\d+)"')
 _ATTRIBUTE = re.compile(rb'(\w+)="([^"]*)')
-_ENTITIES = ((b"&lt;", b"<"), (b"&gt;", b">"), (b"&quot;", b'"'), (b"&apos;", b"'"), (b"&amp;", b"&"))
+_ENTITY = re.compile(rb"&(?:(amp|lt|gt|quot|apos)|#([0-9]{1,7})|#[xX]([0-9a-fA-F]{1,6}));")
+_NAMED = {b"amp": b"&", b"lt": b"<", b"gt": b">", b"quot": b'"', b"apos": b"'"}
 
 
 class ReportError(Exception):
     """The file cannot be read as a leak report; the message is one line."""
+
+
+class LineTooLong(ReportError):
+    """A line past MAX_LINE; the message names it."""
+
+    def __init__(self, number):
+        super().__init__("line %d: longer than %d bytes: not a line of a leak report"
+                         % (number, MAX_LINE))
 
 
 def u32(digits):
@@ -54,23 +70,21 @@ def text(raw):
         return raw.decode("cp1252", "replace")
 
 
-_CHARACTER_REFERENCE = re.compile(rb"&#(x[0-9a-fA-F]+|[0-9]+);")
-
-
-def _character(match):
-    digits = match.group(1)
-    code = int(digits[1:], 16) if digits[:1] == b"x" else int(digits)
-    return chr(code).encode("utf-8") if code < 0x110000 else match.group(0)
+def _entity(match):
+    named, decimal, hexadecimal = match.groups()
+    if named:
+        return _NAMED[named]
+    code = int(decimal) if decimal else int(hexadecimal, 16)
+    if code > 0x10FFFF or 0xD800 <= code <= 0xDFFF:
+        return match.group(0)
+    return chr(code).encode("utf-8")
 
 
 def unescape(raw):
-    """Entities back to the bytes they stand for. \\xNN, which the library
-    writes for a byte XML cannot carry, stays as it is written."""
-    if b"&" in raw:
-        raw = _CHARACTER_REFERENCE.sub(_character, raw)
-        for entity, char in _ENTITIES:
-            raw = raw.replace(entity, char)
-    return raw
+    """The bytes an attribute stands for: entities replaced, once each (so
+    "&amp;lt;" is "&lt;"); anything else, a lone "&" of an older report
+    included, as it stands."""
+    return _ENTITY.sub(_entity, raw) if b"&" in raw else raw
 
 
 def is_library_module(module):
@@ -125,7 +139,8 @@ class Frames:
         self.by_line = {}   # the Entry line from its Adress attribute on -> frame number
         self.by_key = {}    # Frame.key -> frame number
         self.list = []      # frame number -> Frame
-        self.library = []   # frame number -> whether it is a library frame
+        self.skipped = []   # frame number -> whether a site starts after it
+        self.skips = lambda frame: frame.library
 
     def add_line(self, line, start):
         values = dict(_ATTRIBUTE.findall(line))
@@ -141,14 +156,15 @@ class Frames:
         if found is None:
             found = self.by_key[frame.key] = len(self.list)
             self.list.append(frame)
-            self.library.append(frame.library)
+            self.skipped.append(self.skips(frame))
         self.by_line[line[start:]] = found
         return found
 
 
 class Context:
     __slots__ = ("index", "name", "id", "blocks", "bytes", "declared_blocks", "declared_bytes",
-                 "usage", "peak", "over_budget", "closed")
+                 "usage", "peak", "over_budget", "closed", "suppressed_blocks",
+                 "suppressed_bytes")
 
     def __init__(self, index, match):
         self.index = index
@@ -161,7 +177,17 @@ class Context:
         self.over_budget = match.group(7) is not None
         self.blocks = 0   # counted from the Fragment lines read
         self.bytes = 0    # their exact sum (the report's own sum wraps at 2^32)
+        self.suppressed_blocks = 0   # listed, but of sites a suppression leaves out
+        self.suppressed_bytes = 0
         self.closed = False
+
+    def count(self, size, counted):
+        if counted:
+            self.blocks += 1
+            self.bytes += size
+        else:
+            self.suppressed_blocks += 1
+            self.suppressed_bytes += size
 
     def label(self):
         return "%s (0x%x)" % (self.name or "unnamed", self.id)
@@ -190,9 +216,27 @@ class Counter:
         return {"name": self.name, "id": "0x%x" % self.id, "count": self.count, "peak": self.peak}
 
 
+class Module:
+    """A module that frames of the report lie in: its path as the system
+    named it, where its image lay in memory and its size."""
+
+    __slots__ = ("path", "base", "size")
+
+    def __init__(self, match):
+        self.path = text(unescape(match.group(1)))
+        self.base = int(match.group(2), 16)
+        self.size = int(match.group(3))
+
+    def holds(self, address):
+        return 0 <= address - self.base < self.size
+
+    def as_json(self):
+        return {"path": self.path, "base": "0x%x" % self.base, "size": self.size}
+
+
 class Report:
-    """What one pass read: contexts, counters, totals, and the sites when a
-    site table was given."""
+    """What one pass read: contexts, counters, modules, totals, and the sites
+    when a site table was given."""
 
     def __init__(self, path):
         self.path = path
@@ -200,6 +244,7 @@ class Report:
         self.allocations = None     # the Allocations Count, when present
         self.contexts = []
         self.counters = []
+        self.modules = []           # the Module lines, in the report's order
         self.frames = Frames()
         self.sites = None
         self.truncated = None       # why the report is incomplete, or None
@@ -213,6 +258,14 @@ class Report:
     @property
     def bytes(self):
         return sum(c.bytes for c in self.contexts)
+
+    @property
+    def suppressed_blocks(self):
+        return sum(c.suppressed_blocks for c in self.contexts)
+
+    @property
+    def suppressed_bytes(self):
+        return sum(c.suppressed_bytes for c in self.contexts)
 
 
 class _NoStack:
@@ -251,6 +304,22 @@ def read(path, sites=None):
     return report
 
 
+def lines(handle, first_number):
+    """(number, line) of each line, read with the bound: a longer line is an
+    error that names it, and is never held whole."""
+    number = first_number
+    readline = handle.readline
+    limit = MAX_LINE + 1
+    while True:
+        line = readline(limit)
+        if not line:
+            return
+        if len(line) == limit and not line.endswith(b"\n"):
+            raise LineTooLong(number)
+        yield number, line
+        number += 1
+
+
 def _read_head(handle, report):
     first = handle.readline(4096)
     if not first:
@@ -285,7 +354,7 @@ def _read_body(handle, report, sites):
     number = 2
     line = b""
     try:
-        for number, line in enumerate(handle, 3):
+        for number, line in lines(handle, 3):
             if line.startswith(_ENTRY):
                 if want_frames:
                     start = line.find(b' Adress="', 22)
@@ -301,10 +370,8 @@ def _read_body(handle, report, sites):
                 if fragment is None:
                     raise ReportError("a </Fragment> without its Fragment")
                 alloc_id, size, info = fragment
-                context.blocks += 1
-                context.bytes += size
-                if want_frames:
-                    add_site(stack if stack is not _NO_STACK else (), size, context, alloc_id, info)
+                context.count(size, not want_frames or add_site(
+                    stack if stack is not _NO_STACK else (), size, context, alloc_id, info))
                 fragment = None
                 stack = _NO_STACK
             elif s.startswith(b"<StackTrace "):
@@ -346,6 +413,11 @@ def _read_body(handle, report, sites):
                 if not match or context is not None:
                     raise ReportError("a Counter line not in the report's shape")
                 report.counters.append(Counter(match))
+            elif s.startswith(b"<Module "):
+                match = _MODULE.match(s)
+                if not match or context is not None:
+                    raise ReportError("a Module line not in the report's shape")
+                report.modules.append(Module(match))
             elif s.startswith(b"<Allocations "):
                 match = _ALLOCATIONS.match(s)
                 if not match or report.allocations is not None:
@@ -359,6 +431,8 @@ def _read_body(handle, report, sites):
             elif s.strip():
                 raise ReportError("not a line of a leak report: %s"
                                   % text(s.strip()[:60]))
+    except LineTooLong:
+        raise
     except ReportError as error:
         raise ReportError("line %d: %s" % (number, error)) from None
 
@@ -367,9 +441,10 @@ def _read_body(handle, report, sites):
         rest = handle.read(4096)
         if rest.strip():
             raise ReportError("line %d: text after </MemTrackReport>" % (number + 1))
-        if report.allocations is not None and report.allocations != report.blocks:
+        listed = report.blocks + report.suppressed_blocks
+        if report.allocations is not None and report.allocations != listed:
             report.notes.append("Allocations Count is %d but %d blocks are listed"
-                                % (report.allocations, report.blocks))
+                                % (report.allocations, listed))
         return
 
     # The file stopped before </MemTrackReport>: keep what was read whole.
@@ -381,10 +456,8 @@ def _read_body(handle, report, sites):
         # The open Fragment's line was whole: its block counts, with the
         # frames read so far.
         alloc_id, size, info = fragment
-        context.blocks += 1
-        context.bytes += size
-        if want_frames:
-            add_site(stack if stack is not _NO_STACK else (), size, context, alloc_id, info)
+        context.count(size, not want_frames or add_site(
+            stack if stack is not _NO_STACK else (), size, context, alloc_id, info))
     if context is not None:
         where = ", inside context %s" % context.label()
     report.lines = complete_lines
@@ -392,9 +465,11 @@ def _read_body(handle, report, sites):
 
 
 def _check_context(context, report):
-    if context.blocks != context.declared_blocks:
+    blocks = context.blocks + context.suppressed_blocks
+    total = context.bytes + context.suppressed_bytes
+    if blocks != context.declared_blocks:
         report.notes.append("context %s says Fragments=%d but lists %d"
-                            % (context.label(), context.declared_blocks, context.blocks))
-    if context.bytes & 0xFFFFFFFF != context.declared_bytes:
+                            % (context.label(), context.declared_blocks, blocks))
+    if total & 0xFFFFFFFF != context.declared_bytes:
         report.notes.append("context %s says SizeAccumulation=%d but its blocks add up to %d"
-                            % (context.label(), context.declared_bytes, context.bytes))
+                            % (context.label(), context.declared_bytes, total))

@@ -1,18 +1,22 @@
 """Leaked blocks grouped by allocation site, and the difference of two reports.
 
 A site is a block's call stack from its first frame outside the Tarvex
-library, cut to its first `depth` frames; the library frames before it are
-skipped and not part of the site. Blocks without frames form one site, and so
-do blocks whose recorded frames are all the library's own.
+library and the C++ runtime's allocation plumbing (filters.FrameFilter), cut
+to its first `depth` frames; the frames before it are skipped and not part of
+the site. Blocks without frames form one site, and so do blocks whose
+recorded frames are all skipped ones. Sites that a suppression file names are
+left out: their blocks count nowhere.
 """
 
 import heapq
 from array import array
 
+from .filters import FrameFilter, site_key
 from .reader import text
 
 NO_STACK = "no stack recorded (BackTraceMode 1, or trace depth 0)"
-LIBRARY_ONLY = "only library frames recorded (trace depth too small to reach the caller)"
+LIBRARY_ONLY = ("only library or runtime frames recorded (trace depth too small to reach "
+                "the caller)")
 MAX_INFOS = 3
 DEFAULT_DEPTH = 4
 _FRAME_BITS = 21
@@ -23,8 +27,11 @@ class SiteTable:
     """Adds up blocks per site while a report is read. Per site it keeps a
     few numbers in arrays, so a million distinct sites fit in little memory."""
 
-    def __init__(self, depth=DEFAULT_DEPTH):
+    def __init__(self, depth=DEFAULT_DEPTH, frame_filter=None, suppressions=None):
         self.depth = max(1, depth)
+        self.filter = frame_filter or FrameFilter()
+        self.suppressions = suppressions
+        self.suppressed = set()         # site keys (as in index) left out
         # site key -> site number. A key packs the site's frame numbers (each
         # plus one) into one integer, 21 bits a frame: a third of the memory
         # of a tuple. Stacks with a frame number past that range, and the two
@@ -36,18 +43,20 @@ class SiteTable:
         self.context = array("I")       # index of the first context the site was seen in
         self.more_contexts = {}         # site number -> set of further context indexes
         self.infos = {}                 # site number -> up to MAX_INFOS distinct info texts
-        self.library = None
+        self.skipped = None
         self.report = None
 
     def start(self, report):
         self.report = report
-        self.library = report.frames.library
+        report.frames.skips = self.filter.skips
+        self.skipped = report.frames.skipped
 
     def add(self, stack, size, context, alloc_id, info):
-        library = self.library
+        """Adds a block to its site; False when its site is left out."""
+        skipped = self.skipped
         count = len(stack)
         skip = 0
-        while skip < count and library[stack[skip]]:
+        while skip < count and skipped[stack[skip]]:
             skip += 1
         if skip < count:
             key = self.pack(stack[skip:skip + self.depth])
@@ -55,6 +64,8 @@ class SiteTable:
             key = LIBRARY_ONLY if count else NO_STACK
         site = self.index.get(key)
         if site is None:
+            if key in self.suppressed or self.left_out(key):
+                return False
             site = self.index[key] = len(self.bytes)
             self.bytes.append(size)
             self.blocks.append(1)
@@ -62,7 +73,7 @@ class SiteTable:
             self.context.append(context.index)
             if info:
                 self.infos[site] = [info]
-            return
+            return True
         self.bytes[site] += size
         self.blocks[site] += 1
         if alloc_id < self.first_id[site]:
@@ -73,6 +84,36 @@ class SiteTable:
             seen = self.infos.setdefault(site, [])
             if len(seen) < MAX_INFOS and info not in seen:
                 seen.append(info)
+        return True
+
+    def left_out(self, key):
+        """Whether the suppressions name the site of this key; remembered."""
+        if not self.suppressions:
+            return False
+        frames, label = self.frames_and_label(key)
+        if self.suppressions.leaves_out(site_key(frames, label), frames):
+            self.suppressed.add(key)
+            return True
+        return False
+
+    def frames_and_label(self, key):
+        if isinstance(key, str):
+            return [], key
+        return [self.report.frames.list[f] for f in self.frames_of(key)], None
+
+    def by_key(self):
+        """Site key -> [bytes, blocks, a site number]: sites whose frames
+        differ only in lines share a key, and add up."""
+        totals = {}
+        for key, number in self.index.items():
+            name = site_key(*self.frames_and_label(key))
+            found = totals.get(name)
+            if found is None:
+                totals[name] = [self.bytes[number], self.blocks[number], number]
+            else:
+                found[0] += self.bytes[number]
+                found[1] += self.blocks[number]
+        return totals
 
     def frames_of(self, key):
         """The frame numbers of a site key."""
@@ -107,10 +148,7 @@ class SiteTable:
         contexts = self.report.contexts
         indexes = {self.context[number]} | self.more_contexts.get(number, set())
         infos = [text(i) for i in self.infos.get(number, [])]
-        if isinstance(key, str):
-            frames, label = [], key
-        else:
-            frames, label = [self.report.frames.list[f] for f in self.frames_of(key)], None
+        frames, label = self.frames_and_label(key)
         return Site(self.bytes[number], self.blocks[number],
                     [c for c in contexts if c.index in indexes],
                     self.first_id[number], infos, frames, label)
@@ -147,7 +185,7 @@ class SiteTable:
 
 
 class Site:
-    __slots__ = ("bytes", "blocks", "contexts", "first_id", "infos", "frames", "label")
+    __slots__ = ("bytes", "blocks", "contexts", "first_id", "infos", "frames", "label", "key")
 
     def __init__(self, bytes_, blocks, contexts, first_id, infos, frames, label):
         self.bytes = bytes_
@@ -157,12 +195,13 @@ class Site:
         self.infos = infos
         self.frames = frames
         self.label = label      # for the sites without frames of their own
+        self.key = site_key(frames, label)
 
     def lines(self):
         return [self.label] if self.label else [f.label() for f in self.frames]
 
     def as_json(self):
-        return {"bytes": self.bytes, "blocks": self.blocks,
+        return {"key": self.key, "bytes": self.bytes, "blocks": self.blocks,
                 "contexts": [{"name": c.name, "id": "0x%x" % c.id} for c in self.contexts],
                 "first_alloc_id": self.first_id, "infos": self.infos,
                 "frames": [f.as_json() for f in self.frames],
