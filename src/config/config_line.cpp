@@ -186,8 +186,8 @@ ConfigKey parse_config_line(const char* line, ConfigSettings& settings, TraceDep
         case ConfigKey::timeline: {
             // The file is the rest of the line, white space around it cut.
             FormatScanner scanner(line);
-            if (scanner.match("Timeline: ")) scanner.rest(settings.timeline_file,
-                                                         sizeof(settings.timeline_file));
+            if (scanner.match("Timeline: "))
+                scanner.rest(settings.timeline_file, sizeof(settings.timeline_file));
             break;
         }
         case ConfigKey::ignored:
