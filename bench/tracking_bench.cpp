@@ -6,12 +6,15 @@
 // Linked against the object library so one process can switch modes.
 #include <benchmark/benchmark.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <set>
 #include <vector>
 
+#include "base/lock_slot.h"
 #include "registry/default_entries.h"
 #include "tarvex/tarvex.h"
+#include "tracking/timeline.h"
 #include "tracking_setup.h"
 
 namespace {
@@ -46,6 +49,34 @@ void tracked_pair(benchmark::State& state) {
     set_mode(1, 0);
 }
 BENCHMARK(tracked_pair)->ArgNames({"mode", "depth"})->Args({1, 0})->Args({2, 4})->Args({2, 16});
+
+// The mode 1 pair with a timeline written beside it; the counter tells how
+// many bytes of the file each event took (an allocation, a release, and
+// what they refer to).
+void timeline_pair(benchmark::State& state) {
+    const char* file_name = "bench_timeline.bin";
+    tarvex::timeline_start(file_name);
+    uint32_t pairs = 0;
+    for (auto _ : state) {
+        void* block = Tarvex::std_alloc(block_size, tracked_context);
+        benchmark::DoNotOptimize(block);
+        Tarvex::std_free(block, tracked_context);
+        if ((++pairs & 1023) == 0) Tarvex::frame_mark();
+    }
+    {
+        tarvex::LockHolder hold(tarvex::library_lock());
+        tarvex::timeline_stop();
+    }
+    state.SetItemsProcessed(state.iterations());
+    if (std::FILE* file = std::fopen(file_name, "rb")) {
+        std::fseek(file, 0, SEEK_END);
+        state.counters["bytes_per_event"] =
+            double(std::ftell(file)) / (2.0 * double(state.iterations()));
+        std::fclose(file);
+    }
+    std::remove(file_name);
+}
+BENCHMARK(timeline_pair);
 
 // The mode 1 pair in a context with soft and hard budgets that every
 // allocation is checked against and none reaches.

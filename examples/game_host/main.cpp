@@ -52,13 +52,16 @@ int main() {
     audio_mix.set_info("audio mix buffer");
 
     game::load_front_end();
+    Tarvex::phase_mark("front end loaded");
     game::unload_level();
+    Tarvex::phase_mark("front end unloaded");
 
     const uint32_t before_level = Tarvex::get_checkpoint();
     // Everything the level puts in the game objects context should be gone
     // once it is unloaded; the scope proves it, or lists what stayed.
     const uint32_t level_scope = Tarvex::scope_begin(game::game_objects);
     game::load_level(1);
+    Tarvex::phase_mark("level 1 loaded");
     Tarvex::dump_state("level_load.xml", before_level);
 
     for (int frame = 0; frame < 30; ++frame) {
@@ -71,9 +74,11 @@ int main() {
         Tarvex::inc_counter("frames", 1);
         worker.join();
         Tarvex::context_release_to(game::level_arena, scratch_mark);
+        Tarvex::frame_mark();
     }
 
     game::release_entities();
+    Tarvex::phase_mark("level 1 unloaded");
     const uint32_t stayed = Tarvex::scope_end(game::game_objects, level_scope, "level_unload.xml");
     std::printf("level unload: %u block(s) of Game objects still live (see level_unload.xml)\n",
                 stayed);

@@ -214,6 +214,14 @@ public:
     static uint32_t scope_begin(uint32_t context_id);
     static uint32_t scope_end(uint32_t context_id, uint32_t token, const char* file_name);
 
+    // Memory over time: with "Timeline: <file>" in tarvex.ini and tracking
+    // on, every tracked allocation and release goes to that file with the
+    // frame and phase it fell in (see docs/timeline-format.md); frame_mark
+    // ends a frame, phase_mark names a moment ("level 2 loaded"). Without a
+    // timeline both return at once.
+    static void frame_mark();
+    static void phase_mark(const char* name);
+
     // Break point: tracked allocations and releases that match it call
     // break_func. Set from tarvex.ini at start-up; all fields 0 disarms it.
     static void set_breakpoint(const MemTypeDefs::BreakPoint& breakpoint);

@@ -176,6 +176,11 @@ TARVEX_API uint32_t TARVEX_CDECL tarvex_scope_begin(uint32_t context_id);
 TARVEX_API uint32_t TARVEX_CDECL tarvex_scope_end(uint32_t context_id, uint32_t token,
                                                   const char* file);
 
+/* The end of a frame, and a named moment, for the timeline ("Timeline:" in
+ * tarvex.ini); without one they return at once. */
+TARVEX_API void TARVEX_CDECL tarvex_frame_mark(void);
+TARVEX_API void TARVEX_CDECL tarvex_phase_mark(const char* name);
+
 /* Diagnostics: the leak report on demand, listing the blocks whose alloc_id
  * is at least min_alloc_id; the caller's stack through the log sink; a mini
  * dump of the process (exception_pointers: the fault's EXCEPTION_POINTERS,

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstring>
 
 #include "base/errors.h"
 #include "base/library_state.h"
@@ -41,8 +42,14 @@ bool read_line(std::FILE* file, char* line) {
 constexpr long most_bytes_read = 1L << 20;
 
 std::atomic<bool> safe_stack_walk{false};
+// Written only while the configuration is read at start-up.
+char timeline_file[sizeof(ConfigSettings::timeline_file)] = {};
 
 }  // namespace
+
+const char* timeline_file_configured() {
+    return timeline_file;
+}
 
 bool safe_stack_walk_configured() {
     return safe_stack_walk.load(std::memory_order_acquire);
@@ -52,6 +59,7 @@ void read_config() {
     // Start-up clears the break point before the file is read, so a missing
     // file leaves it clear even after an earlier run of the library set it.
     Tarvex::set_breakpoint(MemTypeDefs::BreakPoint{0, 0, 0, 0});
+    timeline_file[0] = '\0';
 
     // Only a regular file counts: a FIFO would block start-up until a writer
     // came, and a link to a device such as /dev/zero would never end.
@@ -76,6 +84,7 @@ void read_config() {
 
     back_trace_mode.store(settings.back_trace_mode, std::memory_order_release);
     safe_stack_walk.store(settings.safe_stack_walk, std::memory_order_release);
+    std::memcpy(timeline_file, settings.timeline_file, sizeof(timeline_file));
     Tarvex::set_breakpoint(settings.breakpoint);
 }
 

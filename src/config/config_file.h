@@ -12,4 +12,7 @@ void read_config();
 // reads it when it binds.
 bool safe_stack_walk_configured();
 
+// The file "Timeline:" named in the last read_config, "" for none.
+const char* timeline_file_configured();
+
 }  // namespace tarvex

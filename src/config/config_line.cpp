@@ -76,6 +76,17 @@ public:
         return true;
     }
 
+    // The rest of the line without the white space at its end, cut to fit
+    // `out` (zero-terminated).
+    void rest(char* out, size_t capacity) {
+        size_t length = std::strlen(cursor_);
+        while (length != 0 && is_space(cursor_[length - 1])) --length;
+        if (length >= capacity) length = capacity - 1;
+        std::memcpy(out, cursor_, length);
+        out[length] = '\0';
+        cursor_ += length;
+    }
+
 private:
     void skip_space() {
         while (is_space(*cursor_)) ++cursor_;
@@ -106,6 +117,7 @@ const KeyPattern key_patterns[] = {
     {"TraceDepth:", ConfigKey::trace_depth},
     {"Budget:", ConfigKey::budget},
     {"StackWalk:", ConfigKey::stack_walk},
+    {"Timeline:", ConfigKey::timeline},
 };
 
 ConfigKey classify(const char* line) {
@@ -169,6 +181,13 @@ ConfigKey parse_config_line(const char* line, ConfigSettings& settings, TraceDep
                 if (scanner.word("safe")) settings.safe_stack_walk = true;
                 if (scanner.word("frames")) settings.safe_stack_walk = false;
             }
+            break;
+        }
+        case ConfigKey::timeline: {
+            // The file is the rest of the line, white space around it cut.
+            FormatScanner scanner(line);
+            if (scanner.match("Timeline: "))
+                scanner.rest(settings.timeline_file, sizeof(settings.timeline_file));
             break;
         }
         case ConfigKey::ignored:

@@ -21,6 +21,9 @@ struct ConfigSettings {
     // which follows frames without frame pointers; "StackWalk: frames" (the
     // default) follows the frame pointers.
     bool safe_stack_walk = false;
+    // "Timeline: <file>": where the timeline goes in tracking mode; empty
+    // for none.
+    char timeline_file[1024] = {};
 };
 
 enum class ConfigKey {
@@ -33,6 +36,7 @@ enum class ConfigKey {
     trace_depth,
     budget,
     stack_walk,
+    timeline,
 };
 
 // A "TraceDepth:" line's pair; a part that does not parse stays 0.

@@ -170,6 +170,14 @@ uint32_t tarvex_context_alignment(uint32_t context_id) {
     return Tarvex::context_alignment(context_id);
 }
 
+void tarvex_frame_mark(void) {
+    Tarvex::frame_mark();
+}
+
+void tarvex_phase_mark(const char* name) {
+    Tarvex::phase_mark(name);
+}
+
 void tarvex_context_reset(uint32_t context_id) {
     Tarvex::context_reset(context_id);
 }

@@ -12,6 +12,7 @@
 #include "registry/registry.h"
 #include "tarvex/tarvex.h"
 #include "tracking/leak_report.h"
+#include "tracking/timeline.h"
 #include "tracking/track_table.h"
 #include "tracking/tracking_entries.h"
 
@@ -62,6 +63,7 @@ bool build_library() {
 void tear_down_library() {
     char report_name[leak_file_name_capacity];
     write_leak_report(leak_file_name(report_name), 0);
+    timeline_stop();
     release_counters();
     destroy_track_table();
 
@@ -91,6 +93,11 @@ void Tarvex::init() {
     // under the library lock (a lazy start, whose caller still holds it, is
     // the exception). Until it is live, captures record no frames.
     if (built && back_traces_wanted()) start_debug_help();
+    // The timeline lists the loaded modules as it starts: outside the lock.
+    if (built && back_trace_mode.load(std::memory_order_relaxed) > 0 &&
+        timeline_file_configured()[0] != '\0') {
+        timeline_start(timeline_file_configured());
+    }
 }
 
 void Tarvex::shutdown() {
@@ -138,6 +145,8 @@ void after_fork_in_parent() {
 }
 
 void after_fork_in_child() {
+    // The parent's timeline is the parent's: the child writes none of it.
+    timeline_forget_in_child();
     // The child's one thread is the forking thread, the locks' holder.
     after_fork_in_parent();
 }

@@ -14,6 +14,7 @@
 #include "registry/registry.h"
 #include "tarvex/tarvex.h"
 #include "tracking/alloc_id.h"
+#include "tracking/timeline.h"
 #include "tracking/track_table.h"
 
 namespace tarvex {
@@ -44,6 +45,8 @@ void forget_tracked_after(MemContext& context, const ArenaPool::Mark* mark) {
     context.arena->for_each_range_after(mark, [&](const char* begin, const char* end) {
         track_forget_range(context, context.id, begin, end, min_alloc_id);
     });
+    if (timeline_on.load(std::memory_order_relaxed))
+        timeline_rewind(context, context.id, mark == nullptr, min_alloc_id);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@ target_sources(tarvex_objects PRIVATE
   tracking/dumps.cpp
   tracking/leak_report.cpp
   tracking/scopes.cpp
+  tracking/timeline.cpp
   tracking/xml_writer.cpp
   tracking/debug_fill.cpp
   tracking/track_table.cpp

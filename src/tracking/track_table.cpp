@@ -15,6 +15,7 @@
 #include "registry/registry.h"
 #include "tracking/alloc_id.h"
 #include "tracking/allocation_log.h"
+#include "tracking/timeline.h"
 
 namespace tarvex {
 
@@ -147,14 +148,18 @@ struct NewEntry {
 
     operator MemTrackEntry() const {
         MemTrackEntry entry;
+        std::memset(entry.frames, 0, sizeof(entry.frames));
+        write_into(entry);
+        return entry;
+    }
+    // Everything but the frames, which the caller sees to.
+    void write_into(MemTrackEntry& entry) const {
         entry.reserved = 0;
         entry.context_id = context_id;
         entry.address = address;
         entry.size = size;
         entry.alloc_id = alloc_id;
         entry.info = info;
-        std::memset(entry.frames, 0, sizeof(entry.frames));
-        return entry;
     }
 };
 
@@ -167,7 +172,12 @@ TrackSet::iterator place_entry(const NewEntry& made, bool& refused) {
     refused = false;
     if (slot != end && is_released(*slot)) {
         if (has_key(*slot, made.address, made.context_id)) {
-            const_cast<MemTrackEntry&>(*slot) = made;
+            // The frames end at their first 0: a released entry without
+            // frames, the common case where no stacks are recorded, needs no
+            // clearing.
+            MemTrackEntry& entry = const_cast<MemTrackEntry&>(*slot);
+            if (entry.frames[0] != 0) std::memset(entry.frames, 0, sizeof(entry.frames));
+            made.write_into(entry);
             ++table->live;
             return slot;
         }
@@ -275,6 +285,7 @@ void track_add(MemContext& context, uint32_t context_id, void* address, uint32_t
     if (stored != table->entries.end()) {
         MemTrackEntry& entry = const_cast<MemTrackEntry&>(*stored);
         if (depth != 0) capture_stack(start, depth, entry.frames);
+        if (timeline_on.load(std::memory_order_relaxed)) timeline_allocation(context, entry);
         // The sink and break_func see a copy: nothing they do to the table
         // can pull it from under them.
         if (allocation_logging() || breakpoint_armed) {
@@ -329,8 +340,10 @@ bool track_remove(MemContext& context, uint32_t context_id, void* address, uint3
     context.usage -= seen->size;
     const bool size_differs = check_size && seen->size != size;
     if (check_size) size = seen->size;
+    const uint32_t alloc_id = seen->alloc_id;
     release_name(seen->info);
     if (seen != &copy) retire_entry(found);
+    if (timeline_on.load(std::memory_order_relaxed)) timeline_release(alloc_id);
     if (size_differs) report_error(error_size_mismatch);
     return true;
 }

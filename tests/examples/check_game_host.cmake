@@ -24,3 +24,8 @@ expect(stdout.txt "level unload: Level arena 4096 bytes in 1 block(s) before the
 expect(stdout.txt "Game objects")
 expect(stdout.txt "Level arena")
 expect(stdout.txt "fragments")
+# The timeline of the run, begun with its header ("TARVEXTL").
+file(READ "${WORKDIR}/game_timeline.bin" timeline LIMIT 8 HEX)
+if(NOT timeline STREQUAL "544152564558544c")
+  message(FATAL_ERROR "game_timeline.bin has no timeline header")
+endif()

@@ -1,0 +1,427 @@
+#include "tracking/timeline.h"
+
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "base/errors.h"
+#include "base/library_state.h"
+#include "base/lock_slot.h"
+#include "contexts/library_storage.h"
+#include "debughelp/module_map.h"
+
+namespace tarvex {
+
+std::atomic<bool> timeline_on{false};
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// The records (docs/timeline-format.md)
+// ---------------------------------------------------------------------------
+
+enum Tag : uint8_t {
+    tag_context = 1,
+    tag_module = 2,
+    tag_stack = 3,
+    tag_allocation = 4,
+    tag_release = 5,
+    tag_reset = 6,
+    tag_release_to = 7,
+    tag_frame = 8,
+    tag_phase = 9,
+};
+
+constexpr char magic[8] = {'T', 'A', 'R', 'V', 'E', 'X', 'T', 'L'};
+constexpr uint16_t format_version = 1;
+constexpr size_t chunk_capacity = 64 * 1024;
+// The most one record takes: a stack of 16 frames, or a name or path of at
+// most this many bytes with its fields.
+constexpr size_t longest_text = 1024;
+constexpr size_t longest_record = 16 + 3 * 10 + longest_text;
+constexpr uint32_t max_frames = 16;
+
+uint64_t zigzag(int64_t value) {
+    return (static_cast<uint64_t>(value) << 1) ^ static_cast<uint64_t>(value >> 63);
+}
+
+// ---------------------------------------------------------------------------
+// The writer: records into a chunk, chunks into the file
+// ---------------------------------------------------------------------------
+
+class ChunkWriter {
+public:
+    bool open(const char* file_name) {
+        file_ = std::fopen(file_name, "wb");
+        if (file_ == nullptr) return false;
+        // Chunks are written whole from the library's own buffer; unbuffered,
+        // a forked child's stdio holds nothing of the parent's to write again.
+        std::setvbuf(file_, nullptr, _IONBF, 0);
+        unsigned char header[16] = {};
+        std::memcpy(header, magic, sizeof(magic));
+        header[8] = format_version & 0xff;
+        header[9] = format_version >> 8;
+        header[10] = sizeof(void*);
+        return std::fwrite(header, 1, sizeof(header), file_) == sizeof(header);
+    }
+
+    // Makes room for one record, writing the chunk out first when needed;
+    // false when the file failed. (A failed writer is abandoned and never
+    // asked again.)
+    bool room_for(size_t bytes) { return used_ + bytes <= chunk_capacity || flush(); }
+    __attribute__((noinline)) bool flush() {
+        if (failed_) return false;
+        if (used_ == 0) return true;
+        unsigned char length[4];
+        for (int i = 0; i < 4; ++i) length[i] = static_cast<unsigned char>(used_ >> (8 * i));
+        failed_ = std::fwrite(length, 1, 4, file_) != 4 ||
+                  std::fwrite(chunk_, 1, used_, file_) != used_ || std::fflush(file_) != 0;
+        used_ = 0;
+        return !failed_;
+    }
+    size_t buffered() const { return used_; }
+    bool failed() const { return failed_; }
+    void close() {
+        if (file_ != nullptr) std::fclose(file_);
+        file_ = nullptr;
+    }
+    void abandon() {
+        used_ = 0;
+        close();
+    }
+
+    void byte(uint8_t value) { chunk_[used_++] = value; }
+    void varint(uint64_t value) {
+        while (value >= 0x80) {
+            chunk_[used_++] = static_cast<unsigned char>(value | 0x80);
+            value >>= 7;
+        }
+        chunk_[used_++] = static_cast<unsigned char>(value);
+    }
+    void text(const char* value) {
+        const size_t length = value != nullptr ? strnlen(value, longest_text) : 0;
+        varint(length);
+        std::memcpy(chunk_ + used_, value, length);
+        used_ += length;
+    }
+
+private:
+    std::FILE* file_ = nullptr;
+    bool failed_ = false;
+    size_t used_ = 0;
+    unsigned char chunk_[chunk_capacity];
+};
+
+// ---------------------------------------------------------------------------
+// What is written once: contexts and stacks by their index, modules
+// ---------------------------------------------------------------------------
+
+// An open-addressed set of keys, each with the index it was written under.
+// Grows by doubling; a key that finds no room is written again each time.
+template <typename Key>
+class IndexSet {
+public:
+    ~IndexSet() { library_free(slots_); }
+
+    // The key's index, 0 when it has none yet: then `fresh` is set and the
+    // key takes the next index, which the caller writes.
+    uint32_t find_or_add(const Key& key, bool& fresh) {
+        fresh = false;
+        if (count_ * 4 >= capacity_ * 3 && !grow()) {
+            fresh = true;
+            return ++last_;
+        }
+        Slot* slot = probe(key);
+        if (slot->index == 0) {
+            slot->key = key;
+            slot->index = ++last_;
+            ++count_;
+            fresh = true;
+        }
+        return slot->index;
+    }
+
+private:
+    struct Slot {
+        Key key;
+        uint32_t index;
+    };
+    Slot* probe(const Key& key) const {
+        for (size_t i = key.hash() & (capacity_ - 1);; i = (i + 1) & (capacity_ - 1)) {
+            if (slots_[i].index == 0 || slots_[i].key == key) return &slots_[i];
+        }
+    }
+    bool grow() {
+        const size_t capacity = capacity_ == 0 ? 64 : capacity_ * 2;
+        auto* slots = static_cast<Slot*>(library_alloc(capacity * sizeof(Slot)));
+        if (slots == nullptr) return false;
+        std::memset(static_cast<void*>(slots), 0, capacity * sizeof(Slot));
+        Slot* old = slots_;
+        const size_t old_capacity = capacity_;
+        slots_ = slots;
+        capacity_ = capacity;
+        for (size_t i = 0; i < old_capacity; ++i) {
+            if (old[i].index != 0) *probe(old[i].key) = old[i];
+        }
+        library_free(old);
+        return true;
+    }
+
+    Slot* slots_ = nullptr;
+    size_t capacity_ = 0;
+    size_t count_ = 0;
+    uint32_t last_ = 0;
+};
+
+struct ContextKey {
+    uint32_t id;
+    size_t hash() const { return id * 0x9e3779b1u; }
+    bool operator==(const ContextKey& other) const { return id == other.id; }
+};
+
+struct StackKey {
+    uintptr_t frames[max_frames];
+    size_t hash() const {
+        uint64_t h = 1469598103934665603ull;
+        for (uintptr_t frame : frames) h = (h ^ frame) * 1099511628211ull;
+        return static_cast<size_t>(h ^ (h >> 32));
+    }
+    bool operator==(const StackKey& other) const {
+        return std::memcmp(frames, other.frames, sizeof(frames)) == 0;
+    }
+};
+
+// ---------------------------------------------------------------------------
+// The timeline
+// ---------------------------------------------------------------------------
+
+struct Timeline {
+    ChunkWriter writer;
+    char file_name[longest_text + 1];
+    IndexSet<ContextKey> contexts;
+    IndexSet<StackKey> stacks;
+    // The modules listed last, and which of them the file has; a frame in
+    // none of them asks for a new list at the next mark.
+    ModuleMap* modules = nullptr;
+    bool modules_stale = false;
+    // The context of the last allocation, at hand for the next.
+    uint32_t last_context_id = 0;
+    uint32_t last_context_index = 0;
+    uint64_t last_address = 0;
+    uint32_t last_alloc_id = UINT32_MAX;  // so that the first id is written as it is
+};
+
+// Guarded by the library lock.
+Timeline* timeline = nullptr;
+
+void report_failure() {
+    char message[longest_text + 64];
+    std::snprintf(message, sizeof(message), "ERROR: Cannot write the timeline file: %s",
+                  timeline->file_name);
+    log_message(message);
+}
+
+// Ends a timeline whose file failed; what it holds goes with it.
+void end_failed() {
+    timeline_on.store(false, std::memory_order_relaxed);
+    report_failure();
+    timeline->writer.abandon();
+}
+
+__attribute__((noinline)) bool failed_for_room() {
+    end_failed();
+    return false;
+}
+
+inline bool room_for(size_t bytes) {
+    return timeline->writer.room_for(bytes) || failed_for_room();
+}
+
+uint32_t context_index(const MemContext& context, uint32_t id) {
+    if (timeline->last_context_index != 0 && timeline->last_context_id == id)
+        return timeline->last_context_index;
+    bool fresh;
+    const uint32_t index = timeline->contexts.find_or_add(ContextKey{id}, fresh);
+    if (fresh && room_for(longest_record)) {
+        ChunkWriter& w = timeline->writer;
+        w.byte(tag_context);
+        w.varint(index);
+        w.varint(id);
+        w.varint(context.budget.limits.soft);
+        w.varint(context.budget.limits.hard);
+        w.text(context.id == id ? context.name : "");
+    }
+    timeline->last_context_id = id;
+    timeline->last_context_index = index;
+    return index;
+}
+
+// Writes each module of the frames the file does not have yet.
+void write_modules_of(const uintptr_t* frames, uint32_t count) {
+    ModuleMap* modules = timeline->modules;
+    for (uint32_t i = 0; i < count; ++i) {
+        const ModuleMap::Module* module = modules != nullptr ? modules->find(frames[i]) : nullptr;
+        if (module == nullptr) {
+            timeline->modules_stale = true;
+            continue;
+        }
+        if (module->used || !room_for(longest_record)) continue;
+        modules->note(frames[i]);
+        ChunkWriter& w = timeline->writer;
+        w.byte(tag_module);
+        w.varint(module->base);
+        w.varint(module->size);
+        w.text(module->path);
+    }
+}
+
+uint32_t stack_index(const MemTrackEntry& entry) {
+    uint32_t count = 0;
+    while (count < max_frames && entry.frames[count] != 0) ++count;
+    if (count == 0) return 0;
+    StackKey key;
+    std::memcpy(key.frames, entry.frames, sizeof(key.frames));
+    bool fresh;
+    const uint32_t index = timeline->stacks.find_or_add(key, fresh);
+    if (fresh) {
+        write_modules_of(entry.frames, count);
+        if (!room_for(longest_record)) return 0;
+        ChunkWriter& w = timeline->writer;
+        w.byte(tag_stack);
+        w.varint(index);
+        w.byte(static_cast<uint8_t>(count));
+        for (uint32_t i = 0; i < count; ++i) w.varint(entry.frames[i]);
+    }
+    return index;
+}
+
+// pre: the library lock is not held. A new list of the modules, when a frame
+// lay in none of those listed.
+ModuleMap* list_modules_if_stale() {
+    {
+        LockHolder hold(library_lock());
+        if (timeline == nullptr || !timeline->modules_stale) return nullptr;
+    }
+    ModuleMap* modules = library_new<ModuleMap>();
+    if (modules != nullptr) modules->take();
+    return modules;
+}
+
+// pre: the library lock is held. Takes the new list, and keeps which
+// modules the file has.
+void adopt_modules(ModuleMap* modules) {
+    if (modules == nullptr) return;
+    if (timeline == nullptr) {
+        library_delete(modules);
+        return;
+    }
+    if (ModuleMap* old = timeline->modules) {
+        old->for_each_used([&](const ModuleMap::Module& module) { modules->note(module.base); });
+        library_delete(old);
+    }
+    timeline->modules = modules;
+    timeline->modules_stale = false;
+}
+
+void write_mark(Tag tag, const char* name) {
+    if (!room_for(longest_record)) return;
+    ChunkWriter& w = timeline->writer;
+    w.byte(tag);
+    if (tag == tag_phase) w.text(name);
+    // A mark is a moment the game chose: what came before it reaches the file
+    // once the chunk is half full, well before a crash could take it.
+    if (w.buffered() * 2 >= chunk_capacity && !w.flush()) end_failed();
+}
+
+void mark(Tag tag, const char* name) {
+    if (!timeline_on.load(std::memory_order_relaxed)) return;
+    ModuleMap* modules = list_modules_if_stale();
+    LockHolder hold(library_lock());
+    adopt_modules(modules);
+    if (timeline_on.load(std::memory_order_relaxed)) write_mark(tag, name);
+}
+
+}  // namespace
+
+void timeline_start(const char* file_name) {
+    auto* made = static_cast<Timeline*>(library_alloc(sizeof(Timeline)));
+    if (made == nullptr) return;
+    new (made) Timeline;
+    std::snprintf(made->file_name, sizeof(made->file_name), "%s", file_name);
+    ModuleMap* modules = library_new<ModuleMap>();
+    if (modules != nullptr) modules->take();
+    LockHolder hold(library_lock());
+    timeline = made;
+    adopt_modules(modules);
+    if (!made->writer.open(file_name)) {
+        report_failure();
+        made->writer.close();
+        library_delete(made);
+        timeline = nullptr;
+        return;
+    }
+    timeline_on.store(true, std::memory_order_relaxed);
+}
+
+void timeline_stop() {
+    TARVEX_CHECK_LIBRARY_LOCK();
+    if (timeline == nullptr) return;
+    if (timeline_on.load(std::memory_order_relaxed) && !timeline->writer.flush()) report_failure();
+    timeline_on.store(false, std::memory_order_relaxed);
+    timeline->writer.close();
+    library_delete(timeline->modules);
+    library_delete(timeline);
+    timeline = nullptr;
+}
+
+void timeline_forget_in_child() {
+    if (timeline == nullptr) return;
+    timeline_on.store(false, std::memory_order_relaxed);
+    timeline->writer.abandon();
+}
+
+void timeline_allocation(const MemContext& context, const MemTrackEntry& entry) {
+    TARVEX_CHECK_LIBRARY_LOCK();
+    const uint32_t context_ref = context_index(context, entry.context_id);
+    const uint32_t stack_ref = stack_index(entry);
+    if (!room_for(longest_record)) return;
+    ChunkWriter& w = timeline->writer;
+    const uint64_t address = reinterpret_cast<uintptr_t>(entry.address);
+    w.byte(tag_allocation);
+    w.varint(context_ref);
+    w.varint(entry.size);
+    w.varint(zigzag(static_cast<int64_t>(address - timeline->last_address)));
+    w.varint(zigzag(static_cast<int32_t>(entry.alloc_id - timeline->last_alloc_id - 1)));
+    w.varint(stack_ref);
+    timeline->last_address = address;
+    timeline->last_alloc_id = entry.alloc_id;
+}
+
+void timeline_release(uint32_t alloc_id) {
+    TARVEX_CHECK_LIBRARY_LOCK();
+    if (!room_for(longest_record)) return;
+    ChunkWriter& w = timeline->writer;
+    w.byte(tag_release);
+    w.varint(zigzag(static_cast<int32_t>(timeline->last_alloc_id - alloc_id)));
+}
+
+void timeline_rewind(const MemContext& context, uint32_t context_id, bool reset,
+                     uint32_t min_alloc_id) {
+    TARVEX_CHECK_LIBRARY_LOCK();
+    const uint32_t context_ref = context_index(context, context_id);
+    if (!room_for(longest_record)) return;
+    ChunkWriter& w = timeline->writer;
+    w.byte(reset ? tag_reset : tag_release_to);
+    w.varint(context_ref);
+    if (!reset) w.varint(zigzag(static_cast<int32_t>(timeline->last_alloc_id - min_alloc_id)));
+}
+
+}  // namespace tarvex
+
+void Tarvex::frame_mark() {
+    tarvex::mark(tarvex::tag_frame, nullptr);
+}
+
+void Tarvex::phase_mark(const char* name) {
+    tarvex::mark(tarvex::tag_phase, name != nullptr ? name : "");
+}
