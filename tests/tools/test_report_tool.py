@@ -1,13 +1,18 @@
 #!/usr/bin/env python3
-"""Tests of tools/tarvex-report on reports the library itself wrote.
+"""Tests of tools/tarvex-report on reports and timelines the library itself
+wrote, and on timelines written here record by record (TimelineWriter).
 
 Run by CTest (tests/tools/CMakeLists.txt) with one test class per entry, e.g.
 `test_report_tool.py SummaryTest`, and these environment variables:
   TARVEX_REPORT    the program
   LINUX_REPORTS    the folder where report_tool_host ran on Linux
   WINDOWS_REPORTS  tests/tools/windows: the same host's and the example game's
-                   reports written under Wine (see tests/tools/windows/refresh)
-  GAME_REPORTS     the folder where the example game ran on Linux
+                   reports, and timelines, written under Wine (see
+                   tests/tools/windows/refresh)
+  GAME_REPORTS     the folder where the example game ran on Linux (its leak
+                   reports and its timeline)
+  TIMELINES        the folder where tests/tracking's timeline_host ran (on
+                   Linux; under Wine for TimelineWineTest)
   SYMBOLS_REPORTS  the folder of the scenarios where symbols_host ran (in each
                    of its builds, tools_<build>)
   MSVC_CONSUMER    (SymbolizeWineTest) the Visual C++-ABI consumer's folder
@@ -855,6 +860,35 @@ def bare(address):
     return "0x%x  (no symbol)" % address
 
 
+def known_run(test, path, pointer):
+    """Checks the figures of timeline_host's known run (see its run()) as
+    the tool reads them; returns the peak."""
+    code, out, err = run("timeline", path, "--json")
+    test.assertEqual(code, 0, err)
+    # A file kept from another machine names modules that are not here.
+    for line in err.splitlines():
+        test.assertRegex(line, r"^tarvex-report: warning: module not found: ")
+    got = json.loads(out)
+    test.assertEqual((got["pointer_size"], got["complete"]), (pointer, True))
+    test.assertEqual(got["events"], {"allocations": 7, "releases": 3, "resets": 1,
+                                     "releases_to_mark": 1, "frames": 5, "phases": 1,
+                                     "short_lived": 2})
+    test.assertEqual(got["frames"]["allocations"], [2, 1, 4, 0, 0])
+    test.assertEqual(got["frames"]["bytes"], [140, 300, 1574, 0, 0])
+    test.assertEqual(got["frames"]["high"], [140, 340, 1850, 414, 0])
+    test.assertEqual([(c["name"], c["high"]) for c in got["contexts"]],
+                     [("Timeline heap", [100, 300, 300, 300, 0]),
+                      ("Timeline small", [40, 40, 40, 40, 0]),
+                      ("Timeline arena", [0, 0, 1510, 74, 0])])
+    peak = got["peak"]
+    test.assertEqual((peak["bytes"], peak["blocks"], peak["frame"], peak["phase"]),
+                     (1850, 5, 2, "level 1 loaded"))
+    test.assertEqual([s["bytes"] for s in peak["sites"]], [1000, 500, 300, 40, 10])
+    test.assertEqual([(s["allocations"], s["bytes"]) for s in got["short_lived"]],
+                     [(1, 1000), (1, 500)])
+    return peak
+
+
 class TimelineTest(unittest.TestCase):
     """tarvex-report timeline on files written as the library writes them."""
 
@@ -1007,6 +1041,22 @@ class TimelineTest(unittest.TestCase):
         got = self.timeline(self.known, "--depth", "1")
         self.assertEqual([len(s["frames"]) for s in got["peak"]["sites"]], [1, 1])
 
+    def test_written_by_the_library(self):
+        # tests/tracking/timeline_host's known run, on Linux and (kept in
+        # tests/tools/windows/) under Wine.
+        peak = known_run(self, os.path.join(os.environ["TIMELINES"], "timeline.bin"), 8)
+        # Resolved as the report resolves them: the line of each call.
+        first = peak["sites"][0]["frames"][0]
+        self.assertIn("run()", first["function"])
+        self.assertEqual(first["line"], source_line(os.path.join("..", "tracking", "timeline_host.cpp"),
+                                                    "Tarvex::std_alloc(1000, arena)"))
+        known_run(self, os.path.join(os.environ["WINDOWS_REPORTS"], "timeline_host.bin"), 4)
+        game = run_json("timeline", os.path.join(os.environ["WINDOWS_REPORTS"], "game_timeline.bin"))
+        self.assertEqual((game["pointer_size"], game["events"]["frames"],
+                          [p["name"] for p in game["phases"]]),
+                         (4, 31, ["front end loaded", "front end unloaded", "level 1 loaded",
+                                  "level 1 unloaded"]))
+
     def test_module_and_offset_without_symbols(self):
         w = TimelineWriter().context(1, 0x10, "Heap").module(0x400000, 0x10000, "/gone/game")
         w.module(0x7f0000, 0x1000, "/gone/libtarvex.so")
@@ -1031,6 +1081,14 @@ class TimelineTest(unittest.TestCase):
         frames = json.loads(done.stdout)["hot_sites"][0]["frames"]
         self.assertEqual([(f["module"], f["offset"]) for f in frames],
                          [("/gone/game", "0x1234"), ("/gone/game", "0xabcd")])
+
+
+class TimelineWineTest(unittest.TestCase):
+    """The timeline a Windows program writes under Wine, in this build."""
+
+    def test_known_run(self):
+        peak = known_run(self, os.path.join(os.environ["TIMELINES"], "timeline.bin"), 4)
+        self.assertIn("run()", peak["sites"][0]["frames"][0]["function"])
 
 
 def chromium():
@@ -1099,9 +1157,21 @@ class PageTest(unittest.TestCase):
 
     def test_example_game(self):
         game = os.environ["GAME_REPORTS"]
+        timeline = os.path.join(game, "game_timeline.bin")
         page = self.page("game", os.path.join(game, "MemLeaks_game_host.xml"),
-                         "--diff", os.path.join(game, "level_load.xml"))
+                         "--diff", os.path.join(game, "level_load.xml"), "--timeline", timeline)
         dom = self.render("game", page)
+        # The timeline's charts hold what the timeline command finds.
+        want = run_json("timeline", timeline)
+        total = re.search(r'<svg class="chart"[^>]*data-context="total".*?data-values="([^"]*)"',
+                          dom, re.S).group(1)
+        self.assertEqual([int(v) for v in total.split()], want["frames"]["high"])
+        self.assertEqual(len(want["frames"]["high"]), 31)
+        self.assertEqual([p["name"] for p in want["phases"]],
+                         ["front end loaded", "front end unloaded", "level 1 loaded", "level 1 unloaded"])
+        self.assertEqual(len(self.rows(dom, "phase")), 4)
+        self.assertIn("game::load_level_geometry(int)", "".join(self.rows(dom, "peak-site")))
+        self.assertIn("worker_job", self.rows(dom, "hot-site")[0])
         contexts = self.rows(dom, "context")
         self.assertEqual([re.search(r"<td>([^<]*)</td>", r).group(1) for r in contexts],
                          ["Global Context", "Level arena", "Game objects"])

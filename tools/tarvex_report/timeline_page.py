@@ -35,7 +35,8 @@ svg.chart .outlier { stroke: #b00020; stroke-dasharray: 4 3; }
 svg.chart .peak-dot { fill: #b00020; }
 svg.chart .cursor { stroke: var(--ink); stroke-width: 1; opacity: 0.5; }
 svg.chart text.readout { fill: var(--ink); font-size: 12px; }
-.swatch { display: inline-block; width: 14px; height: 3px; margin: 0 5px 3px 12px; }
+.swatch { display: inline-block; width: 14px; height: 3px; margin: 0 5px 3px 0; }
+.series-name { white-space: nowrap; margin-left: 12px; }
 """
 
 SCRIPT = """
@@ -162,8 +163,11 @@ class Chart:
             out.append('<line class="phase" x1="%.1f" x2="%.1f" y1="%d" y2="%d"><title>%s</title>'
                        '</line>' % (x, x, TOP, TOP + plot_h, esc("frame %d: %s" % (frame, name))))
             if len(self.marks) <= PHASE_LABELS:
-                out.append('<text x="%.1f" y="%d">%s</text>' % (x + 3, TOP + 10 + 12 * (i % 3),
-                                                                esc(name)))
+                # Named right of the line, or left of it near the chart's end.
+                right = x < width - RIGHT - 160
+                out.append('<text x="%.1f" y="%d" text-anchor="%s">%s</text>'
+                           % (x + 3 if right else x - 3, TOP + 10 + 12 * (i % 3),
+                              "start" if right else "end", esc(name)))
         for kind, value, text in self.lines:
             out.append('<line class="%s" x1="%d" x2="%d" y1="%.1f" y2="%.1f"><title>%s</title>'
                        '</line><text x="%d" y="%.1f" text-anchor="end">%s</text>'
@@ -195,11 +199,13 @@ def usage_section(a):
     phases = [(p.frame, p.name) for p in t.phases]
     total = Chart(t.frames, 1280, 300)
     total.add(t.total_high, "total", "#1d232b", area=True)
-    legend = ['<span class="swatch" style="background:#1d232b"></span>total']
+    legend = ['<span class="series-name"><span class="swatch" style="background:#1d232b"></span>'
+              'total</span>']
     for c in t.contexts:
         colour = COLOURS[c.slot % len(COLOURS)]
         total.add(c.high, _name(c), colour)
-        legend.append('<span class="swatch" style="background:%s"></span>%s' % (colour, esc(_name(c))))
+        legend.append('<span class="series-name"><span class="swatch" style="background:%s"></span>'
+                      '%s</span>' % (colour, esc(_name(c))))
     total.marks = phases
     total.dots = [(t.peak_frame, t.peak, "peak: %s bytes in frame %d" % (number(t.peak),
                                                                           t.peak_frame))]
@@ -217,7 +223,7 @@ def usage_section(a):
         boxes.append('<div class="chart-box"><h3>%s <span class="where mono">0x%x</span></h3>%s</div>'
                      % (esc(_name(c)), c.id, chart.render("usage of " + _name(c),
                                                           context="0x%x" % c.id)))
-    return ('<h2>Usage over time</h2><p class="note legend">The highest usage of each frame, '
+    return ('<h2>Usage over time</h2><p class="note">The highest usage of each frame, '
             'in bytes; budgets as dashed lines, phase marks as dotted ones, the peak as a dot. '
             'Point at a chart for its figures.%s</p>%s<div class="charts">%s</div>'
             % ("".join(legend), total.render("total usage", context="total"), "".join(boxes)))
