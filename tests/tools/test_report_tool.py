@@ -876,7 +876,7 @@ def known_run(test, path, pointer):
     test.assertEqual(got["frames"]["allocations"], [2, 1, 4, 0, 0])
     test.assertEqual(got["frames"]["bytes"], [140, 300, 1574, 0, 0])
     test.assertEqual(got["frames"]["high"], [140, 340, 1850, 414, 0])
-    test.assertEqual([(c["name"], c["high"]) for c in got["contexts"]],
+    test.assertEqual([(c["name"], c["frame_high"]) for c in got["contexts"]],
                      [("Timeline heap", [100, 300, 300, 300, 0]),
                       ("Timeline small", [40, 40, 40, 40, 0]),
                       ("Timeline arena", [0, 0, 1510, 74, 0])])
@@ -914,8 +914,10 @@ class TimelineTest(unittest.TestCase):
         self.assertEqual(frames["releases"], [1, 1, 2, 0, 6])
         self.assertEqual(frames["high"], [600, 1250, 560, 18, 210])
         heap, level = got["contexts"]
-        self.assertEqual((heap["high"], heap["usage"]), ([100, 50, 60, 18, 210], [0, 50, 10, 18, 110]))
-        self.assertEqual((level["high"], level["usage"]), ([500, 1200, 500, 0, 0], [500, 500, 0, 0, 0]))
+        self.assertEqual((heap["frame_high"], heap["frame_end"]),
+                         ([100, 50, 60, 18, 210], [0, 50, 10, 18, 110]))
+        self.assertEqual((level["frame_high"], level["frame_end"]),
+                         ([500, 1200, 500, 0, 0], [500, 500, 0, 0, 0]))
         self.assertEqual((level["soft_budget"], level["hard_budget"], level["frames_over_soft"],
                           level["frames_over_hard"]), (1000, 2000, 1, 0))
         # The peak: blocks 2, 3 and 4 live, in frame 1, after the level's mark.
@@ -975,9 +977,9 @@ class TimelineTest(unittest.TestCase):
                 f.write(data[:cut])
             code, out, err = run("timeline", path, "--json")
             self.assertEqual(code, 0)
-            self.assertEqual(err, "tarvex-report: warning: %s was cut short at byte %d (the game "
-                                  "stopped while writing it): read up to its last whole chunk\n"
-                             % (path, len(writer.data())))
+            self.assertEqual(err, "tarvex-report: warning: %s ends inside the chunk at byte %d "
+                                  "(the game stopped, or could write no more, there): read up "
+                                  "to its last whole chunk\n" % (path, len(writer.data())))
             got = json.loads(out)
             self.assertEqual((got["complete"], got["truncated_at"]), (False, len(writer.data())))
             for key in ("events", "frames", "contexts", "peak", "phases", "hot_sites"):

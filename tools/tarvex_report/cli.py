@@ -439,8 +439,8 @@ def load_timeline(path, options, top):
     except timelib.TimelineError as error:
         raise Refused("%s: %s" % (path, error)) from None
     if found.truncated is not None:
-        warn("%s was cut short at byte %d (the game stopped while writing it): read up to its "
-             "last whole chunk" % (path, found.truncated))
+        warn("%s ends inside the chunk at byte %d (the game stopped, or could write no more, "
+             "there): read up to its last whole chunk" % (path, found.truncated))
     sites = timeline_sites.StackSites(found, options.depth, options.filter,
                                       options.suppressions or None, options.search, warn)
     return timeline_views.Analysis(found, sites, top)

@@ -391,9 +391,9 @@ def sections(a, paths):
                                         number(len(t.phases)), number(len(t.contexts))))
     cut = ""
     if t.truncated is not None:
-        cut = ('<p class="note over">The file was cut short at byte %s (the game stopped while '
-               'writing it): what is shown was read up to its last whole chunk.</p>'
-               % number(t.truncated))
+        cut = ('<p class="note over">The file ends inside the chunk at byte %s (the game '
+               'stopped, or could write no more, there): what is shown was read up to its last '
+               'whole chunk.</p>' % number(t.truncated))
     return [totals, cut, usage_section(a), context_table(a), phase_table(a),
             peak_section(a, paths), frames_section(a, paths), hot_section(a, paths),
             short_section(a, paths)]

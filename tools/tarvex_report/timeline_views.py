@@ -100,7 +100,7 @@ def as_json(a):
             "peak": c.peak, "peak_frame": c.peak_frame, "peak_alloc_id": c.peak_id,
             "end": c.end[-1], "allocations": c.allocations,
             "frames_over_soft": a.over(c, c.soft), "frames_over_hard": a.over(c, c.hard),
-            "high": list(c.high), "usage": list(c.end),
+            "frame_high": list(c.high), "frame_end": list(c.end),
             "peak_sites": [site_json(s, g) for s, g in peak_sites]})
     highs = a.phase_highs()
     return {
