@@ -172,7 +172,6 @@ class Modules:
                 return module
         return None
 
-
     def lookup(self, addresses, program):
         """The frames of each return address that lies in a module whose file
         was found: {address: [(function, source, line), ...]}, the innermost
