@@ -3,7 +3,7 @@
 // Linked against the object library, which holds the platform layer.
 #include <benchmark/benchmark.h>
 
-#include "base/lock_slot.h"
+#include "base/library_state.h"
 #include "platform/platform.h"
 
 namespace {

@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "base/library_state.h"
-#include "base/lock_slot.h"
 #include "debughelp/debug_help.h"
 #include "tarvex/tarvex.h"
 #include "tracking/leak_report.h"

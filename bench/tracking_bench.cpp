@@ -11,7 +11,7 @@
 #include <set>
 #include <vector>
 
-#include "base/lock_slot.h"
+#include "base/library_state.h"
 #include "registry/default_entries.h"
 #include "tarvex/tarvex.h"
 #include "tracking/timeline.h"

@@ -10,6 +10,8 @@ install(TARGETS tarvex tarvex_classic EXPORT tarvexTargets
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/tarvex DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(FILES ${TARVEX_GENERATED_INCLUDE}/tarvex/config.h
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/tarvex)
 # The report tool: the program in bin/, the package it imports in share/tarvex/.
 install(PROGRAMS ${PROJECT_SOURCE_DIR}/tools/tarvex-report DESTINATION ${CMAKE_INSTALL_BINDIR}
   COMPONENT report_tool)

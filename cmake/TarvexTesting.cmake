@@ -19,6 +19,16 @@ function(tarvex_add_test)
   add_test(NAME ${T_NAME} COMMAND ${T_NAME})
 endfunction()
 
+# tarvex_add_host(name SOURCES ... LIBS ...)
+# A host program for whole-process scenarios, with the tests' own headers on
+# its include path and threads linked.
+function(tarvex_add_host name)
+  cmake_parse_arguments(H "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${H_SOURCES})
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
+  target_link_libraries(${name} PRIVATE ${H_LIBS} Threads::Threads)
+endfunction()
+
 # tarvex_add_scenario(NAME name HOST target [INI file] [ARGS ...])
 # A whole-process run: the host starts in a fresh directory of its own, with
 # the given tarvex.ini beside it, so the library's start-up and shutdown run

@@ -1,14 +1,16 @@
 // What the pools tell a memory checker about the memory they carve: which
 // pieces are handed out, which are not, and which words only the pool itself
-// may touch. Used by the pools' inline code in pools.h, so it ships with it;
-// it is not an interface of its own.
+// may touch. This header belongs to pools.h, whose inline code uses it, and
+// ships only for that: it is no interface, and code of its own should not
+// include it.
 //
 // Under AddressSanitizer (found from the compiler's own macros) the pools
-// poison what they have not handed out. With TARVEX_VALGRIND defined (the
-// CMake option of that name, off by default: the client requests cost a few
-// instructions even outside valgrind) they announce their pieces to memcheck
-// as blocks of a valgrind memory pool. In every other build each helper is an
-// empty inline function or a plain copy, and compiles to nothing more.
+// poison what they have not handed out. When the library was built with
+// TARVEX_VALGRIND (tarvex/config.h says so; off by default: the client
+// requests cost a few instructions even outside valgrind) they announce
+// their pieces to memcheck as blocks of a valgrind memory pool. In every
+// other build each helper is an empty inline function or a plain copy, and
+// compiles to nothing more.
 //
 // What AddressSanitizer can see here: it tracks memory in 8-byte granules,
 // and in each granule the usable bytes must come first. So a poisoned range
@@ -18,12 +20,16 @@
 // exactly; smaller or odd-sized fragments sharing a granule are not always.
 // Grow-only pools hand out upward from a poisoned rest, so the byte after the
 // newest piece is always caught, but not a write into the piece after it.
-// The library and the code that uses the pools must be built alike (both
-// under AddressSanitizer, or both with TARVEX_VALGRIND).
 #pragma once
 
 #include <stddef.h>
 #include <string.h>
+
+#include "tarvex/config.h"
+
+#if TARVEX_CONFIG_VALGRIND
+#define TARVEX_VALGRIND 1
+#endif
 
 #if defined(__SANITIZE_ADDRESS__)
 #define TARVEX_ASAN 1

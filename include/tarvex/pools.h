@@ -158,6 +158,10 @@ protected:
 
     // How many fragments a block holds, from the size it was obtained with.
     uint32_t fragments_in(const BlockNode* node) const;
+
+private:
+    // The steps of run_gc.
+    struct Collection;
 };
 
 // Copies of texts that live until the pool is cleared or destroyed, packed

@@ -1,9 +1,13 @@
 #include "base/errors.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "platform/platform.h"
+
+// The host's configuration record, read by the log sink and the break point.
+Tarvex::Config Tarvex::the_config = {nullptr, nullptr};
 
 namespace tarvex {
 
@@ -65,6 +69,23 @@ void log_message(const char* text) {
 
 void debug_log(const char* text, bool) {
     platform::debug_output(text);
+}
+
+}  // namespace tarvex
+
+// ---------------------------------------------------------------------------
+// Checks
+// ---------------------------------------------------------------------------
+
+namespace tarvex {
+
+void check_failed(const char* text) {
+    char line[512];
+    std::snprintf(line, sizeof(line), "CHECK FAILED: %s", text);
+    log_message(line);
+    // A silenced sink must not hide why the process stopped.
+    if (current_log_func() == nullptr) platform::debug_output(line);
+    std::abort();
 }
 
 }  // namespace tarvex

@@ -5,6 +5,7 @@
 
 #include <stdint.h>
 
+#include "tarvex/config.h"
 #include "tarvex/tarvex.h"
 
 namespace tarvex {
@@ -36,3 +37,27 @@ Tarvex::LogFunc current_log_func();
 void set_log_func(Tarvex::LogFunc sink);
 
 }  // namespace tarvex
+
+// ---------------------------------------------------------------------------
+// Checks
+//
+// Checked builds (TARVEX_CHECKS, tarvex/config.h): the stated preconditions of the library's
+// internal routines become checks that report their text through the log
+// sink and stop the process. In every other build a check compiles to
+// nothing, so it costs nothing and must have no effect of its own.
+// ---------------------------------------------------------------------------
+
+namespace tarvex {
+
+// Reports "Tarvex: CHECK FAILED: <text>" through the log sink (and the
+// system's debug output, should the sink be silenced) and aborts.
+[[noreturn]] void check_failed(const char* text);
+
+}  // namespace tarvex
+
+#if TARVEX_CONFIG_CHECKS
+#define TARVEX_CHECK(condition, text) \
+    ((condition) ? static_cast<void>(0) : ::tarvex::check_failed(text))
+#else
+#define TARVEX_CHECK(condition, text) static_cast<void>(0)
+#endif

@@ -6,8 +6,71 @@
 
 #include <atomic>
 
-#include "base/checks.h"
-#include "base/lock_slot.h"
+#include "base/errors.h"
+#include "platform/platform.h"
+
+// ---------------------------------------------------------------------------
+// The lock slot
+//
+// A lock that can be switched off: a system lock followed by the two
+// operations every caller goes through. A single-threaded context points both
+// at `no_lock`, so its call sites pay two empty calls and test no flag.
+// ---------------------------------------------------------------------------
+
+namespace tarvex {
+
+struct LockSlot {
+    platform::SystemLock section;
+    void (*enter)(LockSlot* slot);
+    void (*leave)(LockSlot* slot);
+};
+
+// Every lock of the library spins this often before it sleeps.
+constexpr uint32_t lock_spin_count = 2000;
+
+// Creates the system lock and points both operations at it.
+void lock_slot_create(LockSlot* slot);
+// pre: the slot was created and is not held.
+void lock_slot_destroy(LockSlot* slot);
+// Switches the slot off for good; the system lock stays until destroyed.
+void lock_slot_switch_off(LockSlot* slot);
+
+void no_lock(LockSlot* slot);
+
+// Holds a slot for one scope and leaves it on every path.
+class LockHolder {
+public:
+    explicit LockHolder(LockSlot& slot) : slot_(slot) { slot_.enter(&slot_); }
+    ~LockHolder() { slot_.leave(&slot_); }
+    LockHolder(const LockHolder&) = delete;
+    LockHolder& operator=(const LockHolder&) = delete;
+
+private:
+    LockSlot& slot_;
+};
+
+}  // namespace tarvex
+
+// ---------------------------------------------------------------------------
+// The library's names
+//
+// The five names that belong to the library. They are told apart from equal
+// texts by their address, so they are never copied and never released.
+// ---------------------------------------------------------------------------
+
+namespace tarvex {
+
+enum StaticName { empty_name, not_available_name, global_name, library_name, init_data_name };
+
+extern const char* const static_names[5];
+
+bool is_static_name(const char* text);
+
+}  // namespace tarvex
+
+// ---------------------------------------------------------------------------
+// The library's state
+// ---------------------------------------------------------------------------
 
 namespace tarvex {
 

@@ -6,9 +6,8 @@
 
 #include "base/errors.h"
 #include "base/library_state.h"
-#include "config/budget_table.h"
 #include "config/config_line.h"
-#include "config/trace_depth_table.h"
+#include "config/id_tables.h"
 #include "platform/platform.h"
 #include "tarvex/tarvex.h"
 

@@ -20,7 +20,7 @@
 #include <new>
 #include <utility>
 
-#include "base/function_allocator.h"
+#include "base/building_blocks.h"
 #include "contexts/builtin_contexts.h"
 
 namespace tarvex {

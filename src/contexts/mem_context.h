@@ -5,9 +5,38 @@
 // operations that need it, never by the library for them.
 #pragma once
 
-#include "base/lock_slot.h"
-#include "contexts/context_budget.h"
+#include <stdint.h>
+
+#include "base/library_state.h"
 #include "tarvex/tarvex.h"
+
+// ---------------------------------------------------------------------------
+// Budgets
+//
+// A context's byte budgets. They are kept in every mode but only act in
+// tracking mode, where the context's usage moves.
+// ---------------------------------------------------------------------------
+
+namespace tarvex {
+
+// 0 means no budget of that kind.
+struct BudgetLimits {
+    uint32_t soft = 0;  // usage above it is warned about, once per crossing
+    uint32_t hard = 0;  // no allocation may take usage above it
+};
+
+struct ContextBudget {
+    BudgetLimits limits;
+    // The warning of the current crossing has gone out; cleared once usage is
+    // back at or below the soft budget, or when the budget is set anew.
+    bool warned = false;
+};
+
+}  // namespace tarvex
+
+// ---------------------------------------------------------------------------
+// The context
+// ---------------------------------------------------------------------------
 
 namespace tarvex {
 
@@ -60,5 +89,21 @@ public:
 const char* copy_name(const char* text);
 // Gives back what copy_name made; the built-in names are left alone.
 void release_name(const char* text);
+
+}  // namespace tarvex
+
+// ---------------------------------------------------------------------------
+// Making contexts
+// ---------------------------------------------------------------------------
+
+namespace tarvex {
+
+// Constructs the context class for a type code, in the block layout its
+// flags ask for, in storage from the runtime heap; null when the heap has
+// none. The context is not yet initialised.
+MemContext* create_context_object(uint16_t type, uint16_t flags);
+
+// Runs the context's shutdown and destructor and gives its storage back.
+void destroy_context_object(MemContext* context);
 
 }  // namespace tarvex

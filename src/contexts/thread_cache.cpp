@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "base/lock_slot.h"
+#include "base/library_state.h"
 #include "contexts/library_storage.h"
 #include "contexts/mem_context.h"
 

@@ -86,6 +86,10 @@ uint32_t claim_cache_index();
 // pre: the library lock is held, at a start.
 void forget_cache_indices();
 
+// A thread whose slot holds its caches ends: what it caches goes back to the
+// pools, unless the library has since stopped or started anew.
+void on_thread_exit(void* thread_slot);
+
 // The calling thread gives back what it caches for the context, as run_gc
 // wants before its pass. pre: the owner's lock is held.
 ContextCaches* calling_thread_caches_of(uint32_t index);

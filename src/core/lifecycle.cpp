@@ -2,12 +2,11 @@
 // only the shutdown that brings the count back to 0 tears down.
 #include "base/errors.h"
 #include "base/library_state.h"
-#include "base/static_names.h"
 #include "config/config_file.h"
 #include "contexts/builtin_contexts.h"
 #include "contexts/thread_cache.h"
 #include "counters/counters.h"
-#include "debughelp/binding_lock.h"
+#include "debughelp/binding.h"
 #include "debughelp/debug_help.h"
 #include "registry/registry.h"
 #include "tarvex/tarvex.h"
@@ -114,6 +113,8 @@ void Tarvex::shutdown() {
 
 namespace tarvex {
 
+namespace {
+
 void on_process_attach() {
     Tarvex::init();
     Tarvex::context_init(
@@ -150,5 +151,18 @@ void after_fork_in_child() {
     // The child's one thread is the forking thread, the locks' holder.
     after_fork_in_parent();
 }
+
+}  // namespace
+
+// Constant-initialised: the system's first notification may come before any
+// of the library's static objects are made.
+const platform::SystemNotifications platform::system_notifications = {
+    on_process_attach,    on_process_detach,   before_fork,
+    after_fork_in_parent, after_fork_in_child, on_thread_exit,
+};
+
+// The lazy start of an entry point called before anything started the
+// library: the start-up itself.
+void (*const lazy_start_hook)() = Tarvex::init;
 
 }  // namespace tarvex

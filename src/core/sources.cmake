@@ -1,5 +1,4 @@
 target_sources(tarvex_objects PRIVATE
   core/c_interface.cpp
-  core/dispatch.cpp
-  core/lifecycle.cpp
-  core/reallocation.cpp)
+  core/entry_points.cpp
+  core/lifecycle.cpp)

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "base/building_blocks.h"
 #include "base/library_state.h"
 #include "contexts/library_storage.h"
 #include "contexts/mem_context.h"
@@ -17,27 +18,19 @@ struct CounterNode {
 };
 
 // Guarded by the library lock.
-CounterNode* counter_list = nullptr;
+MoveToFrontList<CounterNode, &CounterNode::next> counter_list;
 
 CounterNode* find_or_create(const char* name) {
     const uint32_t id = name_hash(name);
-    if (counter_list != nullptr && counter_list->counter.id == id) return counter_list;
-    for (CounterNode *previous = counter_list, *node = counter_list ? counter_list->next : nullptr;
-         node != nullptr; previous = node, node = node->next) {
-        if (node->counter.id == id) {
-            previous->next = node->next;
-            node->next = counter_list;
-            counter_list = node;
-            return node;
-        }
-    }
+    if (CounterNode* found =
+            counter_list.find([id](const CounterNode& node) { return node.counter.id == id; }))
+        return found;
     auto* node = static_cast<CounterNode*>(library_alloc(sizeof(CounterNode)));
     if (node == nullptr) return nullptr;
     std::memset(node, 0, sizeof(*node));
     node->counter.id = id;
     node->counter.name = copy_name(name);
-    node->next = counter_list;
-    counter_list = node;
+    counter_list.push_front(node);
     return node;
 }
 
@@ -65,18 +58,16 @@ uint32_t counting_inc_counter(const char* name, int32_t amount) {
 void for_each_counter_record(void (*visit)(const MemTypeDefs::Counter& counter, void* user),
                              void* user) {
     TARVEX_CHECK_LIBRARY_LOCK();
-    for (CounterNode* node = counter_list; node != nullptr; node = node->next) {
-        visit(node->counter, user);
-    }
+    counter_list.for_each([&](const CounterNode& node) { visit(node.counter, user); });
 }
 
 void release_counters() {
     TARVEX_CHECK_LIBRARY_LOCK();
-    while (CounterNode* node = counter_list) {
-        counter_list = node->next;
-        release_name(node->counter.name);
-        library_free(node);
-    }
+    counter_list.remove_if([](const CounterNode&) { return true; },
+                           [](CounterNode* node) {
+                               release_name(node->counter.name);
+                               library_free(node);
+                           });
 }
 
 }  // namespace tarvex
@@ -86,7 +77,7 @@ uint32_t Tarvex::get_counter_info(MemTypeDefs::Counter* out, uint32_t capacity) 
     if (out == nullptr) return 0;
     LockHolder hold(library_lock());
     uint32_t written = 0;
-    for (CounterNode* node = counter_list; node != nullptr && written < capacity;
+    for (CounterNode* node = counter_list.head(); node != nullptr && written < capacity;
          node = node->next) {
         out[written++] = node->counter;
     }

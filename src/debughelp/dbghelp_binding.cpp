@@ -1,6 +1,6 @@
 #include "debughelp/dbghelp_binding.h"
 
-#include "debughelp/binding_lock.h"
+#include "debughelp/binding.h"
 #include "platform/platform.h"
 
 namespace tarvex {

@@ -1,15 +1,100 @@
 #include "debughelp/frame_cache.h"
 
+#include <stdint.h>
+
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <new>
 
-#include "base/function_allocator.h"
-#include "debughelp/binding_lock.h"
+#include "base/building_blocks.h"
+#include "debughelp/binding.h"
 #include "debughelp/debug_help.h"
-#include "debughelp/frame_arena.h"
 #include "debughelp/symbol_lookup.h"
+
+// ---------------------------------------------------------------------------
+// The arena of texts
+// ---------------------------------------------------------------------------
+
+namespace tarvex {
+
+FrameArena::Chunk* FrameArena::make_chunk(size_t capacity) {
+    // The runtime heap, not a memory context: resolving frames must not
+    // disturb what the report is describing. Nor operator new, which a game
+    // may route into the library: chunks are taken under the frame-cache
+    // lock, and the library lock must never be waited for under it.
+    if (capacity > SIZE_MAX - sizeof(Chunk)) return nullptr;
+    char* raw = static_cast<char*>(std::malloc(sizeof(Chunk) + capacity));
+    if (raw == nullptr) return nullptr;
+    Chunk* chunk = reinterpret_cast<Chunk*>(raw);
+    chunk->previous = nullptr;
+    chunk->cursor = raw + sizeof(Chunk);
+    chunk->end = chunk->cursor + capacity;
+    return chunk;
+}
+
+void* FrameArena::take(size_t bytes, size_t alignment) {
+    if (newest_ != nullptr) {
+        const uintptr_t cursor = reinterpret_cast<uintptr_t>(newest_->cursor);
+        const size_t padding = (alignment - cursor % alignment) % alignment;
+        const size_t room = static_cast<size_t>(newest_->end - newest_->cursor);
+        if (padding <= room && bytes <= room - padding) {
+            char* block = newest_->cursor + padding;
+            newest_->cursor = block + bytes;
+            return block;
+        }
+    }
+    // Room for the worst padding, so the request always fits a fresh chunk.
+    const size_t needed = bytes + alignment - 1;
+    if (needed < bytes) return nullptr;
+    if (needed > chunk_size) {
+        Chunk* own = make_chunk(needed);
+        if (own == nullptr) return nullptr;
+        if (newest_ == nullptr) {
+            newest_ = own;
+        } else {
+            own->previous = newest_->previous;
+            newest_->previous = own;
+        }
+        own->cursor = own->end;
+        const uintptr_t start = reinterpret_cast<uintptr_t>(own) + sizeof(Chunk);
+        return reinterpret_cast<void*>(start + (alignment - start % alignment) % alignment);
+    }
+    Chunk* fresh = make_chunk(chunk_size);
+    if (fresh == nullptr) return nullptr;
+    fresh->previous = newest_;
+    newest_ = fresh;
+    return take(bytes, alignment);
+}
+
+const char* FrameArena::copy_text(const char* text) {
+    const size_t length = std::strlen(text);
+    char* copy = static_cast<char*>(take(length + 1, 1));
+    if (copy != nullptr) std::memcpy(copy, text, length + 1);
+    return copy;
+}
+
+void FrameArena::release() {
+    while (newest_ != nullptr) {
+        Chunk* previous = newest_->previous;
+        std::free(newest_);
+        newest_ = previous;
+    }
+}
+
+size_t FrameArena::chunk_count() const {
+    size_t count = 0;
+    for (const Chunk* chunk = newest_; chunk != nullptr; chunk = chunk->previous) ++count;
+    return count;
+}
+
+}  // namespace tarvex
+
+// ---------------------------------------------------------------------------
+// The cache
+// ---------------------------------------------------------------------------
 
 namespace tarvex {
 
@@ -37,13 +122,6 @@ uint32_t pins = 0;
 bool drop_wanted = false;
 
 std::atomic<uint32_t> lookups{0};
-
-template <typename T>
-T& lasting() {
-    alignas(T) static unsigned char storage[sizeof(T)];
-    static T* const object = new (storage) T;
-    return *object;
-}
 
 FrameMap& frame_cache() {
     return lasting<FrameMap>();
@@ -161,6 +239,66 @@ void drop_frame_cache() {
 
 uint32_t frame_lookup_count() {
     return lookups.load(std::memory_order_relaxed);
+}
+
+}  // namespace tarvex
+
+// ---------------------------------------------------------------------------
+// Requests
+// ---------------------------------------------------------------------------
+
+namespace tarvex {
+
+namespace {
+
+constexpr size_t first_capacity = 256;
+
+}  // namespace
+
+FrameRequest::~FrameRequest() {
+    std::free(addresses_);
+}
+
+void FrameRequest::add(const uintptr_t* addresses, size_t count) {
+    // In slices, so the cache is asked once for many addresses.
+    uintptr_t uncached[32];
+    for (size_t done = 0; done < count;) {
+        const size_t slice = std::min(count - done, sizeof(uncached) / sizeof(uncached[0]));
+        const size_t found = uncached_frames(addresses + done, slice, uncached);
+        for (size_t i = 0; i < found; ++i) add_one(uncached[i]);
+        done += slice;
+    }
+}
+
+void FrameRequest::add_one(uintptr_t address) {
+    if (count_ == capacity_) {
+        // Reports repeat the same few addresses many times: the list grows
+        // only when removing repeats frees less than half of it.
+        compact();
+        if (2 * count_ >= capacity_) grow();
+        if (count_ == capacity_) return;
+    }
+    addresses_[count_++] = address;
+}
+
+void FrameRequest::grow() {
+    const size_t grown = capacity_ == 0 ? first_capacity : capacity_ * 2;
+    if (grown > SIZE_MAX / sizeof(uintptr_t)) return;
+    void* bigger = std::realloc(addresses_, grown * sizeof(uintptr_t));
+    if (bigger == nullptr) return;
+    addresses_ = static_cast<uintptr_t*>(bigger);
+    capacity_ = grown;
+}
+
+void FrameRequest::resolve() {
+    compact();
+    resolve_frames(addresses_, count_);
+    count_ = 0;
+}
+
+void FrameRequest::compact() {
+    std::sort(addresses_, addresses_ + count_);
+    count_ = static_cast<size_t>(std::unique(addresses_, addresses_ + count_) - addresses_);
 }
 
 }  // namespace tarvex

@@ -29,4 +29,10 @@ inline uintptr_t call_site_of(uintptr_t return_address) {
 void lookup_frame(uintptr_t return_address, void (*keep)(const ResolvedFrame& found, void* user),
                   void* user);
 
+#if !defined(_WIN32)
+// The POSIX back end: whether source files and lines are known, that is
+// whether libdw was found when the binding started.
+bool line_info_available();
+#endif
+
 }  // namespace tarvex

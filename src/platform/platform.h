@@ -38,7 +38,7 @@ void lock_destroy(SystemLock* lock);
 // The thread slot: one pointer of the calling thread's own, null until the
 // thread sets it. It exists for every thread, those that ran before the
 // library was loaded (LoadLibrary after threads exist) included. When a
-// thread whose slot is set ends, on_thread_exit gets the slot's value, on
+// thread whose slot is set ends, the library is told, with the slot's value, on
 // that thread, while it can still run code. Reading it is the hot path of
 // the thread caches, so it is inline: on 32-bit Windows one read of the
 // thread's own block (its TLS slots, where TlsGetValue reads), on POSIX one
@@ -126,16 +126,22 @@ bool for_each_module(void (*visit)(const ModuleImage& module, void* user), void*
 
 }  // namespace tarvex::platform
 
-// Implemented by the library's core; the platform back end calls them when the
-// system loads and unloads the shared library, and, where processes fork,
-// around every fork: before it (take every lock of the library, so that no
-// lock is held by a thread the child will not have), and after it in the
-// parent and in the child (release them again).
-namespace tarvex {
-void on_process_attach();
-void on_process_detach();
-void before_fork();
-void after_fork_in_parent();
-void after_fork_in_child();
-void on_thread_exit(void* thread_slot);
-}  // namespace tarvex
+// What the system tells the library, and the library's answers: the platform
+// back end calls them when the system loads and unloads the shared library,
+// when a thread whose slot is set ends (with the slot's value), and, where
+// processes fork, around every fork: before it (take every lock of the
+// library, so that no lock is held by a thread the child will not have), and
+// after it in the parent and in the child (release them again). Declared
+// here, defined by the library's core, which knows what to do: the one way
+// this layer calls up.
+namespace tarvex::platform {
+struct SystemNotifications {
+    void (*process_attach)();
+    void (*process_detach)();
+    void (*before_fork)();
+    void (*after_fork_in_parent)();
+    void (*after_fork_in_child)();
+    void (*thread_exit)(void* thread_slot);
+};
+extern const SystemNotifications system_notifications;
+}  // namespace tarvex::platform

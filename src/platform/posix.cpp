@@ -15,7 +15,7 @@
 #include <cstring>
 #include <new>
 
-#include "base/checks.h"
+#include "base/errors.h"
 #include "platform/platform.h"
 
 namespace tarvex::platform {
@@ -192,7 +192,7 @@ std::atomic<bool> thread_exit_key_made{false};
 
 void thread_ends(void* value) {
     thread_slot_value = nullptr;
-    if (value != nullptr) on_thread_exit(value);
+    if (value != nullptr) system_notifications.thread_exit(value);
 }
 
 }  // namespace
@@ -338,11 +338,12 @@ bool for_each_module(void (*visit)(const ModuleImage& module, void* user), void*
 __attribute__((constructor)) static void tarvex_attach() {
     // Registered by a shared object, the handlers go again when it is
     // unloaded.
-    pthread_atfork(tarvex::before_fork, tarvex::after_fork_in_parent, tarvex::after_fork_in_child);
+    const tarvex::platform::SystemNotifications& tell = tarvex::platform::system_notifications;
+    pthread_atfork(tell.before_fork, tell.after_fork_in_parent, tell.after_fork_in_child);
     tarvex::platform::make_thread_exit_key();
-    tarvex::on_process_attach();
+    tell.process_attach();
 }
 __attribute__((destructor)) static void tarvex_detach() {
-    tarvex::on_process_detach();
+    tarvex::platform::system_notifications.process_detach();
     tarvex::platform::delete_thread_exit_key();
 }

@@ -7,7 +7,7 @@
 
 #include <cstdlib>
 
-#include "base/checks.h"
+#include "base/errors.h"
 #include "platform/platform.h"
 
 namespace tarvex::platform {
@@ -201,16 +201,16 @@ bool for_each_module(void (*visit)(const ModuleImage& module, void* user), void*
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
     switch (reason) {
         case DLL_PROCESS_ATTACH:
-            tarvex::on_process_attach();
+            tarvex::platform::system_notifications.process_attach();
             break;
         case DLL_THREAD_DETACH:
             if (void* slot = tarvex::platform::thread_slot()) {
                 tarvex::platform::set_thread_slot(nullptr);
-                tarvex::on_thread_exit(slot);
+                tarvex::platform::system_notifications.thread_exit(slot);
             }
             break;
         case DLL_PROCESS_DETACH:
-            tarvex::on_process_detach();
+            tarvex::platform::system_notifications.process_detach();
             tarvex::platform::release_thread_slot_index();
             break;
         default:

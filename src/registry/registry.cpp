@@ -1,11 +1,16 @@
 #include "registry/registry.h"
 
+#include "base/building_blocks.h"
 #include "base/errors.h"
 #include "base/library_state.h"
-#include "config/budget_table.h"
-#include "config/trace_depth_table.h"
+#include "config/id_tables.h"
 #include "contexts/builtin_contexts.h"
-#include "contexts/context_factory.h"
+#include "contexts/mem_context.h"
+#include "tarvex/tarvex.h"
+
+// ---------------------------------------------------------------------------
+// The registry
+// ---------------------------------------------------------------------------
 
 namespace tarvex {
 
@@ -14,7 +19,9 @@ bool start_in_progress = false;
 
 namespace {
 
-MemContext* head = nullptr;
+// Constant-initialised: a lazy start may fill it before this file's static
+// objects are made.
+MoveToFrontList<MemContext, &MemContext::next> contexts;
 
 // Start-up for an entry point called before the process-attach sequence.
 // Its start-up reference is never released. Another thread waits on the
@@ -22,18 +29,13 @@ MemContext* head = nullptr;
 void lazy_init() {
     LockHolder hold(library_lock());
     if (start_in_progress || library_ever_started()) return;
-    Tarvex::init();
+    lazy_start_hook();
     Tarvex::context_init(Tarvex::ContextBase("String data", tarvex_ids::string_data));
     Tarvex::context_init(
         Tarvex::ContextBase("Default resource data", tarvex_ids::default_resource_data));
     Tarvex::context_init(
         Tarvex::ContextBase("Dynamic data (new/delete)", tarvex_ids::dynamic_data));
     set_log_func(debug_log);
-}
-
-void link_at_head(MemContext* context) {
-    context->next = head;
-    head = context;
 }
 
 // pre: the library lock is held. The null context, which stands for every
@@ -48,21 +50,13 @@ MemContext* find_and_remember(uint32_t id) {
 
 MemContext* registry_head() {
     TARVEX_CHECK_LIBRARY_LOCK();
-    return head;
+    return contexts.head();
 }
 
 MemContext* find_context(uint32_t id, bool report) {
     TARVEX_CHECK_LIBRARY_LOCK();
-    if (head != nullptr && head->id == id) return head;
-    MemContext* previous = head;
-    for (MemContext* context = head ? head->next : nullptr; context != nullptr;
-         previous = context, context = context->next) {
-        if (context->id == id) {
-            previous->next = context->next;
-            link_at_head(context);
-            return context;
-        }
-    }
+    if (MemContext* found = contexts.find([id](const MemContext& c) { return c.id == id; }))
+        return found;
     if (!report) return nullptr;
     if (library_running()) report_error(error_context_not_set);
     return &null_context();
@@ -141,7 +135,7 @@ MemContext* make_context(const Tarvex::ContextBase& base) {
     MemContext* context = create_context_object(base.type, base.flags);
     if (context == nullptr) return nullptr;
     init_context(*context, base);
-    link_at_head(context);
+    contexts.push_front(context);
     // A record with id 0 makes a new context even when one has that id: from
     // now on the registry answers the id with the new one, and so must the
     // cache.
@@ -151,35 +145,76 @@ MemContext* make_context(const Tarvex::ContextBase& base) {
 
 void registry_enter_context_locks() {
     TARVEX_CHECK_LIBRARY_LOCK();
-    for (MemContext* context = head; context != nullptr; context = context->next)
-        context->lock.enter(&context->lock);
+    contexts.for_each([](MemContext& context) { context.lock.enter(&context.lock); });
 }
 
 void registry_leave_context_locks() {
     TARVEX_CHECK_LIBRARY_LOCK();
-    for (MemContext* context = head; context != nullptr; context = context->next)
-        context->lock.leave(&context->lock);
+    contexts.for_each([](MemContext& context) { context.lock.leave(&context.lock); });
 }
 
 void registry_link_builtins() {
     TARVEX_CHECK_LIBRARY_LOCK();
-    head = nullptr;
-    link_at_head(&init_data_context());
-    link_at_head(&library_context());
-    link_at_head(&global_context());
+    contexts.clear();
+    contexts.push_front(&init_data_context());
+    contexts.push_front(&library_context());
+    contexts.push_front(&global_context());
 }
 
 void registry_destroy_runtime_contexts() {
     TARVEX_CHECK_LIBRARY_LOCK();
-    MemContext** link = &head;
-    while (MemContext* context = *link) {
-        if (is_builtin_context(context)) {
-            link = &context->next;
-            continue;
-        }
-        *link = context->next;
-        destroy_context_object(context);
-    }
+    contexts.remove_if([](const MemContext& context) { return !is_builtin_context(&context); },
+                       destroy_context_object);
 }
 
 }  // namespace tarvex
+
+// ---------------------------------------------------------------------------
+// The exported operations on contexts
+//
+// The exported operations that create contexts and walk the registry. Each
+// holds the library lock for its whole walk.
+// ---------------------------------------------------------------------------
+
+using namespace tarvex;
+
+void Tarvex::context_init(ContextBase base) {
+    // A context made before any start-up would be dropped by it.
+    ensure_started();
+    LockHolder hold(library_lock());
+    make_context(base);
+}
+
+uint32_t Tarvex::get_context_info(ContextBase* out, uint32_t max) {
+    if (out == nullptr) return 0;
+    LockHolder hold(library_lock());
+    uint32_t copied = 0;
+    for (MemContext* context = registry_head(); context != nullptr && copied < max;
+         context = context->next) {
+        out[copied++] = *context;
+    }
+    return copied;
+}
+
+void Tarvex::set_context_trace_depth(uint32_t id, uint32_t depth) {
+    LockHolder hold(library_lock());
+    if (MemContext* context = find_context(id, false)) context->trace_depth = depth;
+}
+
+uint32_t Tarvex::context_alignment(uint32_t id) {
+    LockHolder hold(library_lock());
+    const MemContext* context = find_context(id, false);
+    return context != nullptr ? context->block_alignment : 0;
+}
+
+void Tarvex::run_gc() {
+    LockHolder hold(library_lock());
+    // In tracking mode every use of a context holds the library lock, as this
+    // walk does. Otherwise a context without a lock of its own may be in use
+    // on another thread right now, and collecting it would pull blocks from
+    // under that thread: the walk leaves it alone.
+    const bool uses_hold_library_lock = back_trace_mode.load(std::memory_order_relaxed) > 0;
+    for (MemContext* context = registry_head(); context != nullptr; context = context->next) {
+        if (uses_hold_library_lock || (context->flags & multi_threaded) != 0) context->run_gc();
+    }
+}

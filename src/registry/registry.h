@@ -91,6 +91,11 @@ extern bool start_in_progress;
 // null context.
 MemContext* find_context(uint32_t id, bool report);
 
+// The start-up an entry point runs when it is called before anything started
+// the library (Tarvex::init). Declared here, defined by the core, which
+// starts the library: the one way this layer calls up.
+extern void (*const lazy_start_hook)();
+
 // Starts the library lazily when nothing has started it yet. Another thread
 // waits until that start has finished.
 void ensure_started();

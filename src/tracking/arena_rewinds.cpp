@@ -8,14 +8,13 @@
 
 #include "base/errors.h"
 #include "base/library_state.h"
-#include "base/lock_slot.h"
 #include "contexts/builtin_contexts.h"
 #include "contexts/grow_only_context.h"
 #include "registry/registry.h"
 #include "tarvex/tarvex.h"
-#include "tracking/alloc_id.h"
 #include "tracking/timeline.h"
 #include "tracking/track_table.h"
+#include "tracking/tracking_entries.h"
 
 namespace tarvex {
 

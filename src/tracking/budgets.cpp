@@ -6,6 +6,7 @@
 
 #include <cstdio>
 
+#include "base/building_blocks.h"
 #include "base/errors.h"
 #include "base/library_state.h"
 #include "registry/registry.h"
@@ -25,7 +26,7 @@ constexpr int name_shown = 255;
 // report nothing, so a sink that allocates in a context over its budget
 // cannot recurse without end; a crossing they cause is warned about at the
 // context's next allocation.
-bool message_out = false;
+ReentryGuard message_out;
 
 const char* name_of(const MemContext& context) {
     return context.name != nullptr ? context.name : "";
@@ -44,13 +45,12 @@ void call_break_func(const MemContext& context, void* address) {
 }  // namespace
 
 void report_budget_exhausted(const MemContext& context) {
-    if (message_out) return;
+    if (message_out.busy()) return;
     char text[name_shown + 64];
     std::snprintf(text, sizeof(text), "ERROR: Context %.*s budget exhausted", name_shown,
                   name_of(context));
-    message_out = true;
+    ReentryGuard::Hold hold(message_out);
     log_message(text);
-    message_out = false;
 }
 
 void note_usage_after(MemContext& context, uint32_t usage_before, void* address) {
@@ -58,16 +58,15 @@ void note_usage_after(MemContext& context, uint32_t usage_before, void* address)
     const uint32_t soft = budget.limits.soft;
     if (soft == 0) return;
     if (usage_before <= soft) budget.warned = false;
-    if (context.usage <= soft || budget.warned || message_out) return;
+    if (context.usage <= soft || budget.warned || message_out.busy()) return;
     budget.warned = true;
     char text[name_shown + 96];
     std::snprintf(text, sizeof(text), "WARNING: Context %.*s over its budget: %u of %u bytes",
                   name_shown, name_of(context), static_cast<unsigned>(context.usage),
                   static_cast<unsigned>(soft));
-    message_out = true;
+    ReentryGuard::Hold hold(message_out);
     log_message(text);
     call_break_func(context, address);
-    message_out = false;
 }
 
 }  // namespace tarvex

@@ -9,14 +9,14 @@
 
 #include "base/errors.h"
 #include "base/library_state.h"
-#include "base/lock_slot.h"
 #include "contexts/library_storage.h"
 #include "counters/counters.h"
 #include "debughelp/debug_help.h"
-#include "debughelp/frame_request.h"
+#include "debughelp/frame_cache.h"
 #include "debughelp/module_map.h"
 #include "platform/platform.h"
 #include "registry/registry.h"
+#include "tarvex/tarvex.h"
 #include "tracking/budgets.h"
 #include "tracking/track_table.h"
 #include "tracking/xml_writer.h"
@@ -25,7 +25,6 @@ namespace tarvex {
 
 namespace {
 
-constexpr uint32_t max_frames = 16;
 constexpr size_t context_name_length = 31;
 // The escaped texts a line quotes, bounded so that the line always fits the
 // writer's buffer whole: a cut line would leave the file malformed.
@@ -290,3 +289,74 @@ void dump_leak_report(const char* file_name, const ReportSelection& selection) {
 }
 
 }  // namespace tarvex
+
+// ---------------------------------------------------------------------------
+// Dumps on demand
+//
+// The host's looks at the running library: the report from a checkpoint, and
+// its own call stack through the log sink. Both resolve frames without the
+// library lock: the lookups may wait for the system loader's lock, and a
+// plug-in that the loader is starting may be waiting for the library lock.
+// ---------------------------------------------------------------------------
+
+using namespace tarvex;
+
+void Tarvex::dump_state(const char* file_name, uint32_t min_alloc_id) {
+    if (file_name == nullptr || file_name[0] == '\0') return;
+    dump_leak_report(file_name, min_alloc_id);
+}
+
+void Tarvex::dump_stack_trace() {
+    StartPoint start;
+    TARVEX_TAKE_START_POINT(start);
+    constexpr uint32_t max_dump_frames = 128;
+    uintptr_t frames[max_dump_frames];
+    const uint32_t captured = capture_stack(start, max_dump_frames, frames);
+    FramePin pin;
+    resolve_frames(frames, captured);
+
+    ResolvedFrame resolved[max_dump_frames];
+    known_frames(frames, captured, resolved);
+
+    LockHolder hold(library_lock());
+    log_message("Stack trace dump start");
+    char line[4096];
+    for (uint32_t i = 0; i < captured; ++i) {
+        const ResolvedFrame& frame = resolved[i];
+        std::snprintf(line, sizeof(line), "    D:%d A:0x%.8" PRIxPTR " M:%s F:%s S:%s L:%d",
+                      static_cast<int>(i), frame.address, frame.module, frame.function,
+                      frame.source, static_cast<int>(frame.line));
+        log_message(line);
+    }
+    log_message("Stack trace dump end");
+}
+
+// ---------------------------------------------------------------------------
+// Scoped leak checks
+//
+// Scoped leak checks: the blocks of one context allocated since a token and
+// still live. A token is a plain checkpoint, compared as dump_state compares
+// its minimum, so one token serves every context.
+// ---------------------------------------------------------------------------
+
+using namespace tarvex;
+
+uint32_t Tarvex::scope_begin(uint32_t) {
+    return get_checkpoint();
+}
+
+uint32_t Tarvex::scope_end(uint32_t context_id, uint32_t token, const char* file_name) {
+    const ReportSelection selection{token, true, context_id};
+    uint32_t live = 0;
+    {
+        LockHolder hold(library_lock());
+        for_each_tracked(
+            [&](const MemTrackEntry& entry) { live += selection.keeps(entry) ? 1 : 0; });
+    }
+    // Written as dump_state writes, with the frames resolved outside the
+    // library lock.
+    if (live != 0 && file_name != nullptr && file_name[0] != '\0') {
+        dump_leak_report(file_name, selection);
+    }
+    return live;
+}

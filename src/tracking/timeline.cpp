@@ -6,9 +6,9 @@
 
 #include "base/errors.h"
 #include "base/library_state.h"
-#include "base/lock_slot.h"
 #include "contexts/library_storage.h"
 #include "debughelp/module_map.h"
+#include "tracking/track_table.h"
 
 namespace tarvex {
 
@@ -39,7 +39,6 @@ constexpr size_t chunk_capacity = 64 * 1024;
 // most this many bytes with its fields.
 constexpr size_t longest_text = 1024;
 constexpr size_t longest_record = 16 + 3 * 10 + longest_text;
-constexpr uint32_t max_frames = 16;
 
 uint64_t zigzag(int64_t value) {
     return (static_cast<uint64_t>(value) << 1) ^ static_cast<uint64_t>(value >> 63);

@@ -13,15 +13,12 @@
 #include "contexts/mem_context.h"
 #include "debughelp/debug_help.h"
 #include "registry/registry.h"
-#include "tracking/alloc_id.h"
-#include "tracking/allocation_log.h"
 #include "tracking/timeline.h"
+#include "tracking/tracking_entries.h"
 
 namespace tarvex {
 
 namespace {
-
-constexpr uint32_t max_frames = 16;
 
 #if UINTPTR_MAX == 0xffffffffu
 // A tree node is the entry plus the tree's links and colour (four words): the

@@ -10,6 +10,9 @@
 
 namespace tarvex {
 
+// The frames an entry holds.
+constexpr uint32_t max_frames = sizeof(MemTrackEntry::frames) / sizeof(MemTrackEntry::frames[0]);
+
 // Start-up and the final shutdown. Without storage for the set the table is
 // absent and every operation below does nothing.
 void create_track_table();

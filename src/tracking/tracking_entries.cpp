@@ -9,17 +9,23 @@
 // shrink in it while holding their context's lock, and a thread holding a
 // context's lock must never wait for the library lock. Tracking ignores that
 // context anyway.
+
 #include "tracking/tracking_entries.h"
 
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+
+#include "base/building_blocks.h"
 #include "base/dispatch_slot.h"
+#include "base/errors.h"
 #include "base/library_state.h"
-#include "base/lock_slot.h"
 #include "contexts/builtin_contexts.h"
 #include "counters/counters.h"
 #include "registry/default_entries.h"
 #include "registry/registry.h"
+#include "tarvex/tarvex.h"
 #include "tracking/budgets.h"
-#include "tracking/debug_fill.h"
 #include "tracking/track_table.h"
 
 namespace tarvex {
@@ -148,6 +154,97 @@ void install_tracking_entries() {
     set_slot(table.mem_track_set_info, tracked_mem_track_set_info);
     set_slot(table.dbg_fill, debug_fill);
     set_slot(table.inc_counter, counting_inc_counter);
+}
+
+}  // namespace tarvex
+
+// ---------------------------------------------------------------------------
+// The running allocation id
+// ---------------------------------------------------------------------------
+
+namespace tarvex {
+
+namespace {
+// Guarded by the library lock.
+uint32_t next_alloc_id = 0;
+}  // namespace
+
+uint32_t peek_next_alloc_id() {
+    TARVEX_CHECK_LIBRARY_LOCK();
+    return next_alloc_id;
+}
+
+uint32_t take_next_alloc_id() {
+    TARVEX_CHECK_LIBRARY_LOCK();
+    return next_alloc_id++;
+}
+
+}  // namespace tarvex
+
+uint32_t Tarvex::get_checkpoint() {
+    tarvex::LockHolder hold(tarvex::library_lock());
+    return tarvex::peek_next_alloc_id();
+}
+
+// ---------------------------------------------------------------------------
+// The allocation log
+// ---------------------------------------------------------------------------
+
+namespace tarvex {
+
+std::atomic<uint32_t> logging_count{0};
+
+namespace {
+// Guarded by the library lock, which the sink is called under: true while a
+// line is in the sink, whose own allocations are tracked but not logged.
+ReentryGuard line_in_sink;
+
+// Takes one event off the count before the line goes out, so that neither a
+// sink that allocates nor a disable_logging made meanwhile is undone.
+bool take_one_event() {
+    uint32_t remaining = logging_count.load(std::memory_order_relaxed);
+    do {
+        if (remaining == 0) return false;
+        if (remaining == logging_unlimited) return true;
+    } while (
+        !logging_count.compare_exchange_weak(remaining, remaining - 1, std::memory_order_relaxed));
+    return true;
+}
+}  // namespace
+
+void log_allocation(const MemTrackEntry& entry, const MemContext& context) {
+    TARVEX_CHECK_LIBRARY_LOCK();
+    if (line_in_sink.busy() || !take_one_event()) return;
+    // snprintf cuts a long name or info text; log_message cuts the line again
+    // to its own buffer and keeps the newline.
+    char line[2048];
+    std::snprintf(line, sizeof(line),
+                  "AllocId: %d  Addy: 0x%" PRIxPTR "  Size: %d Context: %s Info: %s",
+                  static_cast<int>(entry.alloc_id), reinterpret_cast<uintptr_t>(entry.address),
+                  static_cast<int>(entry.size), context.name ? context.name : "",
+                  entry.info ? entry.info : "");
+    ReentryGuard::Hold hold(line_in_sink);
+    log_message(line);
+}
+
+}  // namespace tarvex
+
+void Tarvex::enable_logging(uint32_t count) {
+    tarvex::logging_count.store(count, std::memory_order_relaxed);
+}
+
+void Tarvex::disable_logging() {
+    tarvex::logging_count.store(0, std::memory_order_relaxed);
+}
+
+// ---------------------------------------------------------------------------
+// The fill
+// ---------------------------------------------------------------------------
+
+namespace tarvex {
+
+void debug_fill(void* block, uint32_t size) {
+    if (block != nullptr) std::memset(block, debug_fill_byte, size);
 }
 
 }  // namespace tarvex

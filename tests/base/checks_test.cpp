@@ -4,8 +4,9 @@
 
 #include "debughelp/symbol_lookup.h"
 #include "registry/registry.h"
+#include "tarvex/config.h"
 
-#if defined(TARVEX_CHECKS) && TARVEX_CHECKS
+#if TARVEX_CONFIG_CHECKS
 TEST(CheckedBuild, ARoutineCalledWithoutItsLockStopsWithItsText) {
     EXPECT_DEATH(tarvex::find_context(0, false), "Tarvex: CHECK FAILED: the library lock is held");
     EXPECT_DEATH(tarvex::lookup_frame(

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "support/log_capture.h"
-#include "tracking/allocation_log.h"
+#include "tracking/tracking_entries.h"
 
 using namespace tarvex;
 

@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include "base/library_state.h"
-#include "base/static_names.h"
 #include "contexts/builtin_contexts.h"
 #include "contexts/mem_context.h"
 #include "registry/registry.h"

@@ -6,8 +6,7 @@
 #include <vector>
 
 #include "base/library_state.h"
-#include "base/lock_slot.h"
-#include "tracking/alloc_id.h"
+#include "tracking/tracking_entries.h"
 
 using namespace tarvex;
 

@@ -7,9 +7,8 @@
 #include <string>
 
 #include "base/library_state.h"
-#include "config/budget_table.h"
 #include "config/config_file.h"
-#include "config/trace_depth_table.h"
+#include "config/id_tables.h"
 #include "support/log_capture.h"
 
 using namespace tarvex;

@@ -1,13 +1,12 @@
 // The arena behind resolved frames: packed texts, aligned records, texts
 // longer than a chunk, and release.
-#include "debughelp/frame_arena.h"
-
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
 #include "debughelp/debug_help.h"
+#include "debughelp/frame_cache.h"
 
 using namespace tarvex;
 

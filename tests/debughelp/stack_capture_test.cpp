@@ -7,8 +7,7 @@
 
 #include "debughelp/debug_help.h"
 #include "debughelp/frame_cache.h"
-#include "debughelp/frame_request.h"
-#include "debughelp/line_info.h"
+#include "debughelp/symbol_lookup.h"
 
 using namespace tarvex;
 

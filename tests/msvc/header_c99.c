@@ -1,7 +1,6 @@
 /* The C interface's header on its own, compiled as C99 and as C++ with every
  * warning an error (see CMakeLists.txt): it must need nothing but itself. */
 #include "tarvex/tarvex_c.h"
-#include "tarvex/tarvex_c.h" /* included twice: the guard holds */
 
 #if UINTPTR_MAX == 0xffffffffu
 /* The documented 32-bit layouts (C99 has no static_assert). */

@@ -8,8 +8,7 @@
 #include <fstream>
 
 #include "base/library_state.h"
-#include "base/lock_slot.h"
-#include "config/trace_depth_table.h"
+#include "config/id_tables.h"
 #include "debughelp/debug_help.h"
 #include "support/scenario_check.h"
 #include "tarvex/tarvex.h"

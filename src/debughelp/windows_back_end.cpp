@@ -1,16 +1,23 @@
 // Stack capture and symbol lookup through the dbghelp binding.
+
 #include <stddef.h>
 #include <string.h>
 
 #include <atomic>
 #include <new>
 
+#include "base/building_blocks.h"
 #include "config/config_file.h"
-#include "debughelp/binding_lock.h"
+#include "debughelp/binding.h"
 #include "debughelp/dbghelp_binding.h"
 #include "debughelp/debug_help.h"
 #include "debughelp/module_map.h"
 #include "debughelp/symbol_lookup.h"
+#include "tarvex/tarvex.h"
+
+// ---------------------------------------------------------------------------
+// Capture and lookup
+// ---------------------------------------------------------------------------
 
 namespace tarvex {
 
@@ -104,9 +111,7 @@ DWORD64 widen_signed(uintptr_t address) {
 // Guarded by the binding lock; made on first use and never destroyed, so a
 // capture at process detach never meets a freed list.
 ModuleMap& walk_modules() {
-    alignas(ModuleMap) static unsigned char storage[sizeof(ModuleMap)];
-    static ModuleMap* const modules = new (storage) ModuleMap;
-    return *modules;
+    return lasting<ModuleMap>();
 }
 
 // Set while a live binding was started with the safe walk; read by every
@@ -293,3 +298,53 @@ void lookup_frame(uintptr_t return_address, void (*keep)(const ResolvedFrame& fo
 }
 
 }  // namespace tarvex
+
+// ---------------------------------------------------------------------------
+// Mini dumps
+//
+// The crash mini dump through the dbghelp binding.
+// ---------------------------------------------------------------------------
+
+using namespace tarvex;
+
+namespace {
+
+static_assert(MiniDumpWithIndirectlyReferencedMemory == 0x40, "the dump type written");
+
+// pre: the binding lock is held and the binding is present.
+bool write_dump(const DbgHelpFunctions& functions, EXCEPTION_POINTERS* exception_pointers,
+                const char* file_name) {
+    TARVEX_CHECK_BINDING_LOCK();
+    TARVEX_CHECK(functions.mini_dump_write_dump != nullptr, "the binding is present");
+    // A handle of its own, apart from the one the binding keeps for symbols.
+    HANDLE process = OpenProcess(all_process_access, FALSE, GetCurrentProcessId());
+    if (process == nullptr) return false;
+    HANDLE file = CreateFileA(file_name, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        CloseHandle(process);
+        return false;
+    }
+    MINIDUMP_EXCEPTION_INFORMATION exception = {GetCurrentThreadId(), exception_pointers, TRUE};
+    const BOOL written = functions.mini_dump_write_dump(
+        process, GetCurrentProcessId(), file, MiniDumpWithIndirectlyReferencedMemory,
+        exception_pointers != nullptr ? &exception : nullptr, nullptr, nullptr);
+    CloseHandle(file);
+    CloseHandle(process);
+    return written != FALSE;
+}
+
+}  // namespace
+
+bool Tarvex::mini_dump(_EXCEPTION_POINTERS* exception_pointers, const char* file_name) {
+    if (file_name == nullptr) return false;
+    start_debug_help();
+    bool written = false;
+    {
+        // dbghelp is not thread-safe: the dump must not meet a lookup.
+        BindingLockHolder hold;
+        const DbgHelpBinding& b = dbghelp();
+        if (b.module != nullptr) written = write_dump(b.functions, exception_pointers, file_name);
+    }
+    stop_debug_help();
+    return written;
+}

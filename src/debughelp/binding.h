@@ -15,8 +15,12 @@
 // lock.
 #pragma once
 
-#include "base/checks.h"
+#include "base/errors.h"
 #include "platform/platform.h"
+
+// ---------------------------------------------------------------------------
+// The binding's locks
+// ---------------------------------------------------------------------------
 
 namespace tarvex {
 
