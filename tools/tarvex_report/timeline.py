@@ -14,7 +14,8 @@ since), are those at the peak. The same holds for each context's own peak.
 
 Figures are kept per "stack key", a stack index and a context slot in one
 integer (stack << 32 | slot), and bytes with blocks in one integer too
-(bytes << 32 | blocks): one table update per event instead of four.
+(bytes << 40 | blocks, a "figure"; 40 bits hold the blocks of a stack over
+the longest run): one table update per event instead of four.
 """
 
 import gc
@@ -35,8 +36,8 @@ MAX_FRAMES = 16
 MAX_CHUNK = 256 << 20
 FRAME_TOP = 3           # stacks kept for each frame, by bytes and by count
 M32 = 0xFFFFFFFF
-M64 = (1 << 64) - 1
-ONE = 1                 # one block, in a bytes << 32 | blocks figure
+BLOCKS = 40             # bits of a figure's blocks
+BLOCKS_MASK = (1 << BLOCKS) - 1
 (CONTEXT, MODULE, STACK, ALLOCATION, RELEASE, RESET, RELEASE_TO, FRAME, PHASE) = range(1, 10)
 
 
@@ -44,11 +45,17 @@ class TimelineError(ReportError):
     """The file cannot be read as a timeline; the message is one line."""
 
 
-def split(figure):
-    """(bytes, blocks) of a bytes << 32 | blocks figure; blocks may be
-    negative (a change since the peak)."""
-    blocks = ((figure + (1 << 31)) & M32) - (1 << 31)
-    return (figure - blocks) >> 32, blocks
+def split(value):
+    """(bytes, blocks) of a figure; blocks may be negative (a change since
+    the peak)."""
+    half = 1 << (BLOCKS - 1)
+    blocks = ((value + half) & BLOCKS_MASK) - half
+    return (value - blocks) >> BLOCKS, blocks
+
+
+def figure(size):
+    """The figure of one block of this size."""
+    return size << BLOCKS | 1
 
 
 class Context:
@@ -112,7 +119,7 @@ class Timeline:
         self.top_bytes = array("Q")
         self.top_counts = array("Q")
         # Per stack key.
-        self.made = {}              # allocations: bytes << 32 | count
+        self.made = {}              # allocations: their figure
         self.first_id = {}          # its first allocation's id
         self.short = {}             # released within the frame that made them
         self.at_peak = {}           # live at the moment of the highest total
@@ -131,7 +138,7 @@ class Timeline:
     def frame_stacks(self, frame):
         """{stack key: figure} of the frame's biggest stacks."""
         start, end = self.top_start[frame], self.top_start[frame + 1]
-        return {self.top_keys[i]: self.top_bytes[i] << 32 | self.top_counts[i]
+        return {self.top_keys[i]: self.top_bytes[i] << BLOCKS | self.top_counts[i]
                 for i in range(start, end)}
 
 
@@ -201,17 +208,17 @@ class _Pass:
         """Takes a block out of the usage; 1 when it dies in the frame that
         made it, else 0."""
         key, size, frame = block
-        figure = size << 32 | ONE
+        one = figure(size)
         usage = self.usage
         usage[slot] -= size
         self.total -= size
         since = self.since[slot]
-        since[key] = since.get(key, 0) - figure
+        since[key] = since.get(key, 0) - one
         since = self.since_total
-        since[key] = since.get(key, 0) - figure
+        since[key] = since.get(key, 0) - one
         if frame == self.frame:
             short = self.t.short
-            short[key] = short.get(key, 0) + figure
+            short[key] = short.get(key, 0) + one
             return 1
         return 0
 
@@ -246,11 +253,11 @@ class _Pass:
             top = stacks.items()
         else:
             top = set(heapq.nlargest(FRAME_TOP, stacks.items(), key=lambda i: i[1]))
-            top.update(heapq.nlargest(FRAME_TOP, stacks.items(), key=lambda i: i[1] & M32))
-        for key, figure in top:
+            top.update(heapq.nlargest(FRAME_TOP, stacks.items(), key=lambda i: i[1] & BLOCKS_MASK))
+        for key, value in top:
             t.top_keys.append(key)
-            t.top_bytes.append(figure >> 32)
-            t.top_counts.append(figure & M32)
+            t.top_bytes.append(value >> BLOCKS)
+            t.top_counts.append(value & BLOCKS_MASK)
         t.top_start.append(len(t.top_keys))
         stacks.clear()
         self.frame += 1
@@ -367,14 +374,14 @@ class _Pass:
                     block = (key, size, self.frame)
                     live[block_id] = block
                     by_slot[slot][block_id] = block
-                    figure = size << 32 | ONE
+                    one = figure(size)
                     found = made.get(key)
                     if found is None:
-                        made[key] = figure
+                        made[key] = one
                         first_id[key] = block_id
                     else:
-                        made[key] = found + figure
-                    frame_stacks[key] = frame_stacks.get(key, 0) + figure
+                        made[key] = found + one
+                    frame_stacks[key] = frame_stacks.get(key, 0) + one
                     self.count += 1
                     self.bytes += size
                     used = usage[slot] + size
@@ -391,7 +398,7 @@ class _Pass:
                             since[slot].clear()
                     else:
                         changes = since[slot]
-                        changes[key] = changes.get(key, 0) + figure
+                        changes[key] = changes.get(key, 0) + one
                     total = self.total + size
                     self.total = total
                     if total > self.total_high:
@@ -404,7 +411,7 @@ class _Pass:
                         if since_total:
                             since_total.clear()
                     else:
-                        since_total[key] = since_total.get(key, 0) + figure
+                        since_total[key] = since_total.get(key, 0) + one
                 elif tag == RELEASE:
                     block_id, p = self.released_id(data, p)
                     block = live.pop(block_id, None)
@@ -460,10 +467,10 @@ class _Pass:
         now = {}
         per_slot = [{} for _ in t.contexts]
         for key, size, _ in self.live.values():
-            figure = size << 32 | ONE
-            now[key] = now.get(key, 0) + figure
+            one = figure(size)
+            now[key] = now.get(key, 0) + one
             mine = per_slot[key & M32]
-            mine[key] = mine.get(key, 0) + figure
+            mine[key] = mine.get(key, 0) + one
         t.live_blocks = len(self.live)
         t.live_bytes = self.total
         t.at_peak = _less(now, self.since_total)

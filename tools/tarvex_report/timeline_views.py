@@ -167,8 +167,8 @@ def as_text(a, shown, all_frames=False):
                ' (phase "%s")' % shown(a.phase_of(t.peak_made))
                if a.phase_of(t.peak_made) is not None else "",
                t.peak_id if t.peak_id is not None else "-"),
-           "at end   %s in %s live" % (plural(t.live_bytes, "byte"),
-                                       plural(t.live_blocks, "block"))]
+           "at end    %s in %s live" % (plural(t.live_bytes, "byte"),
+                                        plural(t.live_blocks, "block"))]
     if a.suppressed_made[1]:
         out.append("left out by --suppress: %s (%s), %s at the peak" % (
             plural(a.suppressed_made[1], "allocation"), plural(a.suppressed_made[0], "byte"),
