@@ -5,9 +5,10 @@ short-lived sites.
 
 A chart has at most WIDTH points a series, however many frames: a point is
 the highest value of the frames it stands for, so that a spike of one frame
-still shows. Each series carries its values in data-values (and the frames a
-point stands for in data-per on its chart), which the page's script reads to
-show the figures under the mouse.
+still shows, and a chart's main series draws the lowest of them too. Each
+series carries its values in data-values (and the frames a point stands for
+in data-per on its chart), which the page's script reads to show the figures
+under the mouse.
 """
 
 from .page import esc, number, stack_cell, contexts_of
@@ -94,13 +95,14 @@ def nice_step(span, parts, binary=False):
 
 
 def buckets(values):
-    """The values, the highest of each run of `per` frames where there are
-    more than WIDTH; and per."""
+    """The values, the highest and the lowest of each run of `per` frames
+    where there are more than WIDTH (else None for the lowest); and per."""
     count = len(values)
     per = max(1, -(-count // WIDTH))
     if per == 1:
-        return list(values), 1
-    return [max(values[i:i + per]) for i in range(0, count, per)], per
+        return list(values), None, 1
+    runs = [values[i:i + per] for i in range(0, count, per)]
+    return [max(r) for r in runs], [min(r) for r in runs], per
 
 
 class Chart:
@@ -112,24 +114,26 @@ class Chart:
         self.width = width      # in the units of the chart's text, which keeps its size
         self.height = height
         self.unit = unit
-        self.series = []        # (class, name, colour, points, area)
+        self.series = []        # (name, colour, points, lowest points or None, area)
         self.lines = []         # (class, value, label)
         self.marks = []         # (frame, label)
         self.dots = []          # (frame, value, title)
         self.per = 1
 
     def add(self, values, name, colour, area=False):
-        points, self.per = buckets(values)
-        self.series.append((name, colour, points, area))
+        """A series; an area series shows, where a point stands for several
+        frames, the lowest of them too."""
+        points, lowest, self.per = buckets(values)
+        self.series.append((name, colour, points, lowest if area else None, area))
 
     def render(self, label, **data):
-        highest = max([max(p) for _, _, p, _ in self.series if p] +
+        highest = max([max(s[2]) for s in self.series if s[2]] +
                       [v for _, v, _ in self.lines] + [1])
         step = nice_step(highest, 4, binary=self.unit is bytes_label)
         top = int(-(-highest // step) * step)
         width, height = self.width, self.height
         plot_w, plot_h = width - LEFT - RIGHT, height - TOP - BOTTOM
-        count = max(len(p) for _, _, p, _ in self.series)
+        count = max(len(s[2]) for s in self.series)
 
         def x_of_point(i):
             return LEFT + plot_w * i / max(1, count - 1)
@@ -173,11 +177,14 @@ class Chart:
                        '</line><text x="%d" y="%.1f" text-anchor="end">%s</text>'
                        % (kind, LEFT, width - RIGHT, y(value), y(value), esc(text),
                           width - RIGHT - 2, y(value) - 3, esc(text)))
-        for name, colour, points, area in self.series:
+        for name, colour, points, lowest, area in self.series:
             coords = " ".join("%.1f,%.1f" % (x_of_point(i), y(v)) for i, v in enumerate(points))
-            if area:
+            # The area under the highest, and darker under the lowest.
+            for edge in ([points, lowest] if lowest else [points]) if area else []:
                 out.append('<polygon class="area" fill="%s" points="%.1f,%.1f %s %.1f,%.1f"/>'
-                           % (colour, LEFT, y(0), coords, x_of_point(len(points) - 1), y(0)))
+                           % (colour, LEFT, y(0), " ".join("%.1f,%.1f" % (x_of_point(i), y(v))
+                                                          for i, v in enumerate(edge)),
+                              x_of_point(len(edge) - 1), y(0)))
             out.append('<polyline class="usage" stroke="%s" points="%s" data-name="%s" '
                        'data-values="%s"/>' % (colour, coords, esc(name),
                                                " ".join(map(str, points))))
