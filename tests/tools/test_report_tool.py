@@ -1,13 +1,18 @@
 #!/usr/bin/env python3
-"""Tests of tools/tarvex-report on reports the library itself wrote.
+"""Tests of tools/tarvex-report on reports and timelines the library itself
+wrote, and on timelines written here record by record (TimelineWriter).
 
 Run by CTest (tests/tools/CMakeLists.txt) with one test class per entry, e.g.
 `test_report_tool.py SummaryTest`, and these environment variables:
   TARVEX_REPORT    the program
   LINUX_REPORTS    the folder where report_tool_host ran on Linux
   WINDOWS_REPORTS  tests/tools/windows: the same host's and the example game's
-                   reports written under Wine (see tests/tools/windows/refresh)
-  GAME_REPORTS     the folder where the example game ran on Linux
+                   reports, and timelines, written under Wine (see
+                   tests/tools/windows/refresh)
+  GAME_REPORTS     the folder where the example game ran on Linux (its leak
+                   reports and its timeline)
+  TIMELINES        the folder where tests/tracking's timeline_host ran (on
+                   Linux; under Wine for TimelineWineTest)
   SYMBOLS_REPORTS  the folder of the scenarios where symbols_host ran (in each
                    of its builds, tools_<build>)
   MSVC_CONSUMER    (SymbolizeWineTest) the Visual C++-ABI consumer's folder
@@ -454,15 +459,17 @@ class HelpTest(unittest.TestCase):
     def test_help_for_each_command(self):
         code, out, _ = run("--help")
         self.assertEqual(code, 0)
-        for command in ("summary", "sites", "diff", "html", "check", "symbolize"):
+        for command in ("summary", "sites", "diff", "html", "check", "symbolize", "timeline"):
             self.assertIn(command, out)
         common = ["--suppress", "--symbolize", "--search", "--skip", "--keep-runtime"]
         options = {"summary": ["--json"] + common,
                    "sites": ["--top", "--depth", "--json", "--format"] + common,
                    "diff": ["--top", "--depth", "--json"] + common,
-                   "html": ["-o", "--diff", "--top", "--depth"] + common,
+                   "html": ["-o", "--diff", "--top", "--depth", "--timeline"] + common,
                    "check": ["--max-bytes", "--max-blocks", "--baseline"] + common,
-                   "symbolize": ["-o", "--search", "--force"]}
+                   "symbolize": ["-o", "--search", "--force"],
+                   "timeline": ["--top", "--depth", "--json", "--frames", "--suppress", "--search",
+                                "--skip", "--keep-runtime"]}
         for command, flags in options.items():
             with self.subTest(command=command):
                 code, out, err = run(command, "--help")
@@ -752,6 +759,340 @@ class SymbolizeWineTest(unittest.TestCase):
         self.assertEqual(int(leak["Line"]), call)
 
 
+class TimelineWriter:
+    """A timeline written record by record as docs/timeline-format.md says;
+    chunk() starts the next chunk."""
+
+    def __init__(self, pointer_size=8):
+        self.head = b"TARVEXTL" + struct.pack("<HB", 1, pointer_size) + bytes(5)
+        self.chunks = [bytearray()]
+        self.last_id = 0xFFFFFFFF
+        self.last_address = 0
+
+    @staticmethod
+    def varint(n):
+        out = bytearray()
+        while n >= 0x80:
+            out.append(n & 0x7F | 0x80)
+            n >>= 7
+        return bytes(out + bytes([n]))
+
+    def signed(self, n):
+        return self.varint((n << 1) ^ (n >> 63))
+
+    def id_step(self, n):
+        """A 32-bit difference, as the signed number nearest zero."""
+        return self.signed(((n + (1 << 31)) & 0xFFFFFFFF) - (1 << 31))
+
+    def text(self, value):
+        value = value.encode()
+        return self.varint(len(value)) + value
+
+    def add(self, tag, *fields):
+        self.chunks[-1] += bytes([tag]) + b"".join(fields)
+        return self
+
+    def chunk(self):
+        self.chunks.append(bytearray())
+        return self
+
+    def context(self, index, id_, name, soft=0, hard=0):
+        return self.add(1, *map(self.varint, (index, id_, soft, hard)), self.text(name))
+
+    def module(self, base, size, path):
+        return self.add(2, self.varint(base), self.varint(size), self.text(path))
+
+    def stack(self, index, *addresses):
+        return self.add(3, self.varint(index), bytes([len(addresses)]), *map(self.varint, addresses))
+
+    def alloc(self, context, size, id_, stack=0, address=None):
+        address = 0x10000 + 64 * id_ if address is None else address
+        fields = (self.varint(context), self.varint(size), self.signed(address - self.last_address),
+                  self.id_step(id_ - self.last_id - 1), self.varint(stack))
+        self.last_id, self.last_address = id_, address
+        return self.add(4, *fields)
+
+    def release(self, id_):
+        return self.add(5, self.id_step(self.last_id - id_))
+
+    def reset(self, context):
+        return self.add(6, self.varint(context))
+
+    def release_to(self, context, id_):
+        return self.add(7, self.varint(context), self.id_step(self.last_id - id_))
+
+    def frame(self):
+        return self.add(8)
+
+    def phase(self, name):
+        return self.add(9, self.text(name))
+
+    def data(self):
+        return self.head + b"".join(struct.pack("<I", len(c)) + bytes(c) for c in self.chunks)
+
+    def write(self, path):
+        with open(path, "wb") as f:
+            f.write(self.data())
+        return path
+
+
+def known_sequence():
+    """Five frames whose figures the tests know (see TimelineTest)."""
+    w = TimelineWriter()
+    w.context(1, 0x10, "Heap").context(2, 0x20, "Level", soft=1000, hard=2000)
+    w.stack(1, 0x1000).stack(2, 0x2000, 0x2100)
+    w.alloc(1, 100, 1, 1).alloc(2, 500, 2, 2).release(1).frame()             # frame 0
+    w.chunk()
+    w.phase("level loaded").alloc(2, 700, 3, 2).alloc(1, 50, 4, 1)             # frame 1
+    w.release_to(2, 3).frame()
+    w.chunk()
+    w.alloc(1, 10, 5).reset(2).release(4).frame()                              # frame 2
+    w.alloc(1, 8, 6, 1).frame()                                                # frame 3
+    w.release(6).stack(3, 0x3000)                                              # frame 4
+    for id_ in range(7, 17):
+        w.alloc(1, 20, id_, 3)
+    for id_ in range(7, 12):
+        w.release(id_)
+    return w
+
+
+def bare(address):
+    return "0x%x  (no symbol)" % address
+
+
+def known_run(test, path, pointer):
+    """Checks the figures of timeline_host's known run (see its run()) as
+    the tool reads them; returns the peak."""
+    code, out, err = run("timeline", path, "--json")
+    test.assertEqual(code, 0, err)
+    # A file kept from another machine names modules that are not here.
+    for line in err.splitlines():
+        test.assertRegex(line, r"^tarvex-report: warning: module not found: ")
+    got = json.loads(out)
+    test.assertEqual((got["pointer_size"], got["complete"]), (pointer, True))
+    test.assertEqual(got["events"], {"allocations": 7, "releases": 3, "resets": 1,
+                                     "releases_to_mark": 1, "frames": 5, "phases": 1,
+                                     "short_lived": 2})
+    test.assertEqual(got["frames"]["allocations"], [2, 1, 4, 0, 0])
+    test.assertEqual(got["frames"]["bytes"], [140, 300, 1574, 0, 0])
+    test.assertEqual(got["frames"]["high"], [140, 340, 1850, 414, 0])
+    test.assertEqual([(c["name"], c["frame_high"]) for c in got["contexts"]],
+                     [("Timeline heap", [100, 300, 300, 300, 0]),
+                      ("Timeline small", [40, 40, 40, 40, 0]),
+                      ("Timeline arena", [0, 0, 1510, 74, 0])])
+    peak = got["peak"]
+    test.assertEqual((peak["bytes"], peak["blocks"], peak["frame"], peak["phase"]),
+                     (1850, 5, 2, "level 1 loaded"))
+    test.assertEqual([s["bytes"] for s in peak["sites"]], [1000, 500, 300, 40, 10])
+    test.assertEqual([(s["allocations"], s["bytes"]) for s in got["short_lived"]],
+                     [(1, 1000), (1, 500)])
+    return peak
+
+
+class TimelineTest(unittest.TestCase):
+    """tarvex-report timeline on files written as the library writes them."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.folder = scratch("timeline")
+        cls.known = known_sequence().write(os.path.join(cls.folder, "known.tl"))
+
+    def timeline(self, path, *extra):
+        code, out, err = run("timeline", path, "--json", *extra)
+        self.assertEqual((code, err), (0, ""), out)
+        return json.loads(out)
+
+    def test_known_sequence(self):
+        got = self.timeline(self.known)
+        self.assertTrue(got["complete"])
+        self.assertEqual(got["events"], {"allocations": 16, "releases": 8, "resets": 1,
+                                         "releases_to_mark": 1, "frames": 5, "phases": 1,
+                                         "short_lived": 7})
+        frames = got["frames"]
+        self.assertEqual(frames["allocations"], [2, 2, 1, 1, 10])
+        self.assertEqual(frames["bytes"], [600, 750, 10, 8, 200])
+        self.assertEqual(frames["releases"], [1, 1, 2, 0, 6])
+        self.assertEqual(frames["high"], [600, 1250, 560, 18, 210])
+        heap, level = got["contexts"]
+        self.assertEqual((heap["frame_high"], heap["frame_end"]),
+                         ([100, 50, 60, 18, 210], [0, 50, 10, 18, 110]))
+        self.assertEqual((level["frame_high"], level["frame_end"]),
+                         ([500, 1200, 500, 0, 0], [500, 500, 0, 0, 0]))
+        self.assertEqual((level["soft_budget"], level["hard_budget"], level["frames_over_soft"],
+                          level["frames_over_hard"]), (1000, 2000, 1, 0))
+        # The peak: blocks 2, 3 and 4 live, in frame 1, after the level's mark.
+        peak = got["peak"]
+        self.assertEqual((peak["bytes"], peak["blocks"], peak["frame"], peak["alloc_id"],
+                          peak["phase"]), (1250, 3, 1, 4, "level loaded"))
+        self.assertEqual([(s["bytes"], s["blocks"], s["frames"][0]["address"]) for s in peak["sites"]],
+                         [(1200, 2, "0x2000"), (50, 1, "0x1000")])
+        self.assertEqual([c["name"] for c in peak["sites"][0]["contexts"]], ["Level"])
+        # Each context's own peak, and what held it.
+        self.assertEqual((heap["peak"], heap["peak_frame"], heap["peak_alloc_id"]), (210, 4, 16))
+        self.assertEqual([(s["bytes"], s["blocks"], s["label"]) for s in heap["peak_sites"]],
+                         [(200, 10, None), (10, 1, "no stack recorded (BackTraceMode 1, or trace depth 0)")])
+        self.assertEqual((level["peak"], level["peak_frame"], level["peak_alloc_id"]), (1200, 1, 3))
+        self.assertEqual(got["phases"], [{"name": "level loaded", "frame": 1, "total": 500,
+                                          "usage": [0, 500], "highest": 1250}])
+        self.assertEqual(got["live_at_end"], {"bytes": 110, "blocks": 6})
+        # Frames above three times the median (2 allocations, 200 bytes).
+        per_frame = got["per_frame"]
+        self.assertEqual((per_frame["median_allocations"], per_frame["median_bytes"],
+                          per_frame["standing_out"]), (2, 200, 2))
+        self.assertEqual([(f["frame"], [(s["allocations"], s["bytes"]) for s in f["sites"]])
+                          for f in per_frame["frames"]],
+                         [(1, [(1, 700), (1, 50)]), (4, [(10, 200)])])
+        self.assertEqual([(s["allocations"], s["bytes"], s["first_alloc_id"])
+                          for s in got["hot_sites"]], [(10, 200, 7), (3, 158, 1), (2, 1200, 2), (1, 10, 5)])
+        self.assertEqual([(s["allocations"], s["of"], s["bytes"]) for s in got["short_lived"]],
+                         [(5, 10, 100), (1, 2, 700), (1, 3, 100)])
+
+    def test_text(self):
+        code, out, err = run("timeline", self.known, "--frames")
+        self.assertEqual((code, err), (0, ""))
+        self.assertIn("peak      1,250 bytes in 3 blocks, frame 1 (phase \"level loaded\"), at "
+                      "allocation id 4\n", out)
+        self.assertRegex(out, r"\nLevel +0x20 +1,000 +2,000 +1,200 +1 +0 +2 +1\n")
+        self.assertRegex(out, r"\n +1 +level loaded +500 +0 +500 +1,250\n")
+        self.assertRegex(out, r"\n +4 +10 +200 +6 +210 +210 +0\n")
+        self.assertIn("allocations per frame: median 2 (200 bytes); 2 frames above 3 times the "
+                      "median:\n  frame 1: 2 allocations, 750 bytes\n", out)
+        self.assertIn("\n#1  key %s   10 allocations, 200 bytes, first alloc id 7   Heap (0x10)\n"
+                      "      %s\n" % (re.search(r"key (\w+)   10 allocations", out).group(1),
+                                      bare(0x3000)), out)
+        self.assertIn("short-lived (given back in the frame that made them): 7 of 16 allocations", out)
+
+    def test_cut_short(self):
+        data = known_sequence().data()
+        # The first two chunks whole, the third cut inside its records, then
+        # inside its length.
+        whole = self.known.replace("known", "two-chunks")
+        writer = known_sequence()
+        writer.chunks = writer.chunks[:2]
+        writer.write(whole)
+        want = self.timeline(whole)
+        for cut in (len(writer.data()) + 9, len(writer.data()) + 2):
+            path = os.path.join(self.folder, "cut.tl")
+            with open(path, "wb") as f:
+                f.write(data[:cut])
+            code, out, err = run("timeline", path, "--json")
+            self.assertEqual(code, 0)
+            self.assertEqual(err, "tarvex-report: warning: %s ends inside the chunk at byte %d "
+                                  "(the game stopped, or could write no more, there): read up "
+                                  "to its last whole chunk\n" % (path, len(writer.data())))
+            got = json.loads(out)
+            self.assertEqual((got["complete"], got["truncated_at"]), (False, len(writer.data())))
+            for key in ("events", "frames", "contexts", "peak", "phases", "hot_sites"):
+                self.assertEqual(got[key], want[key], key)
+        self.assertEqual(want["frames"]["allocations"], [2, 2, 0])
+        self.assertEqual(want["peak"]["bytes"], 1250)
+
+    def test_bad_files(self):
+        good = known_sequence().data()
+        sequence = known_sequence()
+        del sequence.chunks[0][-2:]     # the first chunk ends inside its last release
+
+        def writer(*records):
+            w = TimelineWriter().context(1, 0x10, "Heap").stack(1, 0x1000)
+            for name, *fields in records:
+                getattr(w, name)(*fields)
+            return w.data()
+        cases = [
+            (b"hello, world", "not a Tarvex timeline: it does not start with TARVEXTL"),
+            (b"", "not a Tarvex timeline"),
+            (good[:12], "not a Tarvex timeline: its header is cut short"),
+            (good[:8] + b"\x02\x00" + good[10:], "timeline format 2; this tool reads format 1"),
+            (good[:10] + b"\x05" + good[11:], "a header with pointers of 5 bytes (4 or 8)"),
+            (sequence.data(), "a record that runs past the end of its chunk"),
+            (writer(("add", 12)), "a record of unknown kind 12"),
+            (writer(("release", 3)), "release of allocation id 3, which is not live"),
+            (writer(("alloc", 1, 8, 1), ("alloc", 1, 8, 1)), "allocation id 1 is live already"),
+            (writer(("alloc", 2, 8, 1)), "context index 2 before its context record"),
+            (writer(("alloc", 1, 8, 1, 2)), "stack index 2 before its stack record"),
+            (writer(("context", 3, 0x30, "x")), "context index 3 where 2 comes next"),
+            (writer(("add", 3, b"\x02\x00")), "a stack of 0 frames (1 to 16)"),
+            (writer(("add", 9, b"\x81\x10" + b"x" * 2049)), "a text of 2049 bytes (at most 1024)"),
+            (writer(("add", 4, b"\x01" + b"\xff" * 11)), "a number longer than 64 bits"),
+            (good[:16] + b"\xff\xff\xff\xff" + bytes(100), "a chunk of 4294967295 bytes"),
+        ]
+        for number, (data, message) in enumerate(cases):
+            with self.subTest(message=message):
+                path = os.path.join(self.folder, "bad%d.tl" % number)
+                with open(path, "wb") as f:
+                    f.write(data)
+                for args in (("timeline", path), ("html", "--timeline", path, "-o",
+                                                  os.path.join(self.folder, "bad.html"))):
+                    code, out, err = run(*args)
+                    self.assertEqual((code, out), (2, ""), err)
+                    self.assertEqual(err.count("\n"), 1, err)
+                    self.assertTrue(err.startswith("tarvex-report: error: %s: " % path), err)
+                    self.assertIn(message, err)
+
+    def test_sites_skip_and_suppress_as_elsewhere(self):
+        hot = self.timeline(self.known)["hot_sites"]
+        key = hot[2]["key"]     # the level's blocks
+        suppress = os.path.join(self.folder, "suppress.txt")
+        with open(suppress, "w") as f:
+            f.write("%s  # the level\n" % key)
+        got = self.timeline(self.known, "--suppress", suppress)
+        self.assertEqual([s["key"] for s in got["hot_sites"]], [s["key"] for s in hot[:2] + hot[3:]])
+        self.assertEqual(got["suppressed"], {"allocations": 2, "bytes": 1200, "bytes_at_peak": 1200})
+        self.assertEqual([s["bytes"] for s in got["peak"]["sites"]], [50])
+        self.assertEqual(got["peak"]["bytes"], 1250)    # usage counts every block
+        # A stack of two frames cut to one: the site of 0x2000 alone.
+        got = self.timeline(self.known, "--depth", "1")
+        self.assertEqual([len(s["frames"]) for s in got["peak"]["sites"]], [1, 1])
+
+    def test_written_by_the_library(self):
+        # tests/tracking/timeline_host's known run, on Linux and (kept in
+        # tests/tools/windows/) under Wine.
+        peak = known_run(self, os.path.join(os.environ["TIMELINES"], "timeline.bin"), 8)
+        # Resolved as the report resolves them: the line of each call.
+        first = peak["sites"][0]["frames"][0]
+        self.assertIn("run()", first["function"])
+        self.assertEqual(first["line"], source_line(os.path.join("..", "tracking", "timeline_host.cpp"),
+                                                    "Tarvex::std_alloc(1000, arena)"))
+        known_run(self, os.path.join(os.environ["WINDOWS_REPORTS"], "timeline_host.bin"), 4)
+        game = run_json("timeline", os.path.join(os.environ["WINDOWS_REPORTS"], "game_timeline.bin"))
+        self.assertEqual((game["pointer_size"], game["events"]["frames"],
+                          [p["name"] for p in game["phases"]]),
+                         (4, 31, ["front end loaded", "front end unloaded", "level 1 loaded",
+                                  "level 1 unloaded"]))
+
+    def test_module_and_offset_without_symbols(self):
+        w = TimelineWriter().context(1, 0x10, "Heap").module(0x400000, 0x10000, "/gone/game")
+        w.module(0x7f0000, 0x1000, "/gone/libtarvex.so")
+        w.stack(1, 0x7f0100, 0x401234, 0x40abcd).alloc(1, 64, 1, 1)
+        path = w.write(os.path.join(self.folder, "modules.tl"))
+        code, out, err = run("timeline", path)
+        self.assertEqual(code, 0)
+        self.assertEqual(err, "tarvex-report: warning: module not found: /gone/game (name its "
+                              "folder with --search DIR)\n"
+                              "tarvex-report: warning: module not found: /gone/libtarvex.so (name "
+                              "its folder with --search DIR)\n")
+        # The library's frame is skipped by its module's name.
+        self.assertIn("\n      /gone/game+0x1234\n      /gone/game+0xabcd\n", out)
+        empty = scratch("no-tools")
+        done = subprocess.run([sys.executable, TOOL, "timeline", path, "--json"],
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                              env=dict(os.environ, PATH=empty))
+        self.assertEqual(done.returncode, 0)
+        self.assertEqual(done.stderr, "tarvex-report: warning: llvm-symbolizer is not installed: "
+                                      "it comes with Debian's llvm package (scripts/bootstrap "
+                                      "installs it); the frames are shown as module+offset\n")
+        frames = json.loads(done.stdout)["hot_sites"][0]["frames"]
+        self.assertEqual([(f["module"], f["offset"]) for f in frames],
+                         [("/gone/game", "0x1234"), ("/gone/game", "0xabcd")])
+
+
+class TimelineWineTest(unittest.TestCase):
+    """The timeline a Windows program writes under Wine, in this build."""
+
+    def test_known_run(self):
+        peak = known_run(self, os.path.join(os.environ["TIMELINES"], "timeline.bin"), 4)
+        self.assertIn("run()", peak["sites"][0]["frames"][0]["function"])
+
+
 def chromium():
     for name in ("chromium", "chromium-browser"):
         path = shutil.which(name)
@@ -818,9 +1159,21 @@ class PageTest(unittest.TestCase):
 
     def test_example_game(self):
         game = os.environ["GAME_REPORTS"]
+        timeline = os.path.join(game, "game_timeline.bin")
         page = self.page("game", os.path.join(game, "MemLeaks_game_host.xml"),
-                         "--diff", os.path.join(game, "level_load.xml"))
+                         "--diff", os.path.join(game, "level_load.xml"), "--timeline", timeline)
         dom = self.render("game", page)
+        # The timeline's charts hold what the timeline command finds.
+        want = run_json("timeline", timeline)
+        total = re.search(r'<svg class="chart"[^>]*data-context="total".*?data-values="([^"]*)"',
+                          dom, re.S).group(1)
+        self.assertEqual([int(v) for v in total.split()], want["frames"]["high"])
+        self.assertEqual(len(want["frames"]["high"]), 31)
+        self.assertEqual([p["name"] for p in want["phases"]],
+                         ["front end loaded", "front end unloaded", "level 1 loaded", "level 1 unloaded"])
+        self.assertEqual(len(self.rows(dom, "phase")), 4)
+        self.assertIn("game::load_level_geometry(int)", "".join(self.rows(dom, "peak-site")))
+        self.assertIn("worker_job", self.rows(dom, "hot-site")[0])
         contexts = self.rows(dom, "context")
         self.assertEqual([re.search(r"<td>([^<]*)</td>", r).group(1) for r in contexts],
                          ["Global Context", "Level arena", "Game objects"])
@@ -860,6 +1213,39 @@ class PageTest(unittest.TestCase):
                                                 browse(page, "--dump-dom", fragment="#sort=blocks"))]
         self.assertNotEqual(by_bytes, by_blocks)
         self.assertEqual(by_blocks, sorted(by_bytes, reverse=True))
+
+    def test_timeline(self):
+        known = known_sequence().write(os.path.join(self.folder, "known.tl"))
+        page = os.path.join(self.folder, "timeline.html")
+        code, out, err = run("html", "--timeline", known, "-o", page)
+        self.assertEqual((code, err), (0, ""))
+        dom = self.render("timeline", page)
+
+        def series(chart):
+            svg = re.search(r'<svg class="chart"[^>]*data-context="%s".*?</svg>' % chart, dom, re.S)
+            return [(name, [int(v) for v in values.split()]) for name, values in
+                    re.findall(r'<polyline [^>]*data-name="([^"]*)" data-values="([^"]*)"', svg.group(0))]
+        self.assertEqual(series("total"), [("total", [600, 1250, 560, 18, 210]),
+                                           ("Heap", [100, 50, 60, 18, 210]),
+                                           ("Level", [500, 1200, 500, 0, 0])])
+        self.assertEqual(series("0x20"), [("Level", [500, 1200, 500, 0, 0])])
+        self.assertEqual(series("allocations"), [("allocations", [2, 2, 1, 1, 10])])
+        level = re.search(r'<svg class="chart"[^>]*data-context="0x20".*?</svg>', dom, re.S).group(0)
+        self.assertIn("soft budget 1,000 B", level)
+        self.assertIn("hard budget 2,000 B", level)
+        self.assertIn("level loaded", level)
+        self.assertEqual(len(self.rows(dom, "peak-site")), 2)
+        self.assertEqual(re.findall(r'<tr class="outlier-frame" data-frame="(\d+)"', dom), ["1", "4"])
+        self.assertEqual(len(self.rows(dom, "hot-site")), 4)
+        self.assertEqual(len(self.rows(dom, "short-site")), 3)
+        # Beside a leak report: both, on one page.
+        page = self.page("report-and-timeline", os.path.join(os.environ["LINUX_REPORTS"], HOST_REPORT),
+                         "--timeline", known)
+        dom = self.render("report-and-timeline", page)
+        self.assertIn("Tarvex leak report: %s" % HOST_REPORT, dom)
+        self.assertIn("Tarvex timeline: known.tl", dom)
+        self.assertEqual(len(self.rows(dom, "context")), 4)
+        self.assertEqual(len(self.rows(dom, "tl-context")), 2)
 
     def test_windows_game(self):
         report = os.path.join(os.environ["WINDOWS_REPORTS"], "MemLeaks_game_host.xml")

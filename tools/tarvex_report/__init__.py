@@ -1,3 +1,3 @@
-"""Reading Tarvex leak reports: the reader, the grouping of
-leaked blocks by allocation site, the text and JSON views, and the HTML page.
-The program tools/tarvex-report is its command line."""
+"""Reading Tarvex leak reports and timelines: the readers, the grouping of
+blocks by allocation site, the text and JSON views, and the HTML page. The
+program tools/tarvex-report is its command line."""

@@ -1,5 +1,5 @@
-"""The command line of tarvex-report: summary, sites, diff, html, check and
-symbolize."""
+"""The command line of tarvex-report: summary, sites, diff, html, check,
+symbolize and timeline."""
 
 import argparse
 import atexit
@@ -331,13 +331,20 @@ def cmd_html(args):
     from . import page
 
     options = Options(args)
-    report = load(args.report, options, with_sites=True)
-    chosen = report.sites.top(top_count(args.top))
-    diff = None
+    if args.report is None and args.timeline is None:
+        raise Refused("html needs a leak report, --timeline FILE, or both")
+    if args.diff and args.report is None:
+        raise Refused("--diff compares leak reports: give the REPORT it compares OLD with")
+    report, chosen, diff, analysis = None, [], None, None
+    if args.report is not None:
+        report = load(args.report, options, with_sites=True)
+        chosen = report.sites.top(top_count(args.top))
     if args.diff:
         old = load(args.diff, options, with_sites=True)
         diff = (old,) + compute_diff(old, report, top_count(args.top))
-    document = page.render(report, chosen, args.depth, diff)
+    if args.timeline is not None:
+        analysis = load_timeline(args.timeline, options, top_count(args.timeline_top))
+    document = page.render(report, chosen, args.depth, diff, analysis)
     try:
         with open(args.output, "w", encoding="utf-8") as out:
             out.write(document)
@@ -419,6 +426,37 @@ def cmd_symbolize(args):
     return 0
 
 
+# ---------------------------------------------------------------- timeline
+
+def load_timeline(path, options, top):
+    """The analysis of the timeline at path, its stacks made sites with the
+    options; a file cut short is read up to its last whole chunk, with a
+    warning."""
+    from . import timeline as timelib, timeline_sites, timeline_views
+
+    try:
+        found = timelib.read(path)
+    except timelib.TimelineError as error:
+        raise Refused("%s: %s" % (path, error)) from None
+    if found.truncated is not None:
+        warn("%s ends inside the chunk at byte %d (the game stopped, or could write no more, "
+             "there): read up to its last whole chunk" % (path, found.truncated))
+    sites = timeline_sites.StackSites(found, options.depth, options.filter,
+                                      options.suppressions or None, options.search, warn)
+    return timeline_views.Analysis(found, sites, top)
+
+
+def cmd_timeline(args):
+    from . import timeline_views
+
+    analysis = load_timeline(args.timeline, Options(args), top_count(args.top))
+    if args.json:
+        emit_json(timeline_views.as_json(analysis))
+    else:
+        print("\n".join(timeline_views.as_text(analysis, shown, args.frames)))
+    return 0
+
+
 # ---------------------------------------------------------------- arguments
 
 def count(value):
@@ -438,8 +476,10 @@ def depth(value):
 EPILOG = """Exit codes: 0 done; 1 (check) the report leaks more than allowed;
 2 a bad input: a file that is not a leak report, one of another version, or
 a truncated one (the process stopped while writing it), or symbols asked for
-without llvm-symbolizer. summary and sites still print what a truncated
-report holds, with a warning, and exit 2."""
+without llvm-symbolizer; a file that is no timeline, or holds a record that
+makes no sense. summary and sites still print what a truncated report holds,
+with a warning, and exit 2; a timeline cut short is read up to its last whole
+chunk, with a warning, and exits 0."""
 
 SITE_HELP = """A site is the call stack of a block from its first frame outside
 the Tarvex library (frames of tarvex.dll or libtarvex.so) and, unless
@@ -476,7 +516,8 @@ def parser():
         description="Reads the leak reports of Tarvex (MemLeaks_*.xml and the files of "
                     "Tarvex::dump_state): a summary per context, the leaks grouped by "
                     "allocation site, the difference of two reports, a page to look at, "
-                    "a leak gate for a game's CI, and symbols resolved after the run.")
+                    "a leak gate for a game's CI, and symbols resolved after the run; and its "
+                    "timelines: memory over time, frame by frame.")
     commands = top.add_subparsers(dest="command", metavar="COMMAND", required=True)
 
     def command(name, summary, description, func):
@@ -486,21 +527,22 @@ def parser():
         sub.set_defaults(func=func)
         return sub
 
-    def add_symbols(sub, on_the_fly=True):
+    def add_symbols(sub, on_the_fly=True, forced=True):
         if on_the_fly:
             sub.add_argument("--symbolize", action="store_true",
                              help="resolve the frames with llvm-symbolizer first, as the "
                                   "symbolize command does")
         sub.add_argument("--search", action="append", metavar="DIR",
                          help="a folder to look for module files in (may be repeated)")
-        sub.add_argument("--force", action="store_true",
-                         help="resolve frames that the report resolved already too")
+        if forced:
+            sub.add_argument("--force", action="store_true",
+                             help="resolve frames that the report resolved already too")
 
     def add_suppress(sub):
         sub.add_argument("--suppress", action="append", metavar="FILE",
                          help="leave out the sites this file names (may be repeated)")
 
-    def add_sites(sub):
+    def add_grouping(sub):
         sub.add_argument("--depth", type=depth, default=sitelib.DEFAULT_DEPTH, metavar="K",
                          help="frames of a site's stack that tell sites apart (default %(default)s)")
         sub.add_argument("--skip", action="append", metavar="REGEX",
@@ -509,6 +551,9 @@ def parser():
         sub.add_argument("--keep-runtime", action="store_true",
                          help="do not skip the C++ runtime's allocation frames")
         add_suppress(sub)
+
+    def add_sites(sub):
+        add_grouping(sub)
         add_symbols(sub)
 
     sub = command("summary", "one row per context, the totals and the counters",
@@ -548,16 +593,22 @@ def parser():
     sub.add_argument("--json", action="store_true", help="the same as JSON")
     add_sites(sub)
 
-    sub = command("html", "one self-contained page: contexts, sites, counters, diff",
+    sub = command("html", "one self-contained page: contexts, sites, counters, diff, timeline",
                   "Writes one self-contained HTML page (no network, no other file): the "
                   "contexts with a bar for leaked bytes and peak, the sites with their keys "
                   "(sortable by bytes and blocks, each stack expandable), the counters, and "
-                  "with --diff what changed since OLD.\n\n" + SITE_HELP, cmd_html)
-    sub.add_argument("report", metavar="REPORT")
+                  "with --diff what changed since OLD. With --timeline FILE (alone or beside a "
+                  "report) also what the timeline command shows, the usage over time drawn "
+                  "as charts.\n\n" + SITE_HELP, cmd_html)
+    sub.add_argument("report", metavar="REPORT", nargs="?")
     sub.add_argument("-o", "--output", required=True, metavar="FILE", help="the page to write")
     sub.add_argument("--diff", metavar="OLD", help="also show what changed since report OLD")
     sub.add_argument("--top", type=count, default=100, metavar="N",
                      help="list the N biggest sites, 0 for all (default %(default)s)")
+    sub.add_argument("--timeline", metavar="FILE", help="also show the timeline FILE")
+    sub.add_argument("--timeline-top", type=count, default=20, metavar="N",
+                     help="sites in each of the timeline's lists, 0 for all (default "
+                          "%(default)s)")
     add_sites(sub)
 
     sub = command("check", "exit 1 when a report leaks more than allowed",
@@ -584,6 +635,31 @@ def parser():
     sub.add_argument("report", metavar="REPORT")
     sub.add_argument("-o", "--output", required=True, metavar="OUT", help="the copy to write")
     add_symbols(sub, on_the_fly=False)
+
+    sub = command("timeline", "memory over time from a timeline file: usage, peak, frames",
+                  "Reads a timeline (the file the library writes with Timeline: in "
+                  "tarvex.ini, docs/timeline-format.md): each context's usage with its "
+                  "budgets and peak, the usage at each phase mark, the peak (the moment of "
+                  "highest total usage) and the sites that held memory then, allocations per "
+                  "frame with the frames above 3 times the median and their biggest sites, the "
+                  "sites that made the most allocations, and the allocations given back in "
+                  "the frame that made them, by site. --json adds each context's usage in "
+                  "every frame and the sites at each context's own peak; --frames prints "
+                  "a row per frame.\n\nThe stacks are resolved by llvm-symbolizer from the "
+                  "modules' files, found as symbolize finds them; without it, or without a "
+                  "module's file, a frame is shown as module+offset. A file cut short (the "
+                  "game stopped while writing it) is read up to its last whole chunk, with "
+                  "a warning.\n\n" + SITE_HELP + "\n\n" + SUPPRESS_HELP + " Usage and peaks "
+                  "count every block, as the budgets do; the left-out sites are missing from "
+                  "the site lists only.", cmd_timeline)
+    sub.add_argument("timeline", metavar="FILE")
+    sub.add_argument("--top", type=count, default=10, metavar="N",
+                     help="sites in each list, and frames that stand out, 0 for all "
+                          "(default %(default)s)")
+    sub.add_argument("--frames", action="store_true", help="also a row for every frame")
+    sub.add_argument("--json", action="store_true", help="the same as JSON")
+    add_grouping(sub)
+    add_symbols(sub, on_the_fly=False, forced=False)
     return top
 
 

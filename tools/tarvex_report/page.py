@@ -125,6 +125,8 @@ class Paths:
 def frame_html(frame, paths):
     if frame.function:
         name = frame.function
+    elif frame.offset is not None:
+        name = _SPLIT.split(frame.module)[-1] + "+0x%x" % frame.offset
     elif frame.module:
         name = _SPLIT.split(frame.module)[-1] + "  0x%x" % frame.address
     else:
@@ -273,29 +275,48 @@ def diff_section(report, diff, paths):
     return "".join(parts)
 
 
-def render(report, shown, depth, diff=None):
+def render(report, shown, depth, diff=None, timeline=None):
+    """The page of a leak report (shown: its sites to list), of a timeline
+    (timeline_views.Analysis), or of both."""
     frames = [f for s in shown for f in s.frames]
     if diff:
         frames += [f for c in diff[2] for f in c.what.frames]
+    if timeline:
+        from . import timeline_page
+        frames += timeline_page.frames_of(timeline)
     paths = Paths(frames)
-    name = os.path.basename(report.path)
-    totals = ('<div class="totals"><div><b>%s</b>bytes leaked</div><div><b>%s</b>blocks</div>'
-              '<div><b>%s</b>contexts</div><div><b>%s</b>sites</div><div><b>%s</b>counters</div>'
-              '</div>' % (number(report.bytes), number(report.blocks), number(len(report.contexts)),
-                          number(len(report.sites)), number(len(report.counters))))
-    body = [
-        '<h1>Tarvex leak report: %s</h1>' % esc(name),
-        '<p class="file">%s &middot; report version %s</p>' % (esc(os.path.abspath(report.path)),
-                                                               esc(report.version)),
-        totals,
-        context_section(report),
-        site_section(report, shown, depth, paths),
-        diff_section(report, diff, paths) if diff else "",
-        counter_section(report),
-        '<footer>Written by tarvex-report from %s.</footer>' % esc(name),
-    ]
+    body, names, style, script = [], [], STYLE, SCRIPT
+    if report:
+        name = os.path.basename(report.path)
+        names.append(name)
+        totals = ('<div class="totals"><div><b>%s</b>bytes leaked</div><div><b>%s</b>blocks</div>'
+                  '<div><b>%s</b>contexts</div><div><b>%s</b>sites</div><div><b>%s</b>counters'
+                  '</div></div>' % (number(report.bytes), number(report.blocks),
+                                    number(len(report.contexts)), number(len(report.sites)),
+                                    number(len(report.counters))))
+        body += [
+            '<h1>Tarvex leak report: %s</h1>' % esc(name),
+            '<p class="file">%s &middot; report version %s</p>' % (
+                esc(os.path.abspath(report.path)), esc(report.version)),
+            totals,
+            context_section(report),
+            site_section(report, shown, depth, paths),
+            diff_section(report, diff, paths) if diff else "",
+            counter_section(report),
+        ]
+    if timeline:
+        path = timeline.timeline.path
+        names.append(os.path.basename(path))
+        body += ['<h1 id="timeline">Tarvex timeline: %s</h1>' % esc(os.path.basename(path)),
+                 '<p class="file">%s &middot; format 1, written by a %d-bit process</p>'
+                 % (esc(os.path.abspath(path)), 8 * timeline.timeline.pointer_size)]
+        body += timeline_page.sections(timeline, paths)
+        style += timeline_page.STYLE
+        script += timeline_page.SCRIPT
+    body.append('<footer>Written by tarvex-report from %s.</footer>' % esc(" and ".join(names)))
     return ('<!DOCTYPE html>\n<html lang="en"><head><meta charset="utf-8">'
             '<meta name="viewport" content="width=device-width, initial-scale=1">'
-            '<title>Tarvex leaks: %s</title><style>%s</style></head>\n<body>\n%s\n'
+            '<title>Tarvex %s: %s</title><style>%s</style></head>\n<body>\n%s\n'
             '<script>%s</script>\n</body></html>\n'
-            % (esc(name), STYLE, "\n".join(body), SCRIPT))
+            % ("leaks" if not timeline else "timeline" if not report else "leaks and timeline",
+               esc(" and ".join(names)), style, "\n".join(body), script))

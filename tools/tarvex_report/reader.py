@@ -97,14 +97,15 @@ class Frame:
     line are one frame, whatever their address; a frame with neither function
     nor source is told apart by its address."""
 
-    __slots__ = ("module", "function", "source", "line", "address", "library", "key")
+    __slots__ = ("module", "function", "source", "line", "address", "library", "key", "offset")
 
-    def __init__(self, module, function, source, line, address):
+    def __init__(self, module, function, source, line, address, offset=None):
         self.module = module
         self.function = function
         self.source = source
         self.line = line
         self.address = address
+        self.offset = offset    # in its module, where no symbol names it (a timeline's frames)
         self.library = is_library_module(module)
         if function or source:
             self.key = (module, function, source, line)
@@ -123,13 +124,18 @@ class Frame:
             return "%s  %s" % (self.function, self.place())
         if self.source:
             return "%s  %s" % (self.module or "0x%x" % self.address, self.place())
+        if self.offset is not None:
+            return "%s+0x%x" % (self.module, self.offset)
         if self.module:
             return "%s  0x%x" % (self.module, self.address)
         return "0x%x  (no symbol)" % self.address
 
     def as_json(self):
-        return {"function": self.function, "source": self.source, "line": self.line,
-                "module": self.module, "address": "0x%x" % self.address}
+        found = {"function": self.function, "source": self.source, "line": self.line,
+                 "module": self.module, "address": "0x%x" % self.address}
+        if self.offset is not None:
+            found["offset"] = "0x%x" % self.offset
+        return found
 
 
 class Frames:
@@ -152,12 +158,16 @@ class Frames:
         frame = Frame(text(unescape(values.get(b"Module", b""))),
                       text(unescape(values.get(b"Function", b""))),
                       text(unescape(values.get(b"Source", b""))), number, address)
+        found = self.by_line[line[start:]] = self.add(frame)
+        return found
+
+    def add(self, frame):
+        """The number of the frame, the same for frames of the same key."""
         found = self.by_key.get(frame.key)
         if found is None:
             found = self.by_key[frame.key] = len(self.list)
             self.list.append(frame)
             self.skipped.append(self.skips(frame))
-        self.by_line[line[start:]] = found
         return found
 
 

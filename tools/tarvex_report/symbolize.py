@@ -149,7 +149,7 @@ def _candidates(name, search, report_folder):
 class Modules:
     """The report's modules, by address, each with its file when found."""
 
-    def __init__(self, lines, search, report_folder):
+    def __init__(self, lines, search, report_folder, escaped=True):
         self.list = []      # (base, size, name bytes as written, path or None, preferred base)
         seen = set()
         for raw, base, size in lines:
@@ -157,7 +157,7 @@ class Modules:
             if key in seen:
                 continue
             seen.add(key)
-            name = reader.text(reader.unescape(raw))
+            name = reader.text(reader.unescape(raw) if escaped else raw)
             # A path that would break the symbolizer's one-line questions is
             # no file it can be asked about.
             path = next((c for c in _candidates(name, search, report_folder)
@@ -171,6 +171,28 @@ class Modules:
             if 0 <= address - module[0] < module[1]:
                 return module
         return None
+
+    def lookup(self, addresses, program):
+        """The frames of each return address that lies in a module whose file
+        was found: {address: [(function, source, line), ...]}, the innermost
+        inlined call first; by llvm-symbolizer, one request for all."""
+        wanted = []
+        for address in addresses:
+            module = self.find(address)
+            if module is not None and module[4] is not None:
+                wanted.append((address, module))
+        if not wanted:
+            return {}
+        symbolizer = _Symbolizer(program)
+        try:
+            answers = symbolizer.ask([(m[4], m[5] + (address - m[0]) - 1) for address, m in wanted])
+        finally:
+            symbolizer.close()
+        found = [_Frames._symbols(answer) for answer in answers]
+        names = demangled(sorted({f[0] for frames in found for f in frames
+                                  if f[0].startswith("_Z")}))
+        return {address: [(names.get(f[0], f[0]),) + f[1:] for f in frames]
+                for (address, _), frames in zip(wanted, found) if frames}
 
 
 # ---------------------------------------------------------------- writing
