@@ -18,6 +18,7 @@ html { font: 14px/1.45 system-ui, -apple-system, "Segoe UI", "DejaVu Sans", sans
   color: var(--ink); background: #fff; }
 body { margin: 0 auto; padding: 16px 24px 40px; max-width: 1320px; }
 h1 { font-size: 21px; margin: 0 0 2px; }
+h1:not(:first-child) { margin-top: 36px; }
 h2 { font-size: 16px; margin: 26px 0 8px; }
 .file { color: var(--muted); overflow-wrap: anywhere; margin: 0 0 10px; }
 .totals { display: flex; gap: 28px; flex-wrap: wrap; margin: 8px 0 0; }
