@@ -349,98 +349,120 @@ def _read_head(handle, report):
     report.lines = 2
 
 
+class _Body:
+    """What is open while the report's body is read: the context, the
+    Fragment and its frames. The lines of a block, nearly all of a report,
+    are read in _read_body's loop; the lines around the blocks come here."""
+
+    __slots__ = ("report", "sites", "context", "fragment", "stack")
+
+    def __init__(self, report, sites):
+        self.report = report
+        self.sites = sites
+        self.context = None
+        self.fragment = None    # (alloc id, size, info) of the open Fragment
+        self.stack = _NO_STACK
+
+    def close_fragment(self):
+        alloc_id, size, info = self.fragment
+        stack = self.stack if self.stack is not _NO_STACK else ()
+        self.context.count(size, self.sites is None or self.sites.add(
+            stack, size, self.context, alloc_id, info))
+        self.fragment = None
+        self.stack = _NO_STACK
+
+    def outer_line(self, s):
+        """Reads a line outside the blocks; True at the report's end."""
+        report = self.report
+        if s.startswith(b"<Context "):
+            if self.context is not None:
+                raise ReportError("a Context inside a Context")
+            match = _CONTEXT.match(s)
+            if not match:
+                raise ReportError("a Context line not in the report's shape")
+            self.context = Context(len(report.contexts), match)
+            report.contexts.append(self.context)
+        elif s.startswith(b"</Context>"):
+            if self.context is None or self.fragment is not None:
+                raise ReportError("a </Context> without its Context")
+            self.context.closed = True
+            _check_context(self.context, report)
+            self.context = None
+        elif s.startswith(b"<Counter "):
+            match = _COUNTER.match(s)
+            if not match or self.context is not None:
+                raise ReportError("a Counter line not in the report's shape")
+            report.counters.append(Counter(match))
+        elif s.startswith(b"<Module "):
+            match = _MODULE.match(s)
+            if not match or self.context is not None:
+                raise ReportError("a Module line not in the report's shape")
+            report.modules.append(Module(match))
+        elif s.startswith(b"<Allocations "):
+            match = _ALLOCATIONS.match(s)
+            if not match or report.allocations is not None:
+                raise ReportError("an Allocations line not in the report's shape")
+            report.allocations = u32(match.group(1))
+        elif s.startswith(b"</MemTrackReport>"):
+            if self.context is not None:
+                raise ReportError("</MemTrackReport> inside a Context")
+            return True
+        elif s.strip():
+            raise ReportError("not a line of a leak report: %s" % text(s.strip()[:60]))
+        return False
+
+
 def _read_body(handle, report, sites):
     frames = report.frames
     by_line = frames.by_line
     add_line = frames.add_line
     want_frames = sites is not None
-    add_site = sites.add if want_frames else None
-    contexts = report.contexts
+    body = _Body(report, sites)
 
-    context = None
-    stack = _NO_STACK
-    fragment = None     # (alloc id, size, info) of the open Fragment
     closed = False
     number = 2
     line = b""
     try:
         for number, line in lines(handle, 3):
-            if line.startswith(_ENTRY):
-                if want_frames:
-                    start = line.find(b' Adress="', 22)
-                    found = by_line.get(line[start:])
-                    if found is None:
-                        found = add_line(line, start)
-                    stack.append(found)
-                continue
-            if not line.endswith(b"\n"):
-                break  # a last line cut short: the writer stopped here
-            s = line.lstrip(b" \t")
-            if s.startswith(b"</Fragment>"):
-                if fragment is None:
-                    raise ReportError("a </Fragment> without its Fragment")
-                alloc_id, size, info = fragment
-                context.count(size, not want_frames or add_site(
-                    stack if stack is not _NO_STACK else (), size, context, alloc_id, info))
-                fragment = None
-                stack = _NO_STACK
-            elif s.startswith(b"<StackTrace "):
-                if fragment is None:
-                    raise ReportError("a StackTrace outside a Fragment")
-                stack = []
-            elif s.startswith(b"</StackTrace>"):
-                pass
-            elif s.startswith(b"<Fragment "):
-                if context is None or fragment is not None:
-                    raise ReportError("a Fragment outside a Context")
-                match = _FRAGMENT.match(s.rstrip(b"\r\n"))
-                if not match:
-                    raise ReportError("a Fragment line not in the report's shape")
-                fragment = (u32(match.group(1)), u32(match.group(3)), unescape(match.group(4)))
-            elif s.startswith(b"<Entry "):
-                if want_frames:
-                    start = s.find(b' Adress="')
-                    found = by_line.get(s[start:])
-                    if found is None:
-                        found = add_line(s, start)
-                    stack.append(found)
-            elif s.startswith(b"<Context "):
-                if context is not None:
-                    raise ReportError("a Context inside a Context")
-                match = _CONTEXT.match(s)
-                if not match:
-                    raise ReportError("a Context line not in the report's shape")
-                context = Context(len(contexts), match)
-                contexts.append(context)
-            elif s.startswith(b"</Context>"):
-                if context is None or fragment is not None:
-                    raise ReportError("a </Context> without its Context")
-                context.closed = True
-                _check_context(context, report)
-                context = None
-            elif s.startswith(b"<Counter "):
-                match = _COUNTER.match(s)
-                if not match or context is not None:
-                    raise ReportError("a Counter line not in the report's shape")
-                report.counters.append(Counter(match))
-            elif s.startswith(b"<Module "):
-                match = _MODULE.match(s)
-                if not match or context is not None:
-                    raise ReportError("a Module line not in the report's shape")
-                report.modules.append(Module(match))
-            elif s.startswith(b"<Allocations "):
-                match = _ALLOCATIONS.match(s)
-                if not match or report.allocations is not None:
-                    raise ReportError("an Allocations line not in the report's shape")
-                report.allocations = u32(match.group(1))
-            elif s.startswith(b"</MemTrackReport>"):
-                if context is not None:
-                    raise ReportError("</MemTrackReport> inside a Context")
-                closed = True
-                break
-            elif s.strip():
-                raise ReportError("not a line of a leak report: %s"
-                                  % text(s.strip()[:60]))
+            # An Entry line as the library indents it needs no strip; a last
+            # line cut short there is counted and taken back below.
+            indented = line.startswith(_ENTRY)
+            if not indented:
+                if not line.endswith(b"\n"):
+                    break  # a last line cut short: the writer stopped here
+                s = line.lstrip(b" \t")
+                if s.startswith(b"</Fragment>"):
+                    if body.fragment is None:
+                        raise ReportError("a </Fragment> without its Fragment")
+                    body.close_fragment()
+                    continue
+                if s.startswith(b"<StackTrace "):
+                    if body.fragment is None:
+                        raise ReportError("a StackTrace outside a Fragment")
+                    body.stack = []
+                    continue
+                if s.startswith(b"</StackTrace>"):
+                    continue
+                if s.startswith(b"<Fragment "):
+                    if body.context is None or body.fragment is not None:
+                        raise ReportError("a Fragment outside a Context")
+                    match = _FRAGMENT.match(s.rstrip(b"\r\n"))
+                    if not match:
+                        raise ReportError("a Fragment line not in the report's shape")
+                    body.fragment = (u32(match.group(1)), u32(match.group(3)),
+                                     unescape(match.group(4)))
+                    continue
+                if not s.startswith(b"<Entry "):
+                    if body.outer_line(s):
+                        closed = True
+                        break
+                    continue
+            if want_frames:
+                start = line.find(b' Adress="', 22 if indented else 0)
+                found = by_line.get(line[start:])
+                if found is None:
+                    found = add_line(line, start)
+                body.stack.append(found)
     except LineTooLong:
         raise
     except ReportError as error:
@@ -458,18 +480,15 @@ def _read_body(handle, report, sites):
         return
 
     # The file stopped before </MemTrackReport>: keep what was read whole.
-    complete_lines = number if line.endswith(b"\n") else number - 1
-    if want_frames and not line.endswith(b"\n") and line.startswith(_ENTRY) and stack:
-        stack.pop()  # the cut Entry line
-    where = ""
-    if fragment is not None:
+    whole = line.endswith(b"\n")
+    complete_lines = number if whole else number - 1
+    if want_frames and not whole and line.startswith(_ENTRY) and body.stack:
+        body.stack.pop()  # the cut Entry line
+    if body.fragment is not None:
         # The open Fragment's line was whole: its block counts, with the
         # frames read so far.
-        alloc_id, size, info = fragment
-        context.count(size, not want_frames or add_site(
-            stack if stack is not _NO_STACK else (), size, context, alloc_id, info))
-    if context is not None:
-        where = ", inside context %s" % context.label()
+        body.close_fragment()
+    where = ", inside context %s" % body.context.label() if body.context is not None else ""
     report.lines = complete_lines
     report.truncated = "ends after line %d%s, before </MemTrackReport>" % (complete_lines, where)
 
