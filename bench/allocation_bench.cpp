@@ -161,8 +161,7 @@ private:
 // The ring's blocks come from alloc and go back through release; each row
 // has its own ring, so that a row never sees another's blocks.
 template <typename Alloc, typename Release>
-void run_producer_consumer(benchmark::State& state, BlockRing& ring, Alloc alloc,
-                           Release release) {
+void run_producer_consumer(benchmark::State& state, BlockRing& ring, Alloc alloc, Release release) {
     const auto& size = bench::sizes();
     const auto produce = [&] {
         for (int i = 0; i < bench::batch; ++i) ring.push(alloc(size[i]));
