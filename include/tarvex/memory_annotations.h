@@ -130,19 +130,6 @@ inline void given_back(const void* pool, void* piece, size_t size) {
 #endif
 }
 
-// Pieces that stay handed out when a pool forgets the others (an arena
-// rewound to a mark): valgrind no longer knows them as pieces, so they are
-// declared usable as they are. Nothing to do for AddressSanitizer, which
-// never stopped seeing them as usable.
-inline void still_in_use(void* at, size_t size) {
-#if !defined(TARVEX_ASAN) && defined(TARVEX_VALGRIND)
-    VALGRIND_MAKE_MEM_DEFINED(at, size);
-#else
-    (void)at;
-    (void)size;
-#endif
-}
-
 // A whole block goes back to the context it came from, which may hand it to
 // its next user as it is: nothing of it stays hidden.
 inline void released(void* at, size_t size) {
@@ -218,6 +205,14 @@ inline void unseal(void* at, size_t size) {
     (void)at;
     (void)size;
 #endif
+}
+
+// Pieces that stay handed out when a pool forgets the others (an arena
+// rewound to a mark): valgrind no longer knows them as pieces, so they are
+// declared usable as they are, as an unsealed header is. Nothing to do for
+// AddressSanitizer, which never stopped seeing them as usable.
+inline void still_in_use(void* at, size_t size) {
+    unseal(at, size);
 }
 template <typename T>
 inline T sealed_read(const void* at) {
