@@ -14,14 +14,17 @@ namespace bench {
 
 constexpr int batch = 256;
 
+// count sizes uniform in low..high, the same for every run with the seed.
+inline std::vector<uint32_t> uniform_sizes(int count, uint32_t low, uint32_t high, unsigned seed) {
+    std::mt19937 random(seed);
+    std::uniform_int_distribution<uint32_t> size(low, high);
+    std::vector<uint32_t> v(count);
+    for (auto& s : v) s = size(random);
+    return v;
+}
+
 inline const std::vector<uint32_t>& sizes() {
-    static const std::vector<uint32_t> values = [] {
-        std::mt19937 random(12345);
-        std::uniform_int_distribution<uint32_t> size(1, 128);
-        std::vector<uint32_t> v(batch);
-        for (auto& s : v) s = size(random);
-        return v;
-    }();
+    static const std::vector<uint32_t> values = uniform_sizes(batch, 1, 128, 12345);
     return values;
 }
 

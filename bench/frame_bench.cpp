@@ -11,7 +11,6 @@
 //   each block, and std::pmr's monotonic buffer resource released.
 // Times are per allocation and its release.
 #include <memory_resource>
-#include <random>
 #include <vector>
 
 #include "bench_workload.h"
@@ -152,13 +151,7 @@ constexpr int scratch_blocks = 1000;
 constexpr uint32_t frame_arena_id = 0x5c3000;
 
 const std::vector<uint32_t>& scratch_sizes() {
-    static const std::vector<uint32_t> sizes = [] {
-        std::mt19937 random(777);
-        std::uniform_int_distribution<uint32_t> size(16, 1024);
-        std::vector<uint32_t> v(scratch_blocks);
-        for (auto& s : v) s = size(random);
-        return v;
-    }();
+    static const std::vector<uint32_t> sizes = bench::uniform_sizes(scratch_blocks, 16, 1024, 777);
     return sizes;
 }
 
