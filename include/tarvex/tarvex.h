@@ -165,11 +165,11 @@ public:
     // Blocks given back that way must not be used again. In tracking mode
     // their entries go with them (no leaks), and usage, fragments, scopes and
     // budgets follow; peaks stay. A mark is an opaque token, 0 when refused
-    // (not a grow-only context, an unknown id, too many marks held); a mark
-    // of another context, from before a reset, or taken after a mark since
-    // released to, is refused with an error and changes nothing. Releasing to
-    // a mark keeps it and drops the marks taken after it. Any other context
-    // type: "Context ... cannot be reset", and nothing changes.
+    // (not a grow-only context, an unknown id, 32 marks held). The marks are
+    // a stack: releasing to a mark ends it and every mark taken after it. A
+    // mark of another context, from before a reset, or already ended is
+    // refused with an error and changes nothing. Any other context type:
+    // "Context ... cannot be reset", and nothing changes.
     static void context_reset(uint32_t context_id);
     static uint32_t context_mark(uint32_t context_id);
     static void context_release_to(uint32_t context_id, uint32_t mark);

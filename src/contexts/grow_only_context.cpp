@@ -62,8 +62,10 @@ const ArenaPool::Mark* ArenaPool::find_mark(uint32_t token) const {
 }
 
 void ArenaPool::release_to(const Mark& mark) {
-    mark_count_ = static_cast<uint32_t>(&mark - marks_) + 1;
-    rewind(mark.position);
+    // The position is copied first: the mark's slot is free from here on.
+    const Position position = mark.position;
+    mark_count_ = static_cast<uint32_t>(&mark - marks_);
+    rewind(position);
 }
 
 void ArenaPool::reset() {

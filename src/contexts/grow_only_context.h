@@ -46,17 +46,18 @@ public:
     void* carve(uint32_t size, uint32_t alignment);
 
     // The memory a rewind to the mark (null: a reset) would give back, as
-    // address ranges [begin, end), each visited once.
+    // address ranges from begin to end, each visited once.
     template <typename Visit>
     void for_each_range_after(const Mark* mark, Visit&& visit) const;
 
     // A new mark at the current position; null when most_marks are held.
     const Mark* push_mark(uint32_t alloc_id);
     // The mark with this token, or null: a token of another arena, of one
-    // taken before a reset, or of one taken after a mark since released to.
+    // taken before a reset, or of one ended by a release to it or to an
+    // older mark.
     const Mark* find_mark(uint32_t token) const;
-    // Gives back everything after the mark; the marks taken after it are
-    // dropped, the mark itself stays.
+    // Gives back everything after the mark and ends it, with the marks taken
+    // after it: the marks are a stack, so a mark per frame never piles up.
     void release_to(const Mark& mark);
     // Gives back everything, keeps the first block, drops every mark.
     void reset();

@@ -363,7 +363,7 @@ void track_forget_range(MemContext& context, uint32_t context_id, const void* be
     if (ignored(context_id)) return;
     auto entry = table->entries.lower_bound(EntryKey{reinterpret_cast<uintptr_t>(begin), 0});
     while (entry != table->entries.end() &&
-           reinterpret_cast<uintptr_t>(entry->address) < reinterpret_cast<uintptr_t>(end)) {
+           reinterpret_cast<uintptr_t>(entry->address) <= reinterpret_cast<uintptr_t>(end)) {
         const auto next = std::next(entry);
         if (!is_released(*entry) && entry->context_id == context_id &&
             entry->alloc_id >= min_alloc_id) {

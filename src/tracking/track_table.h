@@ -33,9 +33,11 @@ void track_add(MemContext& context, uint32_t context_id, void* address, uint32_t
 bool track_remove(MemContext& context, uint32_t context_id, void* address, uint32_t& size,
                   bool check_size);
 void track_set_info(uint32_t context_id, void* address, const char* info);
-// Drops the entries of the id whose blocks lie in [begin, end) and whose
+// Drops the entries of the id whose blocks lie in [begin, end] and whose
 // allocation id is at least `min_alloc_id`, with their figures: memory an
-// arena gives back all at once, which is gone by design and no leak.
+// arena gives back all at once, which is gone by design and no leak. The end
+// is included: a block of no bytes that fills its arena block exactly starts
+// there (a size header is all it has).
 void track_forget_range(MemContext& context, uint32_t context_id, const void* begin,
                         const void* end, uint32_t min_alloc_id);
 

@@ -9,6 +9,7 @@
 
 #include "support/log_capture.h"
 #include "tarvex/tarvex.h"
+#include "tarvex/tarvex.hpp"
 
 namespace {
 
@@ -44,8 +45,8 @@ TEST(ArenaReset, GivesEverythingBackAndServesTheSameAddressesAgain) {
     EXPECT_EQ(fill(id, 1, 1000)[0], level1[0]);
 }
 
-// mark, work, release: the work's memory comes back at the same address; a
-// mark stays good for another release, the marks after it do not.
+// mark, work, release: the work's memory comes back at the same address;
+// the release ends the mark and the marks taken after it.
 TEST(ArenaMarks, ReleaseToAMarkGivesBackWhatCameAfterIt) {
     const uint32_t id = make_arena(0x7e02);
     fill(id, 3, 100);
@@ -59,13 +60,38 @@ TEST(ArenaMarks, ReleaseToAMarkGivesBackWhatCameAfterIt) {
     // back after it may come back from the heap anywhere.
     const std::vector<void*> again = fill(id, 30, 1000);
     for (int i = 0; i < 10; ++i) EXPECT_EQ(again[i], first[i]) << i;
-    Tarvex::context_release_to(id, outer);
-    EXPECT_EQ(fill(id, 1, 1000)[0], first[0]);
 
     LogCapture log;
-    Tarvex::context_release_to(id, inner);  // taken after `outer`, released past
-    EXPECT_EQ(log.count("Tarvex: ERROR: Invalid mark for context Arena\n"), 1u);
+    Tarvex::context_release_to(id, outer);  // ended by its own release
+    Tarvex::context_release_to(id, inner);  // ended with it
+    EXPECT_EQ(log.count("Tarvex: ERROR: Invalid mark for context Arena\n"), 2u);
     EXPECT_NE(fill(id, 1, 1000)[0], first[0]);  // nothing was given back
+}
+
+// The frame pattern, a mark a frame with the C++ layer's nested inside, for far more
+// frames than marks fit: every frame serves the first frame's addresses
+// again, so the arena obtains nothing after it, and nothing is refused.
+TEST(ArenaMarks, AMarkAFrameNeverPilesUp) {
+    const uint32_t id = make_arena(0x7e08);
+    LogCapture log;
+    std::vector<void*> first_frame;
+    for (int frame = 0; frame < 10000; ++frame) {
+        const uint32_t frame_mark = Tarvex::context_mark(id);
+        std::vector<void*> blocks = fill(id, 6, 900);
+        {
+            const tarvex::arena_mark nested(id);
+            fill(id, 4, 700);
+        }
+        const std::vector<void*> after_nested = fill(id, 4, 500);
+        blocks.insert(blocks.end(), after_nested.begin(), after_nested.end());
+        Tarvex::context_release_to(id, frame_mark);
+        if (frame == 0) first_frame = blocks;
+        if (blocks != first_frame) {
+            ADD_FAILURE() << "frame " << frame << " served other addresses";
+            break;
+        }
+    }
+    EXPECT_TRUE(log.take().empty());
 }
 
 // Every refusal is reported and changes nothing: a mark of another arena,

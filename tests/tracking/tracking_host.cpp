@@ -331,6 +331,28 @@ void arena_rewinds_forget_their_blocks() {
     logged.clear();
 }
 
+// Blocks of no bytes fill an arena block exactly, so the last one starts
+// where the block ends: a reset and a release to a mark drop it with the
+// others, and the next block at its address is no duplicate.
+void zero_size_blocks_leave_with_their_arena() {
+    const uint32_t id = 0x312;
+    Tarvex::context_init(Tarvex::ContextBase("Zeros", id, Tarvex::GrowOnly));
+    for (int round = 0; round < 2; ++round) {
+        for (int i = 0; i < 3000; ++i) Tarvex::std_alloc(0, id);
+        Tarvex::context_reset(id);
+        const Tarvex::ContextBase info = context_info_of(id);
+        SCENARIO_CHECK(info.fragments == 0 && info.usage == 0);
+    }
+    const uint32_t mark = Tarvex::context_mark(id);
+    for (int i = 0; i < 3000; ++i) Tarvex::std_alloc(0, id);
+    Tarvex::context_release_to(id, mark);
+    SCENARIO_CHECK(context_info_of(id).fragments == 0);
+    for (int i = 0; i < 3000; ++i) Tarvex::std_alloc(0, id);
+    Tarvex::context_reset(id);
+    SCENARIO_CHECK(context_info_of(id).fragments == 0);
+    SCENARIO_CHECK(logged.empty());
+}
+
 // In tracking mode the thread caches stay out of the way: blocks made on
 // one thread and released on another leave exact figures and scopes.
 void thread_cached_contexts_stay_exact() {
@@ -517,6 +539,7 @@ int main() {
     break_functions_that_release_are_safe();
     reports_survive_a_sink_that_releases();
     arena_rewinds_forget_their_blocks();
+    zero_size_blocks_leave_with_their_arena();
     thread_cached_contexts_stay_exact();
     break_point_sees_entries_and_infos();
     logging_counts_down();
