@@ -22,12 +22,19 @@ enum ErrorCode : uint32_t {
     error_single_thread_misuse = 8,
 };
 
-// Hands the code's fixed message and flag to the sink, when there is one.
+// Hands the code's fixed message and flag to the sink, when there is one,
+// and to the log file, when there is one.
 void report_error(uint32_t code);
 
 // Formats "Tarvex: <text>\n" into a 1024-byte line and hands it to the sink.
 // A text too long for the line is cut; the line still ends with its newline.
 void log_message(const char* text);
+
+// Opens (truncating) the file that every line also goes to, whatever the
+// sink, closing the one open before; false, and no file, when it cannot be
+// opened. Each line is flushed as it is written.
+bool log_file_open(const char* path);
+void log_file_close();
 
 // The default sink: the system's debug output.
 void debug_log(const char* text, bool flag);

@@ -43,11 +43,16 @@ constexpr long most_bytes_read = 1L << 20;
 std::atomic<bool> safe_stack_walk{false};
 // Written only while the configuration is read at start-up.
 char timeline_file[sizeof(ConfigSettings::timeline_file)] = {};
+char log_file[sizeof(ConfigSettings::log_file)] = {};
 
 }  // namespace
 
 const char* timeline_file_configured() {
     return timeline_file;
+}
+
+const char* log_file_configured() {
+    return log_file;
 }
 
 bool safe_stack_walk_configured() {
@@ -59,6 +64,7 @@ void read_config() {
     // file leaves it clear even after an earlier run of the library set it.
     Tarvex::set_breakpoint(MemTypeDefs::BreakPoint{0, 0, 0, 0});
     timeline_file[0] = '\0';
+    log_file[0] = '\0';
 
     // Only a regular file counts: a FIFO would block start-up until a writer
     // came, and a link to a device such as /dev/zero would never end.
@@ -84,6 +90,7 @@ void read_config() {
     back_trace_mode.store(settings.back_trace_mode, std::memory_order_release);
     safe_stack_walk.store(settings.safe_stack_walk, std::memory_order_release);
     std::memcpy(timeline_file, settings.timeline_file, sizeof(timeline_file));
+    std::memcpy(log_file, settings.log_file, sizeof(log_file));
     Tarvex::set_breakpoint(settings.breakpoint);
 }
 

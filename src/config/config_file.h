@@ -14,5 +14,7 @@ bool safe_stack_walk_configured();
 
 // The file "Timeline:" named in the last read_config, "" for none.
 const char* timeline_file_configured();
+// The file "LogFile:" named in the last read_config, "" for none.
+const char* log_file_configured();
 
 }  // namespace tarvex

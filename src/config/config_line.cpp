@@ -102,6 +102,14 @@ void scan_one(const char* line, const char* prefix, uint32_t base, uint32_t& tar
     if (scanner.match(prefix) && scanner.number(base, value)) target = value;
 }
 
+// "<prefix><file>": the file is the rest of the line, white space around it
+// cut; `target` is unchanged when the prefix does not match.
+template <size_t capacity>
+void scan_file_name(const char* line, const char* prefix, char (&target)[capacity]) {
+    FormatScanner scanner(line);
+    if (scanner.match(prefix)) scanner.rest(target, capacity);
+}
+
 struct KeyPattern {
     const char* substring;
     ConfigKey key;
@@ -118,6 +126,7 @@ const KeyPattern key_patterns[] = {
     {"Budget:", ConfigKey::budget},
     {"StackWalk:", ConfigKey::stack_walk},
     {"Timeline:", ConfigKey::timeline},
+    {"LogFile:", ConfigKey::log_file},
 };
 
 ConfigKey classify(const char* line) {
@@ -183,13 +192,12 @@ ConfigKey parse_config_line(const char* line, ConfigSettings& settings, TraceDep
             }
             break;
         }
-        case ConfigKey::timeline: {
-            // The file is the rest of the line, white space around it cut.
-            FormatScanner scanner(line);
-            if (scanner.match("Timeline: "))
-                scanner.rest(settings.timeline_file, sizeof(settings.timeline_file));
+        case ConfigKey::timeline:
+            scan_file_name(line, "Timeline: ", settings.timeline_file);
             break;
-        }
+        case ConfigKey::log_file:
+            scan_file_name(line, "LogFile: ", settings.log_file);
+            break;
         case ConfigKey::ignored:
             break;
     }

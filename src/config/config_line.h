@@ -24,6 +24,9 @@ struct ConfigSettings {
     // "Timeline: <file>": where the timeline goes in tracking mode; empty
     // for none.
     char timeline_file[1024] = {};
+    // "LogFile: <file>": every line the library logs also goes there; empty
+    // for none.
+    char log_file[1024] = {};
 };
 
 enum class ConfigKey {
@@ -37,6 +40,7 @@ enum class ConfigKey {
     budget,
     stack_walk,
     timeline,
+    log_file,
 };
 
 // A "TraceDepth:" line's pair; a part that does not parse stays 0.

@@ -81,6 +81,9 @@ public:
     // Set with the one warning that the context's blocks record no stacks
     // although the mode asks for them. Guarded by the library lock.
     bool warned_no_stacks = false;
+    // Set with the one warning that a game asked for this id with another
+    // type or other flags. Guarded by the library lock.
+    bool warned_other_description = false;
 };
 
 // Keeps a copy of a name (or an info text) in the library's own context.

@@ -1,5 +1,7 @@
 // Start-up and shutdown. Both are counted: only the first init builds and
 // only the shutdown that brings the count back to 0 tears down.
+#include <cstdio>
+
 #include "base/errors.h"
 #include "base/library_state.h"
 #include "config/config_file.h"
@@ -27,6 +29,23 @@ void init_builtin(BuiltinIndex index, StaticName name, uint32_t id) {
 
 namespace {
 
+// Guarded by the library lock: "LogFile:" named a file that could not be
+// opened, and nobody has been told yet.
+bool log_file_refused = false;
+
+// The refused log file is said once, through the sink: at the end of the
+// start that read it or, when that start came before the attach set the
+// sink, at the attach.
+void report_refused_log_file() {
+    LockHolder hold(library_lock());
+    if (!log_file_refused || current_log_func() == nullptr) return;
+    log_file_refused = false;
+    char text[1100];
+    std::snprintf(text, sizeof(text), "ERROR: Unable to open log file %.1000s",
+                  log_file_configured());
+    log_message(text);
+}
+
 // pre: the library lock is held. The build of the first init; false when the
 // library was running already. Holding the lock, it makes a second init, or
 // a call from another thread that needs the registry, wait until it has
@@ -42,6 +61,7 @@ bool build_library() {
     context_cache.clear();
     forget_cache_indices();
     read_config();
+    log_file_refused = log_file_configured()[0] != '\0' && !log_file_open(log_file_configured());
 
     if (back_trace_mode.load(std::memory_order_relaxed) > 0) install_tracking_entries();
     init_builtin(builtin_global, global_name, tarvex_ids::global_context);
@@ -65,6 +85,7 @@ void tear_down_library() {
     timeline_stop();
     release_counters();
     destroy_track_table();
+    log_file_close();
 
     // A stray call after the final shutdown must not reach a context that is
     // about to be freed, nor a built-in one by the id it has now.
@@ -80,9 +101,33 @@ bool back_traces_wanted() {
     return back_trace_mode.load(std::memory_order_relaxed) >= 2;
 }
 
+// Guarded by the library lock: a lazy start took a reference that the
+// attach sequence has not adopted yet.
+bool lazy_reference_held = false;
+
+// Set by the final shutdown at the process's end, for good: the libraries
+// finalised after this one may still allocate and release, so everything
+// stays as it is and no later init or shutdown touches it.
+std::atomic<bool> process_ended{false};
+
+// pre: the library lock is held, and the count has just come back to 0 at
+// the process's end. The report and the timeline are complete, and tracking
+// stops. Every context goes on serving, untracked: the destructors of
+// libraries finalised later walk containers whose nodes are theirs, free
+// them, and sometimes allocate; the system takes the memory with the
+// process.
+void finish_at_process_end() {
+    char report_name[leak_file_name_capacity];
+    write_leak_report(leak_file_name(report_name), 0);
+    timeline_stop();
+    uninstall_tracking_entries();
+    process_ended.store(true, std::memory_order_release);
+}
+
 }  // namespace
 
 void Tarvex::init() {
+    if (process_ended.load(std::memory_order_acquire)) return;
     bool built;
     {
         LockHolder hold(library_lock());
@@ -97,9 +142,11 @@ void Tarvex::init() {
         timeline_file_configured()[0] != '\0') {
         timeline_start(timeline_file_configured());
     }
+    if (built) report_refused_log_file();
 }
 
 void Tarvex::shutdown() {
+    if (process_ended.load(std::memory_order_acquire)) return;
     {
         LockHolder hold(library_lock());
         if (init_count.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
@@ -115,15 +162,42 @@ namespace tarvex {
 
 namespace {
 
+// A lazy start before the attach (a library's static constructor that
+// allocated, in a process whose global new is ours) took the reference the
+// attach would take: the attach adopts it, so that the detach that ends the
+// process is still the final shutdown and writes the report. A start the
+// game made with init stays the game's to end.
 void on_process_attach() {
-    Tarvex::init();
-    Tarvex::context_init(
+    bool adopted;
+    {
+        LockHolder hold(library_lock());
+        adopted = lazy_reference_held;
+        lazy_reference_held = false;
+    }
+    if (!adopted) Tarvex::init();
+    library_context_init(
         Tarvex::ContextBase("String data", tarvex_ids::string_data, Tarvex::SmallBlkList));
-    set_log_func(debug_log);
+    // A sink the game set before the attach stays.
+    if (current_log_func() == nullptr) set_log_func(debug_log);
+    report_refused_log_file();
 }
 
-void on_process_detach() {
-    Tarvex::shutdown();
+void on_process_detach(bool process_ending) {
+    if (!process_ending) {
+        Tarvex::shutdown();
+        return;
+    }
+    if (process_ended.load(std::memory_order_acquire)) return;
+    LockHolder hold(library_lock());
+    if (init_count.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+    finish_at_process_end();
+}
+
+// The lazy start: the start-up itself, its reference kept for the attach.
+void start_lazily() {
+    LockHolder hold(library_lock());
+    Tarvex::init();
+    lazy_reference_held = true;
 }
 
 // A forked child has one thread, the one that forked. A lock that another
@@ -161,8 +235,6 @@ const platform::SystemNotifications platform::system_notifications = {
     after_fork_in_parent, after_fork_in_child, on_thread_exit,
 };
 
-// The lazy start of an entry point called before anything started the
-// library: the start-up itself.
-void (*const lazy_start_hook)() = Tarvex::init;
+void (*const lazy_start_hook)() = start_lazily;
 
 }  // namespace tarvex

@@ -127,7 +127,9 @@ bool for_each_module(void (*visit)(const ModuleImage& module, void* user), void*
 }  // namespace tarvex::platform
 
 // What the system tells the library, and the library's answers: the platform
-// back end calls them when the system loads and unloads the shared library,
+// back end calls them when the system loads and unloads the shared library
+// (telling an unload while the process runs on from the process's end, after
+// which the libraries finalised later may still call the library),
 // when a thread whose slot is set ends (with the slot's value), and, where
 // processes fork, around every fork: before it (take every lock of the
 // library, so that no lock is held by a thread the child will not have), and
@@ -137,7 +139,7 @@ bool for_each_module(void (*visit)(const ModuleImage& module, void* user), void*
 namespace tarvex::platform {
 struct SystemNotifications {
     void (*process_attach)();
-    void (*process_detach)();
+    void (*process_detach)(bool process_ending);
     void (*before_fork)();
     void (*after_fork_in_parent)();
     void (*after_fork_in_child)();

@@ -1,6 +1,7 @@
 // POSIX back end of the platform contract.
 #include <dlfcn.h>
 #include <elf.h>
+#include <execinfo.h>
 #include <fcntl.h>
 #include <link.h>
 #include <linux/futex.h>
@@ -333,6 +334,28 @@ bool for_each_module(void (*visit)(const ModuleImage& module, void* user), void*
 
 }  // namespace tarvex::platform
 
+namespace {
+
+// The destructors of a shared object run at dlclose and at the process's end
+// alike, and the system says nothing of which. An unload runs them from
+// inside dlclose, whose frame is on the stack then; the process's end never
+// is. A stack that cannot be read counts as the process's end, which keeps
+// every context serving, the safe choice for code still to run.
+bool unloading_by_dlclose() {
+    void* frames[64];
+    const int count = backtrace(frames, 64);
+    for (int i = 0; i < count; ++i) {
+        Dl_info info;
+        if (dladdr(frames[i], &info) != 0 && info.dli_sname != nullptr &&
+            std::strstr(info.dli_sname, "dlclose") != nullptr) {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
 // The shared object's load and unload stand in for the process attach and
 // detach notifications of a Windows DLL.
 __attribute__((constructor)) static void tarvex_attach() {
@@ -344,6 +367,6 @@ __attribute__((constructor)) static void tarvex_attach() {
     tell.process_attach();
 }
 __attribute__((destructor)) static void tarvex_detach() {
-    tarvex::platform::system_notifications.process_detach();
+    tarvex::platform::system_notifications.process_detach(!unloading_by_dlclose());
     tarvex::platform::delete_thread_exit_key();
 }

@@ -198,7 +198,7 @@ bool for_each_module(void (*visit)(const ModuleImage& module, void* user), void*
 
 }  // namespace tarvex::platform
 
-extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
     switch (reason) {
         case DLL_PROCESS_ATTACH:
             tarvex::platform::system_notifications.process_attach();
@@ -210,7 +210,9 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
             }
             break;
         case DLL_PROCESS_DETACH:
-            tarvex::platform::system_notifications.process_detach();
+            // The reserved argument is set when the process is ending, null
+            // for a FreeLibrary while it runs on.
+            tarvex::platform::system_notifications.process_detach(reserved != nullptr);
             tarvex::platform::release_thread_slot_index();
             break;
         default:

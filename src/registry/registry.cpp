@@ -1,5 +1,7 @@
 #include "registry/registry.h"
 
+#include <cstdio>
+
 #include "base/building_blocks.h"
 #include "base/errors.h"
 #include "base/library_state.h"
@@ -24,18 +26,36 @@ namespace {
 MoveToFrontList<MemContext, &MemContext::next> contexts;
 
 // Start-up for an entry point called before the process-attach sequence.
-// Its start-up reference is never released. Another thread waits on the
+// The attach sequence adopts its start-up reference, so the detach that ends
+// the process is still the final shutdown. Another thread waits on the
 // library lock until the start has finished.
 void lazy_init() {
     LockHolder hold(library_lock());
     if (start_in_progress || library_ever_started()) return;
     lazy_start_hook();
-    Tarvex::context_init(Tarvex::ContextBase("String data", tarvex_ids::string_data));
-    Tarvex::context_init(
+    library_context_init(Tarvex::ContextBase("String data", tarvex_ids::string_data));
+    library_context_init(
         Tarvex::ContextBase("Default resource data", tarvex_ids::default_resource_data));
-    Tarvex::context_init(
+    library_context_init(
         Tarvex::ContextBase("Dynamic data (new/delete)", tarvex_ids::dynamic_data));
-    set_log_func(debug_log);
+    // A sink the game set before its first call stays.
+    if (current_log_func() == nullptr) set_log_func(debug_log);
+}
+
+// pre: the library lock is held. The context keeps its first description;
+// a game that asked for another one hears of it, once.
+void warn_of_other_description(MemContext& existing, const Tarvex::ContextBase& asked) {
+    if (existing.warned_other_description) return;
+    if (existing.type == asked.type && existing.flags == asked.flags) return;
+    existing.warned_other_description = true;
+    char text[160];
+    std::snprintf(text, sizeof(text),
+                  "WARNING: Context 0x%08x exists as type %u flags 0x%x; type %u flags 0x%x "
+                  "ignored",
+                  static_cast<unsigned>(existing.id), static_cast<unsigned>(existing.type),
+                  static_cast<unsigned>(existing.flags), static_cast<unsigned>(asked.type),
+                  static_cast<unsigned>(asked.flags));
+    log_message(text);
 }
 
 // pre: the library lock is held. The null context, which stands for every
@@ -161,6 +181,12 @@ void registry_link_builtins() {
     contexts.push_front(&global_context());
 }
 
+void library_context_init(const Tarvex::ContextBase& base) {
+    ensure_started();
+    LockHolder hold(library_lock());
+    make_context(base);
+}
+
 void registry_destroy_runtime_contexts() {
     TARVEX_CHECK_LIBRARY_LOCK();
     contexts.remove_if([](const MemContext& context) { return !is_builtin_context(&context); },
@@ -182,6 +208,11 @@ void Tarvex::context_init(ContextBase base) {
     // A context made before any start-up would be dropped by it.
     ensure_started();
     LockHolder hold(library_lock());
+    MemContext* existing = base.id != 0 ? find_context(base.id, false) : nullptr;
+    if (existing != nullptr) {
+        warn_of_other_description(*existing, base);
+        return;
+    }
     make_context(base);
 }
 

@@ -92,8 +92,9 @@ extern bool start_in_progress;
 MemContext* find_context(uint32_t id, bool report);
 
 // The start-up an entry point runs when it is called before anything started
-// the library (Tarvex::init). Declared here, defined by the core, which
-// starts the library: the one way this layer calls up.
+// the library: Tarvex::init, with the reference it takes left for the attach
+// sequence to adopt. Declared here, defined by the core, which starts the
+// library: the one way this layer calls up.
 extern void (*const lazy_start_hook)();
 
 // Starts the library lazily when nothing has started it yet. Another thread
@@ -136,6 +137,11 @@ void init_context(MemContext& context, Tarvex::ContextBase base);
 // id, or creates, initialises and links a new one; null when the heap has no
 // room for it.
 MemContext* make_context(const Tarvex::ContextBase& base);
+
+// A context the library makes for itself (at attach, at a lazy start): as
+// Tarvex::context_init, but an existing context of another description is
+// taken as it is, without the warning a game's call gets.
+void library_context_init(const Tarvex::ContextBase& base);
 
 // pre: the library lock is held. Every context's own lock, in registry
 // order, for a fork: entered all, and left all again.

@@ -139,21 +139,39 @@ void tracked_mem_track_set_info(uint32_t id, void* block, const char* info) {
     track_set_info(id, block, info);
 }
 
+// Slot by slot, each an atomic switch: other threads call through the table
+// meanwhile.
+void occupy_slots(const Tarvex::FuncTable& occupants) {
+    Tarvex::FuncTable& table = Tarvex::my_func_table;
+    set_slot(table.std_alloc, occupants.std_alloc);
+    set_slot(table.std_free, occupants.std_free);
+    set_slot(table.std_size, occupants.std_size);
+    set_slot(table.fast_alloc, occupants.fast_alloc);
+    set_slot(table.fast_free, occupants.fast_free);
+    set_slot(table.aligned_alloc, occupants.aligned_alloc);
+    set_slot(table.aligned_free, occupants.aligned_free);
+    set_slot(table.mem_track_add, occupants.mem_track_add);
+    set_slot(table.mem_track_remove, occupants.mem_track_remove);
+    set_slot(table.mem_track_set_info, occupants.mem_track_set_info);
+    set_slot(table.dbg_fill, occupants.dbg_fill);
+    set_slot(table.inc_counter, occupants.inc_counter);
+}
+
 }  // namespace
 
 void install_tracking_entries() {
-    Tarvex::FuncTable& table = Tarvex::my_func_table;
-    set_slot(table.std_alloc, tracked_std_alloc);
-    set_slot(table.std_free, tracked_std_free);
-    set_slot(table.fast_alloc, tracked_fast_alloc);
-    set_slot(table.fast_free, tracked_fast_free);
-    set_slot(table.aligned_alloc, tracked_aligned_alloc);
-    set_slot(table.aligned_free, tracked_aligned_free);
-    set_slot(table.mem_track_add, tracked_mem_track_add);
-    set_slot(table.mem_track_remove, tracked_mem_track_remove);
-    set_slot(table.mem_track_set_info, tracked_mem_track_set_info);
-    set_slot(table.dbg_fill, debug_fill);
-    set_slot(table.inc_counter, counting_inc_counter);
+    occupy_slots(Tarvex::FuncTable{
+        tracked_std_alloc, tracked_std_free, default_std_size, tracked_fast_alloc,
+        tracked_fast_free, tracked_aligned_alloc, tracked_aligned_free, tracked_mem_track_add,
+        tracked_mem_track_remove, tracked_mem_track_set_info, debug_fill, counting_inc_counter});
+}
+
+void uninstall_tracking_entries() {
+    occupy_slots(Tarvex::FuncTable{default_std_alloc, default_std_free, default_std_size,
+                                   default_fast_alloc, default_fast_free, default_aligned_alloc,
+                                   default_aligned_free, default_mem_track_add,
+                                   default_mem_track_remove, default_mem_track_set_info,
+                                   default_dbg_fill, default_inc_counter});
 }
 
 }  // namespace tarvex

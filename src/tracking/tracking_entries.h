@@ -17,8 +17,11 @@
 namespace tarvex {
 
 // Puts the tracking variants into slots 0, 1 and 3 to 11 of the dispatch
-// table; slot 2 keeps its default. Called by start-up only.
+// table; slot 2 keeps its default. Called by start-up.
 void install_tracking_entries();
+// Puts the default occupants back: tracking stops for good at the process's
+// end, and the calls made after it cost what untracked calls cost.
+void uninstall_tracking_entries();
 
 }  // namespace tarvex
 

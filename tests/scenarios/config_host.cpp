@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <string>
 
 #include "base/library_state.h"
 #include "config/id_tables.h"
@@ -16,6 +17,11 @@
 using namespace tarvex;
 
 namespace {
+
+std::string logged;
+void remember(const char* text, bool) {
+    logged += text;
+}
 
 bool breakpoint_is(uint32_t alloc_id, uint32_t context_id, uint32_t min_size, uint32_t max_size) {
     const MemTypeDefs::BreakPoint bp = Tarvex::get_breakpoint();
@@ -77,6 +83,17 @@ void check_parsing() {
     SCENARIO_CHECK(breakpoint_is(1, 2, 3, 4));
     Tarvex::set_breakpoint(MemTypeDefs::BreakPoint{0, 0, 0, 0});
     SCENARIO_CHECK(breakpoint_is(0, 0, 0, 0));
+
+    // A log file that cannot be opened is said once, through the sink, and
+    // the start goes on.
+    Tarvex::the_config.log_func = remember;
+    Tarvex::shutdown();
+    Tarvex::init();
+    const std::string refused = "Tarvex: ERROR: Unable to open log file no_such_dir/tarvex.log\n";
+    const size_t first = logged.find(refused);
+    SCENARIO_CHECK(first != std::string::npos && logged.rfind(refused) == first);
+    SCENARIO_CHECK(back_trace_mode.load() == 2);
+    Tarvex::the_config.log_func = nullptr;
 }
 
 void check_without_dbghelp() {
