@@ -84,10 +84,10 @@ def run_symbolizer(path, output, options):
     if result.no_modules:
         warn("%s lists no modules (a library older than its Module lines wrote it): its frames "
              "stay as they are" % path)
-    for name in result.missing:
-        if name not in options.missing_told:
-            options.missing_told.add(name)
-            warn("module not found: %s (name its folder with --search DIR)" % name)
+    untold = [name for name in result.missing if name not in options.missing_told]
+    if untold:
+        options.missing_told.update(untold)
+        warn(symbolizer.missing_note(untold))
     return result
 
 
@@ -629,8 +629,9 @@ def parser():
                   "Writes a copy of REPORT whose frames carry function, source file and line "
                   "as llvm-symbolizer finds them, inlined calls expanded into frames of their "
                   "own. A frame the report resolved already (a function and a source file) "
-                  "keeps its text unless --force; a module whose file is not found is named "
-                  "once on standard error and its frames stay as they are.\n\n"
+                  "keeps its text unless --force; the modules whose files are not found are "
+                  "counted in one line on standard error, the first few by name, and their "
+                  "frames stay as they are.\n\n"
                   + SYMBOLIZE_HELP, cmd_symbolize)
     sub.add_argument("report", metavar="REPORT")
     sub.add_argument("-o", "--output", required=True, metavar="OUT", help="the copy to write")

@@ -17,6 +17,7 @@ new ones in one request to an llvm-symbolizer that runs for the whole pass)
 and replaced wherever it appears.
 """
 
+import bisect
 import itertools
 import json
 import os
@@ -120,7 +121,27 @@ def _wine_prefixes():
     return [p for p in prefixes if p]
 
 
-def _candidates(name, search, report_folder):
+class _Folders:
+    """The entries of the folders modules are looked for in, listed once
+    for all the modules of a report: {name in lower case: [names]}."""
+
+    def __init__(self):
+        self.listed = {}
+
+    def others_named(self, folder, base):
+        """The entries of the folder named base but for its case."""
+        entries = self.listed.get(folder)
+        if entries is None:
+            entries = self.listed[folder] = {}
+            try:
+                for entry in os.listdir(folder):
+                    entries.setdefault(entry.lower(), []).append(entry)
+            except OSError:
+                pass
+        return [e for e in entries.get(base.lower(), ()) if e != base]
+
+
+def _candidates(name, search, report_folder, folders):
     """Where a module's file may be: its path as the report names it; a
     Windows path, under Wine, where the prefix's drive maps it (Z: is the
     root folder); then a file of its name in each search folder and beside
@@ -138,12 +159,25 @@ def _candidates(name, search, report_folder):
         return
     for folder in list(search) + [report_folder]:
         yield os.path.join(folder, base)
-        try:
-            for entry in os.listdir(folder):
-                if entry.lower() == base.lower() and entry != base:
-                    yield os.path.join(folder, entry)
-        except OSError:
-            pass
+        for entry in folders.others_named(folder, base):
+            yield os.path.join(folder, entry)
+
+
+# Modules named in the one line that says which were not found; a report
+# may list tens of thousands.
+NAMED_MISSING = 5
+
+
+def missing_note(names):
+    """The one warning for the modules whose files were not found, the
+    first few of them by name."""
+    names = sorted(names)
+    if len(names) == 1:
+        return "module not found: %s (name its folder with --search DIR)" % names[0]
+    shown = ", ".join(names[:NAMED_MISSING])
+    if len(names) > NAMED_MISSING:
+        shown += " and %d more" % (len(names) - NAMED_MISSING)
+    return "%d modules not found (name their folders with --search DIR): %s" % (len(names), shown)
 
 
 class Modules:
@@ -152,6 +186,7 @@ class Modules:
     def __init__(self, lines, search, report_folder, escaped=True):
         self.list = []      # (base, size, name bytes as written, path or None, preferred base)
         seen = set()
+        folders = _Folders()
         for raw, base, size in lines:
             key = (raw, base)
             if key in seen:
@@ -160,15 +195,25 @@ class Modules:
             name = reader.text(reader.unescape(raw) if escaped else raw)
             # A path that would break the symbolizer's one-line questions is
             # no file it can be asked about.
-            path = next((c for c in _candidates(name, search, report_folder)
+            path = next((c for c in _candidates(name, search, report_folder, folders)
                          if not re.search(r'[\r\n"]', c) and os.path.isfile(c)), None)
             self.list.append((base, size, raw, name, path,
                               preferred_base(path) if path else 0))
         self.list.sort()
+        self.bases = [module[0] for module in self.list]
 
     def find(self, address):
-        for module in self.list:
-            if 0 <= address - module[0] < module[1]:
+        """The module the address lies in, by bisection (a report may list
+        tens of thousands): the modules of one process do not overlap, so it
+        is the last one loaded at or below the address; of several listed at
+        that base, the first that holds it."""
+        bases = self.bases
+        last = bisect.bisect_right(bases, address) - 1
+        if last < 0:
+            return None
+        for index in range(bisect.bisect_left(bases, bases[last]), last + 1):
+            module = self.list[index]
+            if address - module[0] < module[1]:
                 return module
         return None
 
