@@ -41,9 +41,9 @@ def shapes():
     return [("linux", os.environ["LINUX_REPORTS"]), ("windows", os.environ["WINDOWS_REPORTS"])]
 
 
-def run(*args):
+def run(*args, timeout=120):
     done = subprocess.run([sys.executable, TOOL] + [str(a) for a in args],
-                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, timeout=120)
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, timeout=timeout)
     return done.returncode, done.stdout, done.stderr
 
 
@@ -368,10 +368,10 @@ class BadInputTest(unittest.TestCase):
                 ("html", path, "-o", page), ("check", path, "--max-bytes", 1000000),
                 ("symbolize", path, "-o", os.path.join(self.folder, "copy.xml"))]
 
-    def assert_refused(self, path, message, outputs=True):
-        for args in self.every_command(path):
+    def assert_refused(self, path, message, outputs=True, commands=None):
+        for args in commands or self.every_command(path):
             with self.subTest(args=args[0]):
-                code, out, err = run(*args)
+                code, out, err = run(*args, timeout=60)
                 self.assertEqual(code, 2, (args, out, err))
                 self.assertEqual(err.count("\n"), 1, err)
                 self.assertIn(message, err)
@@ -386,6 +386,23 @@ class BadInputTest(unittest.TestCase):
         self.assert_refused(self.write("empty.xml", b""), "not a Tarvex leak report")
         self.assert_refused(self.write("binary.xml", bytes(range(256)) * 64), "not a Tarvex leak report")
         self.assert_refused(os.path.join(self.folder, "missing.xml"), "cannot open")
+
+    def test_not_a_regular_file(self):
+        # A FIFO would keep every command waiting for a writer, /dev/zero
+        # would never end: each input of each command is refused unread.
+        fifo = os.path.join(self.folder, "fifo")
+        if os.path.exists(fifo):
+            os.remove(fifo)
+        os.mkfifo(fifo)
+        good = os.path.join(os.environ["LINUX_REPORTS"], "before.xml")
+        page = os.path.join(self.folder, "page.html")
+        for path in (fifo, "/dev/null", "/dev/zero"):
+            commands = self.every_command(path) + [
+                ("timeline", path), ("html", "--timeline", path, "-o", page),
+                ("html", good, "--diff", path, "-o", page), ("check", good, "--baseline", path),
+                ("sites", good, "--suppress", path)]
+            with self.subTest(path=path):
+                self.assert_refused(path, "%s: not a regular file" % path, commands=commands)
 
     def test_another_version(self):
         other = self.report.replace(b'<MemTrackReport Version="1.0">', b'<MemTrackReport Version="2.0">')
@@ -605,7 +622,7 @@ class StacksTest(unittest.TestCase):
         self.assertEqual((records["blocks"], records["bytes"]), (0, 0))
         code, _, err = run("sites", new, "--suppress", os.path.join(SCRATCH, "missing.txt"))
         self.assertEqual(code, 2)
-        self.assertIn("cannot read", err)
+        self.assertIn("cannot open", err)
 
     def test_editor_formats(self):
         report = symbols_report("symbols_host")

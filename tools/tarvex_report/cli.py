@@ -474,10 +474,11 @@ def depth(value):
 
 
 EPILOG = """Exit codes: 0 done; 1 (check) the report leaks more than allowed;
-2 a bad input: a file that is not a leak report, one of another version, or
-a truncated one (the process stopped while writing it), or symbols asked for
-without llvm-symbolizer; a file that is no timeline, or holds a record that
-makes no sense. summary and sites still print what a truncated report holds,
+2 a bad input: a path that is not a regular file (a FIFO, a device), a file
+that is not a leak report, one of another version, or a truncated one (the
+process stopped while writing it), or symbols asked for without
+llvm-symbolizer; a file that is no timeline, or holds a record that makes no
+sense. summary and sites still print what a truncated report holds,
 with a warning, and exit 2; a timeline cut short is read up to its last whole
 chunk, with a warning, and exits 0."""
 

@@ -13,6 +13,8 @@ sites when asked), never by the file, whatever its lines hold.
 import gc
 import re
 
+from .inputs import Unreadable, open_regular
+
 VERSION = "1.0"
 
 # Frames of these modules belong to the Tarvex library itself (compared on the
@@ -296,9 +298,9 @@ def read(path, sites=None):
     Report.truncated."""
     report = Report(path)
     try:
-        handle = open(path, "rb")
-    except OSError as error:
-        raise ReportError("cannot open: %s" % (error.strerror or error)) from None
+        handle = open_regular(path)
+    except Unreadable as error:
+        raise ReportError(str(error)) from None
     enabled = gc.isenabled()
     gc.disable()  # a million sites of small objects make the collector crawl
     try:

@@ -29,6 +29,7 @@ import tempfile
 import threading
 
 from . import reader
+from .inputs import Unreadable, open_regular
 from .reader import ReportError
 
 CHUNK = 8 << 20
@@ -275,25 +276,24 @@ def _useful(text):
 
 # ---------------------------------------------------------------- reading
 
-def _modules_at_end(path):
+def _modules_at_end(handle):
     """The Module lines, which stand at the report's end (after the
     counters): read from there, backwards, until a read holds a line before
     the first of them."""
-    size = os.path.getsize(path)
+    size = os.fstat(handle.fileno()).st_size
     span = 1 << 20
-    with open(path, "rb") as handle:
-        while True:
-            start = max(0, size - span)
-            handle.seek(start)
-            lines = handle.read(size - start).split(b"\n")
-            if start > 0:
-                lines = lines[1:]    # cut at the read's start
-            found = [m for m in map(_MODULE_LINE.match, lines) if m]
-            first = next((i for i, line in enumerate(lines) if _MODULE_LINE.match(line)), None)
-            if start == 0 or (first is not None and first > 0) or (
-                    first is None and len(lines) > 2):
-                return [(m.group(1), int(m.group(2), 16), int(m.group(3))) for m in found]
-            span *= 4
+    while True:
+        start = max(0, size - span)
+        handle.seek(start)
+        lines = handle.read(size - start).split(b"\n")
+        if start > 0:
+            lines = lines[1:]    # cut at the read's start
+        found = [m for m in map(_MODULE_LINE.match, lines) if m]
+        first = next((i for i, line in enumerate(lines) if _MODULE_LINE.match(line)), None)
+        if start == 0 or (first is not None and first > 0) or (
+                first is None and len(lines) > 2):
+            return [(m.group(1), int(m.group(2), 16), int(m.group(3))) for m in found]
+        span *= 4
 
 
 def _chunks(handle):
@@ -570,17 +570,23 @@ def symbolize(path, output, search=(), force=False, program=None):
     a Result; raises ReportError for a file that is no report, Unavailable
     when llvm-symbolizer cannot be run."""
     program = program or find_llvm_symbolizer()
+    try:
+        source = open_regular(path)
+    except Unreadable as error:
+        raise ReportError(str(error)) from None
+    with source:
+        try:
+            reader._read_head(source, reader.Report(path))
+            modules = Modules(_modules_at_end(source), search,
+                              os.path.dirname(os.path.abspath(path)))
+            source.seek(0)
+        except OSError as error:
+            raise ReportError("cannot read: %s" % (error.strerror or error)) from None
+        return _copy(source, output, modules, force, program)
+
+
+def _copy(source, output, modules, force, program):
     result = Result()
-    try:
-        handle = open(path, "rb")
-    except OSError as error:
-        raise ReportError("cannot open: %s" % (error.strerror or error)) from None
-    try:
-        with handle:
-            reader._read_head(handle, reader.Report(path))
-        modules = Modules(_modules_at_end(path), search, os.path.dirname(os.path.abspath(path)))
-    except OSError as error:
-        raise ReportError("cannot read: %s" % (error.strerror or error)) from None
     result.no_modules = not modules.list
     symbolizer = _Symbolizer(program) if modules.list else None
     frames = _Frames(modules, force, symbolizer, result)
@@ -588,7 +594,7 @@ def symbolize(path, output, search=(), force=False, program=None):
     folder = os.path.dirname(os.path.abspath(output))
     handle, temporary = tempfile.mkstemp(prefix=".symbolize-", dir=folder)
     try:
-        with os.fdopen(handle, "wb") as out, open(path, "rb") as source:
+        with os.fdopen(handle, "wb") as out:
             number = 1
             for lines, whole in _chunks(source):
                 out.write(b"\n".join(rewriter.chunk(lines, number)))

@@ -24,6 +24,7 @@ import os
 import struct
 from array import array
 
+from .inputs import Unreadable, open_regular
 from .reader import ReportError, text
 
 MAGIC = b"TARVEXTL"
@@ -508,9 +509,9 @@ def read(path):
     timeline = Timeline(path)
     state = _Pass(timeline)
     try:
-        handle = open(path, "rb")
-    except OSError as error:
-        raise TimelineError("cannot open: %s" % (error.strerror or error)) from None
+        handle = open_regular(path)
+    except Unreadable as error:
+        raise TimelineError(str(error)) from None
     enabled = gc.isenabled()
     gc.disable()  # the live blocks are many small tuples: nothing to collect
     try:
