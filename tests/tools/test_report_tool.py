@@ -530,11 +530,11 @@ class TextTest(unittest.TestCase):
             b'        <Fragment AllocId="2" Adress="0x20" Size="20" Info="\\xE9t\\xE9 &#1114112;">',
             b'        </Fragment>',
             b'    </Context>',
-            b'    <Counter Name="n&#9;1" Id="0x1" Count="1" Peek="1" />',
+            b'    <Counter Name="n&#9;1 caf\xe9" Id="0x1" Count="1" Peek="1" />',
             b'</MemTrackReport>', b""]))
         got = run_json("summary", path)
         self.assertEqual(got["contexts"][0]["name"], "a &lt; b AB &nbsp; x & y")
-        self.assertEqual(got["counters"][0]["name"], "n\t1")
+        self.assertEqual(got["counters"][0]["name"], "n\t1 caf\\xE9")
         site = run_json("sites", path)["sites"][0]
         self.assertEqual(site["infos"], ['it\'s "raw" <old> & A\nB', "\\xE9t\\xE9 &#1114112;"])
 
@@ -852,7 +852,7 @@ class TimelineWriter:
         return self.signed(((n + (1 << 31)) & 0xFFFFFFFF) - (1 << 31))
 
     def text(self, value):
-        value = value.encode()
+        value = value if isinstance(value, bytes) else value.encode()
         return self.varint(len(value)) + value
 
     def add(self, tag, *fields):
@@ -1028,6 +1028,21 @@ class TimelineTest(unittest.TestCase):
                       "      %s\n" % (re.search(r"key (\w+)   10 allocations", out).group(1),
                                       bare(0x3000)), out)
         self.assertIn("short-lived (given back in the frame that made them): 7 of 16 allocations", out)
+
+    def test_texts_shown_as_the_report_shows_them(self):
+        # The game's texts, copied byte for byte: a code-page letter, UTF-8,
+        # a control character, a cut UTF-8 character. The leak report has
+        # each byte that is no UTF-8 character written as \xNN.
+        w = TimelineWriter().context(1, 0x10, b"Caf\xe9 \xc3\xa9t\xc3\xa9").stack(1, 0x1000)
+        w.phase(b"level\x07 \xe2\x82").alloc(1, 8, 1, 1).frame()
+        path = w.write(os.path.join(self.folder, "texts.tl"))
+        got = self.timeline(path)
+        self.assertEqual(got["contexts"][0]["name"], "Caf\\xE9 \u00e9t\u00e9")
+        self.assertEqual(got["phases"][0]["name"], "level\\x07 \\xE2\\x82")
+        code, out, err = run("timeline", path)
+        self.assertEqual((code, err), (0, ""))
+        self.assertRegex(out, r"\nCaf\\xE9 \u00e9t\u00e9 +0x10 ")
+        self.assertRegex(out, r"\n +0 +level\\x07 \\xE2\\x82 +0 ")
 
     def test_cut_short(self):
         data = known_sequence().data()

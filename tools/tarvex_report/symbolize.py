@@ -29,7 +29,7 @@ import tempfile
 import threading
 
 from . import reader
-from .inputs import Unreadable, open_regular
+from .inputs import Unreadable, open_regular, text
 from .reader import ReportError
 
 CHUNK = 8 << 20
@@ -193,7 +193,7 @@ class Modules:
             if key in seen:
                 continue
             seen.add(key)
-            name = reader.text(reader.unescape(raw) if escaped else raw)
+            name = text(reader.unescape(raw) if escaped else raw)
             # A path that would break the symbolizer's one-line questions is
             # no file it can be asked about.
             path = next((c for c in _candidates(name, search, report_folder, folders)
@@ -477,7 +477,7 @@ def _check_lines(lines, chunk, number):
         stripped = line.strip(b" \t\r")
         if stripped and not stripped.startswith(_ELEMENTS):
             raise ReportError("line %d: not a line of a leak report: %s"
-                              % (number + chunk.index(line), reader.text(stripped[:60])))
+                              % (number + chunk.index(line), text(stripped[:60])))
 
 
 def _entry_lines(indent, depth, tails, end):

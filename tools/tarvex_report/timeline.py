@@ -24,8 +24,8 @@ import os
 import struct
 from array import array
 
-from .inputs import Unreadable, open_regular
-from .reader import ReportError, text
+from .inputs import Unreadable, open_regular, text
+from .reader import ReportError
 
 MAGIC = b"TARVEXTL"
 FORMAT_VERSION = 1
