@@ -41,9 +41,9 @@ def shapes():
     return [("linux", os.environ["LINUX_REPORTS"]), ("windows", os.environ["WINDOWS_REPORTS"])]
 
 
-def run(*args):
+def run(*args, timeout=120):
     done = subprocess.run([sys.executable, TOOL] + [str(a) for a in args],
-                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, timeout=120)
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, timeout=timeout)
     return done.returncode, done.stdout, done.stderr
 
 
@@ -368,10 +368,10 @@ class BadInputTest(unittest.TestCase):
                 ("html", path, "-o", page), ("check", path, "--max-bytes", 1000000),
                 ("symbolize", path, "-o", os.path.join(self.folder, "copy.xml"))]
 
-    def assert_refused(self, path, message, outputs=True):
-        for args in self.every_command(path):
+    def assert_refused(self, path, message, outputs=True, commands=None):
+        for args in commands or self.every_command(path):
             with self.subTest(args=args[0]):
-                code, out, err = run(*args)
+                code, out, err = run(*args, timeout=60)
                 self.assertEqual(code, 2, (args, out, err))
                 self.assertEqual(err.count("\n"), 1, err)
                 self.assertIn(message, err)
@@ -386,6 +386,23 @@ class BadInputTest(unittest.TestCase):
         self.assert_refused(self.write("empty.xml", b""), "not a Tarvex leak report")
         self.assert_refused(self.write("binary.xml", bytes(range(256)) * 64), "not a Tarvex leak report")
         self.assert_refused(os.path.join(self.folder, "missing.xml"), "cannot open")
+
+    def test_not_a_regular_file(self):
+        # A FIFO would keep every command waiting for a writer, /dev/zero
+        # would never end: each input of each command is refused unread.
+        fifo = os.path.join(self.folder, "fifo")
+        if os.path.exists(fifo):
+            os.remove(fifo)
+        os.mkfifo(fifo)
+        good = os.path.join(os.environ["LINUX_REPORTS"], "before.xml")
+        page = os.path.join(self.folder, "page.html")
+        for path in (fifo, "/dev/null", "/dev/zero"):
+            commands = self.every_command(path) + [
+                ("timeline", path), ("html", "--timeline", path, "-o", page),
+                ("html", good, "--diff", path, "-o", page), ("check", good, "--baseline", path),
+                ("sites", good, "--suppress", path)]
+            with self.subTest(path=path):
+                self.assert_refused(path, "%s: not a regular file" % path, commands=commands)
 
     def test_another_version(self):
         other = self.report.replace(b'<MemTrackReport Version="1.0">', b'<MemTrackReport Version="2.0">')
@@ -513,11 +530,11 @@ class TextTest(unittest.TestCase):
             b'        <Fragment AllocId="2" Adress="0x20" Size="20" Info="\\xE9t\\xE9 &#1114112;">',
             b'        </Fragment>',
             b'    </Context>',
-            b'    <Counter Name="n&#9;1" Id="0x1" Count="1" Peek="1" />',
+            b'    <Counter Name="n&#9;1 caf\xe9" Id="0x1" Count="1" Peek="1" />',
             b'</MemTrackReport>', b""]))
         got = run_json("summary", path)
         self.assertEqual(got["contexts"][0]["name"], "a &lt; b AB &nbsp; x & y")
-        self.assertEqual(got["counters"][0]["name"], "n\t1")
+        self.assertEqual(got["counters"][0]["name"], "n\t1 caf\\xE9")
         site = run_json("sites", path)["sites"][0]
         self.assertEqual(site["infos"], ['it\'s "raw" <old> & A\nB', "\\xE9t\\xE9 &#1114112;"])
 
@@ -605,7 +622,7 @@ class StacksTest(unittest.TestCase):
         self.assertEqual((records["blocks"], records["bytes"]), (0, 0))
         code, _, err = run("sites", new, "--suppress", os.path.join(SCRATCH, "missing.txt"))
         self.assertEqual(code, 2)
-        self.assertIn("cannot read", err)
+        self.assertIn("cannot open", err)
 
     def test_editor_formats(self):
         report = symbols_report("symbols_host")
@@ -704,6 +721,55 @@ class SymbolizeTest(unittest.TestCase):
         self.assertEqual(stacks(on_the_fly["sites"]), got)
         self.assertEqual(on_the_fly["report"], bare)
 
+    def test_many_modules(self):
+        # A game of 32,000 modules, every other one's file gone: each frame
+        # is found in its module (the first and the last included; an
+        # address past a module's end or below the first lies in none), and
+        # the missing files are named in one line.
+        with open(symbols_report("symbols_host"), "rb") as f:
+            data = f.read()
+        module = re.search(rb'<Module Name="([^"]*symbols_host)" Base="0x(\w+)" Size="(\d+)"', data)
+        call = re.search(rb'Adress="0x(\w+)" Module="[^"]*symbols_host" Function="main" Source="[^"]*" '
+                         rb'Line="(\d+)"', data)
+        path, size = module.group(1), int(module.group(3))
+        offset = int(call.group(1), 16) - int(module.group(2), 16)
+        count, span = 32000, 0x10000
+        self.assertLess(size + 0x10, span)
+        lines = [b'<?xml version="1.0" encoding="utf-8" ?>', b'<MemTrackReport Version="1.0">',
+                 b'    <Allocations Count="%d" />' % count,
+                 b'    <Context Name="c" Id="0x1" Fragments="%d" SizeAccumulation="%d" MemUsage="0" '
+                 b'MemUsagePeek="0">' % (count, 8 * count)]
+        for i in range(count):
+            base = 0x10000000 + i * span
+            lines += [b'        <Fragment AllocId="%d" Adress="0x%x" Size="8" Info="">'
+                      % (i + 1, 16 * i), b'            <StackTrace Depth="3">']
+            for depth, address in enumerate((base + offset, base + size + 0x10, 0x1000 + i)):
+                lines.append(b'                <Entry Depth="%d" Adress="0x%x" Module="" Function="" '
+                             b'Source="" Line="0" />' % (depth, address))
+            lines += [b'            </StackTrace>', b'        </Fragment>']
+        lines.append(b'    </Context>')
+        for i in reversed(range(count)):
+            name = path if i % 2 == 0 else b"/gone/module%05d.so" % i
+            lines.append(b'    <Module Name="%s" Base="0x%x" Size="%d" />'
+                         % (name, 0x10000000 + i * span, size))
+        lines += [b"</MemTrackReport>", b""]
+        report = write("symbolize", "many_modules.xml", b"\r\n".join(lines))
+        copy = os.path.join(scratch("symbolize"), "many_modules_copy.xml")
+        code, out, err = run("symbolize", report, "-o", copy)
+        self.assertEqual(code, 0, err)
+        self.assertEqual(err, "tarvex-report: warning: 16000 modules not found (name their folders "
+                              "with --search DIR): /gone/module00001.so, /gone/module00003.so, "
+                              "/gone/module00005.so, /gone/module00007.so, /gone/module00009.so "
+                              "and 15995 more\n")
+        self.assertIn("16000 distinct frames of 32000 resolved", out)
+        stacks = entries(copy)
+        self.assertEqual(len(stacks), count)
+        line = call.group(2).decode()
+        for i, stack in enumerate(stacks):
+            want = ("main", line) if i % 2 == 0 else ("", "0")
+            self.assertEqual([(f["Function"], f["Line"]) for f in stack],
+                             [want, ("", "0"), ("", "0")], i)
+
     def test_without_llvm_symbolizer(self):
         empty = scratch("no-tools")
         for args in (("symbolize", symbols_report("symbols_host"), "-o", os.path.join(empty, "x.xml")),
@@ -728,7 +794,8 @@ class SymbolizeWineTest(unittest.TestCase):
         # Wine's own modules are found through its prefix (WINEPREFIX), or
         # named as not found; the game's always are.
         for line in err.splitlines():
-            self.assertRegex(line, r"^tarvex-report: warning: module not found: C:\\windows\\")
+            self.assertRegex(line, r"^tarvex-report: warning: (module not found|\d+ modules not "
+                                   r"found \(.*\)): C:\\windows\\[^,]*(, C:\\windows\\[^,]*)*$")
         return copy
 
     def test_dwarf5_game(self):
@@ -785,7 +852,7 @@ class TimelineWriter:
         return self.signed(((n + (1 << 31)) & 0xFFFFFFFF) - (1 << 31))
 
     def text(self, value):
-        value = value.encode()
+        value = value if isinstance(value, bytes) else value.encode()
         return self.varint(len(value)) + value
 
     def add(self, tag, *fields):
@@ -867,7 +934,7 @@ def known_run(test, path, pointer):
     test.assertEqual(code, 0, err)
     # A file kept from another machine names modules that are not here.
     for line in err.splitlines():
-        test.assertRegex(line, r"^tarvex-report: warning: module not found: ")
+        test.assertRegex(line, r"^tarvex-report: warning: (module|\d+ modules) not found")
     got = json.loads(out)
     test.assertEqual((got["pointer_size"], got["complete"]), (pointer, True))
     test.assertEqual(got["events"], {"allocations": 7, "releases": 3, "resets": 1,
@@ -961,6 +1028,21 @@ class TimelineTest(unittest.TestCase):
                       "      %s\n" % (re.search(r"key (\w+)   10 allocations", out).group(1),
                                       bare(0x3000)), out)
         self.assertIn("short-lived (given back in the frame that made them): 7 of 16 allocations", out)
+
+    def test_texts_shown_as_the_report_shows_them(self):
+        # The game's texts, copied byte for byte: a code-page letter, UTF-8,
+        # a control character, a cut UTF-8 character. The leak report has
+        # each byte that is no UTF-8 character written as \xNN.
+        w = TimelineWriter().context(1, 0x10, b"Caf\xe9 \xc3\xa9t\xc3\xa9").stack(1, 0x1000)
+        w.phase(b"level\x07 \xe2\x82").alloc(1, 8, 1, 1).frame()
+        path = w.write(os.path.join(self.folder, "texts.tl"))
+        got = self.timeline(path)
+        self.assertEqual(got["contexts"][0]["name"], "Caf\\xE9 \u00e9t\u00e9")
+        self.assertEqual(got["phases"][0]["name"], "level\\x07 \\xE2\\x82")
+        code, out, err = run("timeline", path)
+        self.assertEqual((code, err), (0, ""))
+        self.assertRegex(out, r"\nCaf\\xE9 \u00e9t\u00e9 +0x10 ")
+        self.assertRegex(out, r"\n +0 +level\\x07 \\xE2\\x82 +0 ")
 
     def test_cut_short(self):
         data = known_sequence().data()
@@ -1066,10 +1148,8 @@ class TimelineTest(unittest.TestCase):
         path = w.write(os.path.join(self.folder, "modules.tl"))
         code, out, err = run("timeline", path)
         self.assertEqual(code, 0)
-        self.assertEqual(err, "tarvex-report: warning: module not found: /gone/game (name its "
-                              "folder with --search DIR)\n"
-                              "tarvex-report: warning: module not found: /gone/libtarvex.so (name "
-                              "its folder with --search DIR)\n")
+        self.assertEqual(err, "tarvex-report: warning: 2 modules not found (name their folders "
+                              "with --search DIR): /gone/game, /gone/libtarvex.so\n")
         # The library's frame is skipped by its module's name.
         self.assertIn("\n      /gone/game+0x1234\n      /gone/game+0xabcd\n", out)
         empty = scratch("no-tools")

@@ -84,10 +84,10 @@ def run_symbolizer(path, output, options):
     if result.no_modules:
         warn("%s lists no modules (a library older than its Module lines wrote it): its frames "
              "stay as they are" % path)
-    for name in result.missing:
-        if name not in options.missing_told:
-            options.missing_told.add(name)
-            warn("module not found: %s (name its folder with --search DIR)" % name)
+    untold = [name for name in result.missing if name not in options.missing_told]
+    if untold:
+        options.missing_told.update(untold)
+        warn(symbolizer.missing_note(untold))
     return result
 
 
@@ -474,10 +474,11 @@ def depth(value):
 
 
 EPILOG = """Exit codes: 0 done; 1 (check) the report leaks more than allowed;
-2 a bad input: a file that is not a leak report, one of another version, or
-a truncated one (the process stopped while writing it), or symbols asked for
-without llvm-symbolizer; a file that is no timeline, or holds a record that
-makes no sense. summary and sites still print what a truncated report holds,
+2 a bad input: a path that is not a regular file (a FIFO, a device), a file
+that is not a leak report, one of another version, or a truncated one (the
+process stopped while writing it), or symbols asked for without
+llvm-symbolizer; a file that is no timeline, or holds a record that makes no
+sense. summary and sites still print what a truncated report holds,
 with a warning, and exit 2; a timeline cut short is read up to its last whole
 chunk, with a warning, and exits 0."""
 
@@ -629,8 +630,9 @@ def parser():
                   "Writes a copy of REPORT whose frames carry function, source file and line "
                   "as llvm-symbolizer finds them, inlined calls expanded into frames of their "
                   "own. A frame the report resolved already (a function and a source file) "
-                  "keeps its text unless --force; a module whose file is not found is named "
-                  "once on standard error and its frames stay as they are.\n\n"
+                  "keeps its text unless --force; the modules whose files are not found are "
+                  "counted in one line on standard error, the first few by name, and their "
+                  "frames stay as they are.\n\n"
                   + SYMBOLIZE_HELP, cmd_symbolize)
     sub.add_argument("report", metavar="REPORT")
     sub.add_argument("-o", "--output", required=True, metavar="OUT", help="the copy to write")

@@ -12,6 +12,8 @@ import fnmatch
 import hashlib
 import re
 
+from .inputs import Unreadable, open_regular
+
 # Matched against a function's qualified name (qualified_name below), each
 # from the start of a name: the return type a demangled template carries may
 # stand before it.
@@ -114,8 +116,10 @@ class Suppressions:
         self.patterns = []
         for path in paths:
             try:
-                with open(path, encoding="utf-8", errors="replace") as handle:
-                    lines = handle.read().splitlines()
+                with open_regular(path) as handle:
+                    lines = handle.read().decode("utf-8", "replace").splitlines()
+            except Unreadable as error:
+                raise SuppressionError("%s: %s" % (path, error)) from None
             except OSError as error:
                 raise SuppressionError("%s: cannot read: %s"
                                        % (path, error.strerror or error)) from None

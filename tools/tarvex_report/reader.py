@@ -5,13 +5,16 @@ context names, info texts and counter names unescaped, so a report whose info
 is "a<b&c" is not well-formed XML, yet every line has the fixed shape of the
 format, one element per line. Texts are read back from their entities (named
 and numeric); a byte the library could not write in XML stays as the four
-characters \\xNN it wrote. Lines are read with a bound, so memory stays
+characters \\xNN it wrote, and a byte an older library wrote as it was reads
+the same (inputs.text). Lines are read with a bound, so memory stays
 bounded by what is kept (contexts, counters, modules, distinct frames, and the
 sites when asked), never by the file, whatever its lines hold.
 """
 
 import gc
 import re
+
+from .inputs import Unreadable, open_regular, text
 
 VERSION = "1.0"
 
@@ -56,18 +59,6 @@ class LineTooLong(ReportError):
 def u32(digits):
     """A figure the library printed with %d: a 32-bit value, shown signed."""
     return int(digits) & 0xFFFFFFFF
-
-
-def text(raw):
-    """Bytes of the report as text. The library copies names byte for byte:
-    UTF-8 when it is that (a cut last character is replaced), else the
-    Windows code page."""
-    try:
-        return raw.decode("utf-8")
-    except UnicodeDecodeError as error:
-        if error.reason == "unexpected end of data":
-            return raw.decode("utf-8", "replace")
-        return raw.decode("cp1252", "replace")
 
 
 def _entity(match):
@@ -296,9 +287,9 @@ def read(path, sites=None):
     Report.truncated."""
     report = Report(path)
     try:
-        handle = open(path, "rb")
-    except OSError as error:
-        raise ReportError("cannot open: %s" % (error.strerror or error)) from None
+        handle = open_regular(path)
+    except Unreadable as error:
+        raise ReportError(str(error)) from None
     enabled = gc.isenabled()
     gc.disable()  # a million sites of small objects make the collector crawl
     try:

@@ -12,7 +12,7 @@ import heapq
 from array import array
 
 from .filters import FrameFilter, site_key
-from .reader import text
+from .inputs import text
 
 NO_STACK = "no stack recorded (BackTraceMode 1, or trace depth 0)"
 LIBRARY_ONLY = ("only library or runtime frames recorded (trace depth too small to reach "

@@ -17,6 +17,7 @@ new ones in one request to an llvm-symbolizer that runs for the whole pass)
 and replaced wherever it appears.
 """
 
+import bisect
 import itertools
 import json
 import os
@@ -28,6 +29,7 @@ import tempfile
 import threading
 
 from . import reader
+from .inputs import Unreadable, open_regular, text
 from .reader import ReportError
 
 CHUNK = 8 << 20
@@ -120,7 +122,27 @@ def _wine_prefixes():
     return [p for p in prefixes if p]
 
 
-def _candidates(name, search, report_folder):
+class _Folders:
+    """The entries of the folders modules are looked for in, listed once
+    for all the modules of a report: {name in lower case: [names]}."""
+
+    def __init__(self):
+        self.listed = {}
+
+    def others_named(self, folder, base):
+        """The entries of the folder named base but for its case."""
+        entries = self.listed.get(folder)
+        if entries is None:
+            entries = self.listed[folder] = {}
+            try:
+                for entry in os.listdir(folder):
+                    entries.setdefault(entry.lower(), []).append(entry)
+            except OSError:
+                pass
+        return [e for e in entries.get(base.lower(), ()) if e != base]
+
+
+def _candidates(name, search, report_folder, folders):
     """Where a module's file may be: its path as the report names it; a
     Windows path, under Wine, where the prefix's drive maps it (Z: is the
     root folder); then a file of its name in each search folder and beside
@@ -138,12 +160,25 @@ def _candidates(name, search, report_folder):
         return
     for folder in list(search) + [report_folder]:
         yield os.path.join(folder, base)
-        try:
-            for entry in os.listdir(folder):
-                if entry.lower() == base.lower() and entry != base:
-                    yield os.path.join(folder, entry)
-        except OSError:
-            pass
+        for entry in folders.others_named(folder, base):
+            yield os.path.join(folder, entry)
+
+
+# Modules named in the one line that says which were not found; a report
+# may list tens of thousands.
+NAMED_MISSING = 5
+
+
+def missing_note(names):
+    """The one warning for the modules whose files were not found, the
+    first few of them by name."""
+    names = sorted(names)
+    if len(names) == 1:
+        return "module not found: %s (name its folder with --search DIR)" % names[0]
+    shown = ", ".join(names[:NAMED_MISSING])
+    if len(names) > NAMED_MISSING:
+        shown += " and %d more" % (len(names) - NAMED_MISSING)
+    return "%d modules not found (name their folders with --search DIR): %s" % (len(names), shown)
 
 
 class Modules:
@@ -152,23 +187,34 @@ class Modules:
     def __init__(self, lines, search, report_folder, escaped=True):
         self.list = []      # (base, size, name bytes as written, path or None, preferred base)
         seen = set()
+        folders = _Folders()
         for raw, base, size in lines:
             key = (raw, base)
             if key in seen:
                 continue
             seen.add(key)
-            name = reader.text(reader.unescape(raw) if escaped else raw)
+            name = text(reader.unescape(raw) if escaped else raw)
             # A path that would break the symbolizer's one-line questions is
             # no file it can be asked about.
-            path = next((c for c in _candidates(name, search, report_folder)
+            path = next((c for c in _candidates(name, search, report_folder, folders)
                          if not re.search(r'[\r\n"]', c) and os.path.isfile(c)), None)
             self.list.append((base, size, raw, name, path,
                               preferred_base(path) if path else 0))
         self.list.sort()
+        self.bases = [module[0] for module in self.list]
 
     def find(self, address):
-        for module in self.list:
-            if 0 <= address - module[0] < module[1]:
+        """The module the address lies in, by bisection (a report may list
+        tens of thousands): the modules of one process do not overlap, so it
+        is the last one loaded at or below the address; of several listed at
+        that base, the first that holds it."""
+        bases = self.bases
+        last = bisect.bisect_right(bases, address) - 1
+        if last < 0:
+            return None
+        for index in range(bisect.bisect_left(bases, bases[last]), last + 1):
+            module = self.list[index]
+            if address - module[0] < module[1]:
                 return module
         return None
 
@@ -230,25 +276,24 @@ def _useful(text):
 
 # ---------------------------------------------------------------- reading
 
-def _modules_at_end(path):
+def _modules_at_end(handle):
     """The Module lines, which stand at the report's end (after the
     counters): read from there, backwards, until a read holds a line before
     the first of them."""
-    size = os.path.getsize(path)
+    size = os.fstat(handle.fileno()).st_size
     span = 1 << 20
-    with open(path, "rb") as handle:
-        while True:
-            start = max(0, size - span)
-            handle.seek(start)
-            lines = handle.read(size - start).split(b"\n")
-            if start > 0:
-                lines = lines[1:]    # cut at the read's start
-            found = [m for m in map(_MODULE_LINE.match, lines) if m]
-            first = next((i for i, line in enumerate(lines) if _MODULE_LINE.match(line)), None)
-            if start == 0 or (first is not None and first > 0) or (
-                    first is None and len(lines) > 2):
-                return [(m.group(1), int(m.group(2), 16), int(m.group(3))) for m in found]
-            span *= 4
+    while True:
+        start = max(0, size - span)
+        handle.seek(start)
+        lines = handle.read(size - start).split(b"\n")
+        if start > 0:
+            lines = lines[1:]    # cut at the read's start
+        found = [m for m in map(_MODULE_LINE.match, lines) if m]
+        first = next((i for i, line in enumerate(lines) if _MODULE_LINE.match(line)), None)
+        if start == 0 or (first is not None and first > 0) or (
+                first is None and len(lines) > 2):
+            return [(m.group(1), int(m.group(2), 16), int(m.group(3))) for m in found]
+        span *= 4
 
 
 def _chunks(handle):
@@ -432,7 +477,7 @@ def _check_lines(lines, chunk, number):
         stripped = line.strip(b" \t\r")
         if stripped and not stripped.startswith(_ELEMENTS):
             raise ReportError("line %d: not a line of a leak report: %s"
-                              % (number + chunk.index(line), reader.text(stripped[:60])))
+                              % (number + chunk.index(line), text(stripped[:60])))
 
 
 def _entry_lines(indent, depth, tails, end):
@@ -525,17 +570,23 @@ def symbolize(path, output, search=(), force=False, program=None):
     a Result; raises ReportError for a file that is no report, Unavailable
     when llvm-symbolizer cannot be run."""
     program = program or find_llvm_symbolizer()
+    try:
+        source = open_regular(path)
+    except Unreadable as error:
+        raise ReportError(str(error)) from None
+    with source:
+        try:
+            reader._read_head(source, reader.Report(path))
+            modules = Modules(_modules_at_end(source), search,
+                              os.path.dirname(os.path.abspath(path)))
+            source.seek(0)
+        except OSError as error:
+            raise ReportError("cannot read: %s" % (error.strerror or error)) from None
+        return _copy(source, output, modules, force, program)
+
+
+def _copy(source, output, modules, force, program):
     result = Result()
-    try:
-        handle = open(path, "rb")
-    except OSError as error:
-        raise ReportError("cannot open: %s" % (error.strerror or error)) from None
-    try:
-        with handle:
-            reader._read_head(handle, reader.Report(path))
-        modules = Modules(_modules_at_end(path), search, os.path.dirname(os.path.abspath(path)))
-    except OSError as error:
-        raise ReportError("cannot read: %s" % (error.strerror or error)) from None
     result.no_modules = not modules.list
     symbolizer = _Symbolizer(program) if modules.list else None
     frames = _Frames(modules, force, symbolizer, result)
@@ -543,7 +594,7 @@ def symbolize(path, output, search=(), force=False, program=None):
     folder = os.path.dirname(os.path.abspath(output))
     handle, temporary = tempfile.mkstemp(prefix=".symbolize-", dir=folder)
     try:
-        with os.fdopen(handle, "wb") as out, open(path, "rb") as source:
+        with os.fdopen(handle, "wb") as out:
             number = 1
             for lines, whole in _chunks(source):
                 out.write(b"\n".join(rewriter.chunk(lines, number)))

@@ -24,7 +24,8 @@ import os
 import struct
 from array import array
 
-from .reader import ReportError, text
+from .inputs import Unreadable, open_regular, text
+from .reader import ReportError
 
 MAGIC = b"TARVEXTL"
 FORMAT_VERSION = 1
@@ -508,9 +509,9 @@ def read(path):
     timeline = Timeline(path)
     state = _Pass(timeline)
     try:
-        handle = open(path, "rb")
-    except OSError as error:
-        raise TimelineError("cannot open: %s" % (error.strerror or error)) from None
+        handle = open_regular(path)
+    except Unreadable as error:
+        raise TimelineError(str(error)) from None
     enabled = gc.isenabled()
     gc.disable()  # the live blocks are many small tuples: nothing to collect
     try:

@@ -60,12 +60,13 @@ class StackSites:
             if any(modules.find(a) for a in addresses):
                 warn("%s; the frames are shown as module+offset" % error)
         else:
-            told = set()
+            missing = {}
             for address in addresses:
                 module = modules.find(address)
-                if module is not None and module[4] is None and module[3] not in told:
-                    told.add(module[3])
-                    warn("module not found: %s (name its folder with --search DIR)" % module[3])
+                if module is not None and module[4] is None:
+                    missing.setdefault(module[3], None)
+            if missing:
+                warn(symbolizer.missing_note(list(missing)))
         by_address = {}
         for address in addresses:
             module = modules.find(address)
