@@ -1,6 +1,7 @@
-// The C++ layer of the tarvex memory manager: standard containers, std::pmr,
-// class and global new/delete, and RAII scopes, arena marks and contexts over
-// the contexts of the library. Header-only and written against tarvex_c.h alone,
+// The C++ layer of the tarvex memory manager: standard containers (with the
+// context given or in the type), strings as keys, std::pmr, class and global
+// new/delete, and RAII scopes, arena marks and contexts over the contexts of
+// the library. Header-only and written against tarvex_c.h alone,
 // so a game of any compiler links nothing but the C functions (a Visual C++
 // game: tarvex.lib). C++17.
 //
@@ -25,7 +26,10 @@
 #include <cstdint>
 #include <cstdlib>
 #include <new>
+#include <string>
+#include <string_view>
 #include <type_traits>
+#include <vector>
 
 #if defined(__has_include)
 #if __has_include(<memory_resource>)
@@ -74,6 +78,20 @@ inline bool fits(std::size_t bytes) noexcept {
     }
 }
 
+// The largest count of T whose bytes the C interface can carry.
+template <typename T>
+constexpr std::size_t max_elements() noexcept {
+    return UINT32_MAX / sizeof(T);
+}
+
+// The bytes of n elements of T. No block is empty: n of 0 asks for room for
+// one element, so the pointer is aligned for T like any other.
+template <typename T>
+std::uint32_t element_bytes(std::size_t n) {
+    if (n > max_elements<T>()) fail<std::bad_array_new_length>();
+    return static_cast<std::uint32_t>((n == 0 ? 1 : n) * sizeof(T));
+}
+
 // Whether the context's own blocks are aligned enough: a context that is
 // not there (A of 0) promises nothing.
 inline bool context_suffices(std::size_t alignment, std::uint32_t promised) noexcept {
@@ -102,12 +120,21 @@ inline void sized_free(void* block, std::uint32_t bytes, std::size_t alignment,
 // operator new and delete of one context
 // ---------------------------------------------------------------------------
 
-// The state behind the new and delete of one context id: the context's
-// alignment, read once it is there and kept, so that every release takes
-// the family of functions its allocation took.
+// The context that global new makes when it is missing at the first new:
+// a null name makes none.
+struct MissingContext {
+    const char* name;
+    std::uint16_t type;
+    std::uint16_t flags;
+};
+
+// The state behind the new and delete of one context id, and behind its
+// bound allocators: the context's alignment, read once it is there and
+// kept, so that every release takes the family of functions its allocation
+// took, whichever user of the state made the block.
 class NewPolicy {
 public:
-    constexpr NewPolicy(std::uint32_t id, bool make_missing) noexcept
+    constexpr NewPolicy(std::uint32_t id, MissingContext make_missing) noexcept
         : id_(id), make_missing_(make_missing), promised_(0) {}
 
     // Storage for an object of at most TARVEX_NEW_ALIGNMENT; null on failure.
@@ -120,6 +147,17 @@ public:
     }
     void release(void* block) noexcept { release(block, TARVEX_NEW_ALIGNMENT); }
     void release_aligned(void* block, std::size_t alignment) noexcept { release(block, alignment); }
+
+    // A block of `bytes` (at least `alignment`) that is given back with its
+    // size, as a container's are; null on failure.
+    void* allocate_sized(std::uint32_t bytes, std::size_t alignment) noexcept {
+        const std::uint32_t promised = context_alignment();
+        return promised == 0 ? nullptr : sized_alloc(bytes, alignment, promised, id_);
+    }
+    void release_sized(void* block, std::uint32_t bytes, std::size_t alignment) noexcept {
+        if (block == nullptr) return;
+        sized_free(block, bytes, alignment, promised_.load(std::memory_order_relaxed), id_);
+    }
 
     // As the standard's operator new: the new handler is called while there
     // is one and the allocation fails, then std::bad_alloc.
@@ -173,12 +211,13 @@ private:
     std::uint32_t context_alignment_first() noexcept {
         std::uint32_t promised = tarvex_context_alignment(id_);
         if (promised == 0) {
-            if (make_missing_ && id_ != TARVEX_GLOBAL_CONTEXT) {
+            if (make_missing_.name != nullptr && id_ != TARVEX_GLOBAL_CONTEXT) {
                 // Global new runs before the game can register the context
                 // (static constructors, the runtime's own start-up): the
-                // context is made on its first use.
+                // context is made on its first use, as the game describes it.
                 tarvex_context_desc desc;
-                tarvex_context_desc_init(&desc, "Global new/delete", id_, TARVEX_STD_MALLOC);
+                tarvex_context_desc_init(&desc, make_missing_.name, id_, make_missing_.type);
+                desc.flags = make_missing_.flags;
                 tarvex_context_init(&desc);
             } else {
                 // Reports the missing context through the library, or starts
@@ -195,15 +234,17 @@ private:
     }
 
     std::uint32_t id_;
-    bool make_missing_;
+    MissingContext make_missing_;
     std::atomic<std::uint32_t> promised_;
 };
 
-// One policy for each context id and kind (class or global new), shared by
-// every class that names the id.
-template <std::uint32_t Id, bool MakeMissing>
+// One policy for each context id, shared by every class whose new names the
+// id and by every bound allocator of it; it makes no missing context. (The
+// policy of global new is the one source file's own, see
+// TARVEX_GLOBAL_NEW_DELETE_CONTEXT.)
+template <std::uint32_t Id>
 NewPolicy& new_policy() noexcept {
-    static NewPolicy policy(Id, MakeMissing);
+    static NewPolicy policy(Id, MissingContext{nullptr, 0, 0});
     return policy;
 }
 
@@ -234,26 +275,19 @@ public:
         : id_(other.context_id()), promised_(other.context_alignment()) {}
 
     T* allocate(std::size_t n) {
-        void* block = detail::sized_alloc(bytes(n), alignof(T), promised_, id_);
+        void* block = detail::sized_alloc(detail::element_bytes<T>(n), alignof(T), promised_, id_);
         if (block == nullptr) detail::out_of_memory();
         return static_cast<T*>(block);
     }
     void deallocate(T* block, std::size_t n) noexcept {
-        detail::sized_free(block, bytes(n), alignof(T), promised_, id_);
+        detail::sized_free(block, detail::element_bytes<T>(n), alignof(T), promised_, id_);
     }
-    std::size_t max_size() const noexcept { return UINT32_MAX / sizeof(T); }
+    std::size_t max_size() const noexcept { return detail::max_elements<T>(); }
 
     std::uint32_t context_id() const noexcept { return id_; }
     std::uint32_t context_alignment() const noexcept { return promised_; }
 
 private:
-    // No block is empty: n of 0 asks for room for one element, so the
-    // pointer is aligned for T like any other.
-    std::uint32_t bytes(std::size_t n) const {
-        if (n > max_size()) detail::fail<std::bad_array_new_length>();
-        return static_cast<std::uint32_t>((n == 0 ? 1 : n) * sizeof(T));
-    }
-
     std::uint32_t id_;
     std::uint32_t promised_;
 };
@@ -266,6 +300,87 @@ template <typename T, typename U>
 bool operator!=(const allocator<T>& a, const allocator<U>& b) noexcept {
     return !(a == b);
 }
+
+// ---------------------------------------------------------------------------
+// tarvex::bound_allocator: a standard allocator with its context in the type
+// ---------------------------------------------------------------------------
+
+// The context id `ContextId` is part of the type, so the allocator can be
+// made from nothing, as a container made by another container needs (the
+// value of map<K, bound_vector<T, Id>>::operator[]). Rebinding keeps the id.
+// Every instance of one id is equal to every other: all of them, and the
+// class new of the id, share one state (NewPolicy), which reads the
+// context's alignment at the first allocation once the context is there,
+// so an instance made before its context existed frees as one made after.
+// A missing context is reported by the library ("Context not set") and
+// throws std::bad_alloc, as a refused allocation does.
+template <typename T, std::uint32_t ContextId>
+class bound_allocator {
+public:
+    using value_type = T;
+    using propagate_on_container_move_assignment = std::true_type;
+    using is_always_equal = std::true_type;
+    template <typename U>
+    struct rebind {
+        using other = bound_allocator<U, ContextId>;
+    };
+
+    bound_allocator() noexcept = default;
+    template <typename U>
+    bound_allocator(const bound_allocator<U, ContextId>&) noexcept {}
+
+    T* allocate(std::size_t n) {
+        void* block =
+            detail::new_policy<ContextId>().allocate_sized(detail::element_bytes<T>(n), alignof(T));
+        if (block == nullptr) detail::out_of_memory();
+        return static_cast<T*>(block);
+    }
+    void deallocate(T* block, std::size_t n) noexcept {
+        detail::new_policy<ContextId>().release_sized(block, detail::element_bytes<T>(n),
+                                                      alignof(T));
+    }
+    std::size_t max_size() const noexcept { return detail::max_elements<T>(); }
+
+    static constexpr std::uint32_t context_id() noexcept { return ContextId; }
+};
+
+template <typename T, std::uint32_t A, typename U, std::uint32_t B>
+constexpr bool operator==(const bound_allocator<T, A>&, const bound_allocator<U, B>&) noexcept {
+    return A == B;
+}
+template <typename T, std::uint32_t A, typename U, std::uint32_t B>
+constexpr bool operator!=(const bound_allocator<T, A>&, const bound_allocator<U, B>&) noexcept {
+    return A != B;
+}
+
+template <typename T, std::uint32_t ContextId>
+using bound_vector = std::vector<T, bound_allocator<T, ContextId>>;
+template <std::uint32_t ContextId>
+using bound_string =
+    std::basic_string<char, std::char_traits<char>, bound_allocator<char, ContextId>>;
+
+// ---------------------------------------------------------------------------
+// Strings as keys
+// ---------------------------------------------------------------------------
+
+// Hashes any string of char by its view, as std::hash<std::string_view>
+// does, so a string of any allocator hashes as the same text in a
+// std::string or a literal. Transparent: with string_equal (or
+// std::equal_to<>, for views and literals only) as the key comparison, an
+// unordered container of C++20 finds a key from a std::string_view, a
+// const char* or a string of another allocator without making a string.
+struct string_hash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view text) const noexcept {
+        return std::hash<std::string_view>()(text);
+    }
+};
+
+// Compares strings of char by their views, whatever their allocators.
+struct string_equal {
+    using is_transparent = void;
+    bool operator()(std::string_view a, std::string_view b) const noexcept { return a == b; }
+};
 
 // ---------------------------------------------------------------------------
 // tarvex::memory_resource: a std::pmr resource bound to a context
@@ -354,8 +469,12 @@ private:
 
 // A mark of a grow-only context for one scope: whatever the context hands
 // out while the mark lives goes back when it ends (release() ends it early),
-// as nested scratch work inside a frame wants. A mark the context refused
-// (not an arena, too many marks held) releases nothing; valid() says so.
+// as nested scratch work inside a frame wants. The marks a context holds are
+// a stack, nested up to 32 deep, and releasing to a mark ends that mark and
+// every mark taken after it: arena_marks nest as the scopes that hold them,
+// and one whose enclosing mark was released first is spent, its own release
+// refused with an error. A mark the context refused (not an arena, 32 marks
+// held) releases nothing; valid() says so.
 class arena_mark {
 public:
     explicit arena_mark(std::uint32_t context_id) noexcept
@@ -404,6 +523,17 @@ public:
         tarvex_set_context_budget(id_, soft_bytes, hard_bytes);
     }
 
+    // A grow-only context (an arena): reset() gives back every block it
+    // handed out and ends every mark. mark() takes a mark, 0 when refused
+    // (no arena, 32 marks held); release_to(mark) gives back every block
+    // handed out since the mark was taken and ends that mark and every mark
+    // taken after it, so a mark is released to once and a game that wants
+    // the same point again takes a new mark. A mark of another context, of
+    // before a reset, or already ended is refused with an error.
+    void reset() noexcept { tarvex_context_reset(id_); }
+    std::uint32_t mark() noexcept { return tarvex_context_mark(id_); }
+    void release_to(std::uint32_t mark) noexcept { tarvex_context_release_to(id_, mark); }
+
     // A block of the context (std_alloc); null on failure.
     void* alloc(std::size_t size) noexcept {
         return detail::fits(size) ? tarvex_std_alloc(static_cast<std::uint32_t>(size), id_)
@@ -447,7 +577,34 @@ private:
     std::uint32_t id_;
 };
 
+// The end of a frame, and a named moment of the game, for the timeline
+// ("Timeline:" in tarvex.ini); without one they return at once.
+inline void frame_mark() noexcept {
+    tarvex_frame_mark();
+}
+inline void phase_mark(const char* name) noexcept {
+    tarvex_phase_mark(name);
+}
+
 }  // namespace tarvex
+
+// The layer's strings hash as the same text in a std::string does, so they
+// are keys of the unordered containers as they stand.
+namespace std {
+template <>
+struct hash<basic_string<char, char_traits<char>, tarvex::allocator<char>>> {
+    size_t operator()(
+        const basic_string<char, char_traits<char>, tarvex::allocator<char>>& text) const noexcept {
+        return tarvex::string_hash()(text);
+    }
+};
+template <uint32_t ContextId>
+struct hash<tarvex::bound_string<ContextId>> {
+    size_t operator()(const tarvex::bound_string<ContextId>& text) const noexcept {
+        return tarvex::string_hash()(text);
+    }
+};
+}  // namespace std
 
 // ---------------------------------------------------------------------------
 // Class and global operator new and delete
@@ -528,23 +685,36 @@ private:
 // aligned for the type when it asks for more than TARVEX_NEW_ALIGNMENT, else
 // for TARVEX_NEW_ALIGNMENT as far as the size allows. Placement new into
 // given storage stays available.
-#define TARVEX_CLASS_ALLOCATOR(context_id)                                                  \
-    TARVEX_DETAIL_NEW_DELETE(static, (::tarvex::detail::new_policy<(context_id), false>())) \
-    static void* operator new(std::size_t, void* where) noexcept {                          \
-        return where;                                                                       \
-    }                                                                                       \
-    static void* operator new[](std::size_t, void* where) noexcept {                        \
-        return where;                                                                       \
-    }                                                                                       \
-    static void operator delete(void*, void*) noexcept {}                                   \
+#define TARVEX_CLASS_ALLOCATOR(context_id)                                           \
+    TARVEX_DETAIL_NEW_DELETE(static, (::tarvex::detail::new_policy<(context_id)>())) \
+    static void* operator new(std::size_t, void* where) noexcept {                   \
+        return where;                                                                \
+    }                                                                                \
+    static void* operator new[](std::size_t, void* where) noexcept {                 \
+        return where;                                                                \
+    }                                                                                \
+    static void operator delete(void*, void*) noexcept {}                            \
     static void operator delete[](void*, void*) noexcept {}
 
 // In one source file of the game, at global scope: every replaceable global
-// operator new and delete goes to the context `context_id` (a constant
-// expression). A context missing at the first new is made then, on the
-// runtime heap, named "Global new/delete"; one the game registers before its
-// first new keeps the game's description.
-#define TARVEX_GLOBAL_NEW_DELETE(context_id) \
-    TARVEX_DETAIL_NEW_DELETE(, (::tarvex::detail::new_policy<(context_id), true>()))
+// operator new and delete goes to the context `context_id`. The first new,
+// whoever calls it (a library's static constructor, the runtime's start-up,
+// long before the game's own code), makes the context when it is missing,
+// with the name, type and flags given (constant expressions, as for
+// tarvex::context); one registered before the first new keeps its own
+// description.
+#define TARVEX_GLOBAL_NEW_DELETE_CONTEXT(context_id, name, type, flags)                 \
+    static constexpr ::tarvex::detail::MissingContext tarvex_detail_global_new_context{ \
+        (name), (type), (flags)};                                                       \
+    static ::tarvex::detail::NewPolicy tarvex_detail_global_new_policy(                 \
+        ::std::integral_constant<std::uint32_t, (context_id)>::value,                   \
+        tarvex_detail_global_new_context);                                              \
+    TARVEX_DETAIL_NEW_DELETE(, tarvex_detail_global_new_policy)
+
+// As TARVEX_GLOBAL_NEW_DELETE_CONTEXT with a context of the runtime heap,
+// shared by threads, named "Global new/delete".
+#define TARVEX_GLOBAL_NEW_DELETE(context_id)                                             \
+    TARVEX_GLOBAL_NEW_DELETE_CONTEXT(context_id, "Global new/delete", TARVEX_STD_MALLOC, \
+                                     TARVEX_MULTI_THREADED)
 
 #endif

@@ -24,6 +24,14 @@ namespace {
 
 constexpr int element_count = 100;
 
+bool aligned(const void* p, uintptr_t alignment) {
+    return reinterpret_cast<uintptr_t>(p) % alignment == 0;
+}
+
+struct alignas(32) Lanes {
+    float values[8];
+};
+
 const tarvex::context& context_of_type(uint16_t type) {
     static const tarvex::context contexts[] = {
         tarvex::context("C++ heap", 0x7c00, TARVEX_STD_MALLOC),
@@ -127,14 +135,6 @@ TEST(CppLayer, ContainersKeepTheirBlocksInTheNamedContext) {
     }
 }
 
-struct alignas(32) Lanes {
-    float values[8];
-};
-
-bool aligned(const void* p, uintptr_t alignment) {
-    return reinterpret_cast<uintptr_t>(p) % alignment == 0;
-}
-
 TEST(CppLayer, OverAlignedElementsGetAlignedStorage) {
     for (uint16_t type : context_types) {
         const tarvex::context& context = context_of_type(type);
@@ -190,6 +190,62 @@ TEST(CppLayer, AllocatorsCarryTheirContext) {
     std::vector<int, Alloc<int>> to{Alloc<int>(small)};
     to = from;
     EXPECT_EQ(to.get_allocator().context_id(), heap);
+}
+
+// The value that map's operator[] makes is a container made from nothing:
+// its allocator carries the context in its type.
+TEST(CppLayer, BoundContainersNestInOthers) {
+    constexpr uint32_t id = 0x7c01;
+    using Bound = tarvex::bound_allocator<int, id>;
+    using Traits = std::allocator_traits<Bound>;
+    static_assert(Traits::is_always_equal::value, "");
+    static_assert(
+        std::is_same<Traits::rebind_alloc<double>, tarvex::bound_allocator<double, id>>::value, "");
+    static_assert(Traits::rebind_alloc<double>::context_id() == id, "");
+
+    expect_blocks_in(context_of_type(TARVEX_SMALL_BLK_LIST), "map of bound vectors", [] {
+        std::map<int, tarvex::bound_vector<int, id>> lists;
+        for (int i = 0; i < element_count; ++i) lists[i % 10].push_back(i);
+        return lists;
+    });
+}
+
+// Bound allocators of one id share one state whenever they were made: one
+// made before its context existed frees the blocks of one made after, and
+// the other way round. The context's blocks are aligned to 4 on 32-bit
+// targets, where an int takes its own functions and an allocator that read
+// no alignment would have taken the aligned ones.
+TEST(CppLayer, BoundAllocatorsOfOneIdAreOne) {
+    constexpr uint32_t id = 0x7c30;
+    tarvex_set_log_func(remember);
+    logged().clear();
+    tarvex::bound_allocator<int, id> before;
+    tarvex::bound_vector<int, id> made_before;
+    EXPECT_THROW(before.allocate(1), std::bad_alloc);
+    ASSERT_EQ(logged().size(), 1u);
+    EXPECT_EQ(logged()[0], "Tarvex: ERROR: Context not set\n");
+
+    const tarvex::context context("C++ bound", id, TARVEX_SMALL_BLK_LIST);
+    tarvex::bound_allocator<int, id> after;
+    EXPECT_TRUE(before == after);
+    const uint32_t live = context.info().fragments;
+    int* early = before.allocate(10);
+    int* late = after.allocate(3);
+    after.deallocate(early, 10);
+    before.deallocate(late, 3);
+    tarvex::bound_allocator<Lanes, id> wide_before(before), wide_after(after);
+    Lanes* lanes = wide_before.allocate(2);
+    EXPECT_TRUE(aligned(lanes, 32));
+    wide_after.deallocate(lanes, 2);
+
+    tarvex::bound_vector<int, id> made_after(element_count, 1);
+    made_before.swap(made_after);
+    made_before.resize(4 * element_count);  // frees the block made_after made
+    EXPECT_EQ(context.info().fragments, live + 1);
+    made_before = tarvex::bound_vector<int, id>();
+    EXPECT_EQ(context.info().fragments, live);
+    EXPECT_EQ(logged().size(), 1u);
+    tarvex_set_log_func(nullptr);
 }
 
 TEST(CppLayer, MisusesFailAsTheStandardSays) {
@@ -263,6 +319,18 @@ TEST(CppLayer, ContextsAndScopes) {
     EXPECT_EQ(level.info().fragments, 1u);
     EXPECT_EQ(again.alloc(500), scratch);
     EXPECT_FALSE(tarvex::arena_mark(0x7c21).valid());
+
+    // The same through the handle, and a reset that gives back everything.
+    const uint32_t mark = again.mark();
+    EXPECT_NE(mark, 0u);
+    again.alloc(64);
+    EXPECT_EQ(level.info().fragments, 3u);
+    again.release_to(mark);
+    EXPECT_EQ(level.info().fragments, 2u);
+    again.reset();
+    EXPECT_EQ(level.info().fragments, 0u);
+    EXPECT_EQ(level.info().usage, 0u);
+    EXPECT_EQ(tarvex::context("Nothing", 0x7c21, TARVEX_STD_MALLOC).mark(), 0u);
 }
 
 // ---------------------------------------------------------------------------

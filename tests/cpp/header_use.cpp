@@ -4,6 +4,7 @@
 #include <map>
 #include <memory_resource>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "tarvex/tarvex.hpp"
@@ -31,7 +32,18 @@ int main() {
     tarvex::memory_resource resource(arena.id());
     std::pmr::vector<int> numbers(&resource);
     numbers.push_back(1);
+    std::map<int, tarvex::bound_vector<int, 0x7e03>> lists;
+    lists[1].push_back(2);
+    std::unordered_map<tarvex::bound_string<0x7e03>, int, tarvex::string_hash> ids;
+    ids["one"] = 1;
+    std::unordered_map<Text, int> texts;
+    texts.emplace(Text("two", tarvex::allocator<char>(arena.id())), 2);
+    const std::uint32_t mark = arena.mark();
     delete new Plain;
     delete[] new Wide[2];
+    arena.release_to(mark);
+    tarvex::frame_mark();
+    tarvex::phase_mark("loaded");
+    arena.reset();
     return static_cast<int>(scope.end() + arena.info().usage);
 }
