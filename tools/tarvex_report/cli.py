@@ -13,6 +13,7 @@ import textwrap
 
 from . import reader, sites as sitelib, symbolize as symbolizer
 from .filters import FrameFilter, Suppressions, SuppressionError
+from .site_keys import key_kind
 from .reader import ReportError
 
 PROGRAM = "tarvex-report"
@@ -26,21 +27,28 @@ class Refused(Exception):
 
 class Options:
     """What every command reads its reports with: the site depth, the frames
-    skipped at a stack's top, the suppressions, and symbols resolved on the
-    fly."""
+    skipped at a stack's top, the suppressions, and how frames are resolved:
+    from the modules' files when llvm-symbolizer and the files are there
+    (symbols "auto"), always ("required", --symbolize: an error without
+    llvm-symbolizer) or never ("off", --no-symbolize: the names recorded at
+    run time)."""
 
     def __init__(self, args):
         self.depth = getattr(args, "depth", sitelib.DEFAULT_DEPTH)
         self.filter = FrameFilter(getattr(args, "keep_runtime", False),
                                   getattr(args, "skip", None) or ())
         try:
-            self.suppressions = Suppressions(getattr(args, "suppress", None) or ())
+            self.suppressions = Suppressions(getattr(args, "suppress", None) or (), warn)
         except SuppressionError as error:
             raise Refused(str(error)) from None
-        self.symbolize = getattr(args, "symbolize", False)
+        if getattr(args, "no_symbolize", False):
+            self.symbols = "off"
+        else:
+            self.symbols = "required" if getattr(args, "symbolize", False) else "auto"
         self.search = getattr(args, "search", None) or ()
         self.force = getattr(args, "force", False)
         self.missing_told = set()
+        self.no_symbolizer_told = False
 
     def site_table(self):
         return sitelib.SiteTable(self.depth, self.filter, self.suppressions or None)
@@ -49,7 +57,7 @@ class Options:
 def load(path, options, with_sites=False, allow_truncated=False):
     """The report at path, read with the options; the sites too when asked,
     or when suppressions must leave blocks out."""
-    read_from = symbolized_copy(path, options) if options.symbolize else path
+    read_from, notes = (path, []) if options.symbols == "off" else symbolized_copy(path, options)
     with_sites = with_sites or bool(options.suppressions)
     table = options.site_table() if with_sites else None
     try:
@@ -59,36 +67,57 @@ def load(path, options, with_sites=False, allow_truncated=False):
     report.path = path
     if report.truncated and not allow_truncated:
         raise Refused("%s: truncated: %s" % (path, report.truncated))
+    # A report cut short lost its Module lines with its end: the truncation
+    # is the warning that tells why its frames were not resolved.
+    for note in notes if not report.truncated else []:
+        warn(note)
     for note in report.notes:
         warn("%s: %s" % (path, note))
     return report
 
 
 def symbolized_copy(path, options):
+    """A copy of the report whose every frame is resolved from the modules'
+    files, and the warnings of what was not; the report itself where
+    llvm-symbolizer is missing (unless required), said in one warning."""
     folder = tempfile.mkdtemp(prefix="tarvex-report-")
     atexit.register(shutil.rmtree, folder, True)
     copy = os.path.join(folder, os.path.basename(path) or "report.xml")
-    run_symbolizer(path, copy, options)
-    return copy
-
-
-def run_symbolizer(path, output, options):
     try:
-        result = symbolizer.symbolize(path, output, options.search, options.force)
+        _, notes = run_symbolizer(path, copy, options, on_the_fly=True)
+    except symbolizer.Unavailable as error:
+        if options.symbols == "required":
+            raise Refused(str(error)) from None
+        if options.no_symbolizer_told:
+            return path, []
+        options.no_symbolizer_told = True
+        return path, ["%s: the names recorded at run time are shown" % error]
+    return copy, notes
+
+
+def run_symbolizer(path, output, options, on_the_fly=False):
+    """Writes the symbolized copy (of every frame when made on the fly for
+    another command); raises symbolizer.Unavailable when llvm-symbolizer
+    cannot be run. Returns the result and the warnings to give: modules not
+    found are one."""
+    recorded = ("their frames show the names recorded at run time" if on_the_fly else
+                "their frames stay as they are")
+    try:
+        result = symbolizer.symbolize(path, output, options.search, on_the_fly or options.force)
     except ReportError as error:
         raise Refused("%s: %s" % (path, error)) from None
-    except symbolizer.Unavailable as error:
-        raise Refused(str(error)) from None
     except OSError as error:
         raise Refused("%s: cannot write: %s" % (output, error.strerror or error)) from None
+    notes = []
     if result.no_modules:
-        warn("%s lists no modules (a library older than its Module lines wrote it): its frames "
-             "stay as they are" % path)
+        notes.append("%s lists no modules (a library older than its Module lines wrote it): %s"
+                     % (path, recorded))
     untold = [name for name in result.missing if name not in options.missing_told]
     if untold:
         options.missing_told.update(untold)
-        warn(symbolizer.missing_note(untold))
-    return result
+        note = symbolizer.missing_note(untold)
+        notes.append("%s; %s" % (note, recorded) if on_the_fly else note)
+    return result, notes
 
 
 def warn(message):
@@ -251,8 +280,22 @@ def top_count(value):
     return None if value == 0 else value
 
 
+def warn_shared_keys(report):
+    """One warning when different sites of the report share a key: their
+    frames differ where the key does not look (lines, without symbols)."""
+    shared = [key for key, found in report.sites.by_key().items() if found[4] > 1]
+    if shared:
+        which = ("key %s names" % shared[0] if len(shared) == 1 else
+                 "%d keys (%s%s) each name" % (len(shared), ", ".join(shared[:3]),
+                                               " ..." if len(shared) > 3 else ""))
+        warn("%s: %s more than one site: the sites differ in what a key does not hold, such "
+             "as the lines of frames not resolved from the modules' files"
+             % (report.path, which))
+
+
 def cmd_sites(args):
     report = load(args.report, Options(args), with_sites=True, allow_truncated=True)
+    warn_shared_keys(report)
     chosen = report.sites.top(top_count(args.top))
     if args.json:
         emit_json(sites_json(report, chosen, args.depth))
@@ -388,6 +431,29 @@ def cmd_check(args):
     return 0
 
 
+_KIND_TEXT = {"resolved": "resolved from the modules' files",
+              "recorded": "from the names recorded at run time (rec-)"}
+
+
+def key_kinds(by_key):
+    """The kinds (site_keys.key_kind) of the keys of sites with frames."""
+    return {key_kind(key) for key, found in by_key.items() if found[3]}
+
+
+def refuse_mixed_kinds(old, before, new, after):
+    """Keys resolved from the modules' files and keys from the names recorded
+    at run time never name the same site: a baseline of one kind would fail
+    every site of a report of the other."""
+    old_kinds, new_kinds = key_kinds(before), key_kinds(after)
+    if old_kinds and new_kinds and old_kinds != new_kinds:
+        def described(kinds):
+            return " and ".join(sorted(_KIND_TEXT[k] for k in kinds))
+        raise Refused("cannot compare site keys of two kinds: %s has keys %s, %s has keys %s; "
+                      "resolve both alike (their modules' files found, --search DIR; or "
+                      "--no-symbolize)" % (old.path, described(old_kinds), new.path,
+                                           described(new_kinds)))
+
+
 def check_against(args, options):
     """Fails on the sites (by key) that are new since the baseline or hold
     more bytes or blocks than there."""
@@ -395,8 +461,9 @@ def check_against(args, options):
     new = load(args.report, options, with_sites=True)
     before = old.sites.by_key()
     after = new.sites.by_key()
+    refuse_mixed_kinds(old, before, new, after)
     worse = []
-    for key, (nbytes, nblocks, number) in after.items():
+    for key, (nbytes, nblocks, number, _, _) in after.items():
         obytes, oblocks = before.get(key, (0, 0, None))[:2]
         if nbytes > obytes or nblocks > oblocks:
             worse.append((nbytes - obytes, nblocks - oblocks, key, obytes, nbytes, oblocks,
@@ -419,7 +486,12 @@ def check_against(args, options):
 
 def cmd_symbolize(args):
     options = Options(args)
-    result = run_symbolizer(args.report, args.output, options)
+    try:
+        result, notes = run_symbolizer(args.report, args.output, options)
+    except symbolizer.Unavailable as error:
+        raise Refused(str(error)) from None
+    for note in notes:
+        warn(note)
     print("%s: %s of %s resolved, %s added for inlined calls"
           % (args.output, plural(result.resolved, "distinct frame"), result.frames,
              plural(result.inlined, "frame")))
@@ -442,7 +514,8 @@ def load_timeline(path, options, top):
         warn("%s ends inside the chunk at byte %d (the game stopped, or could write no more, "
              "there): read up to its last whole chunk" % (path, found.truncated))
     sites = timeline_sites.StackSites(found, options.depth, options.filter,
-                                      options.suppressions or None, options.search, warn)
+                                      options.suppressions or None,
+                                      None if options.symbols == "off" else options.search, warn)
     return timeline_views.Analysis(found, sites, top)
 
 
@@ -482,21 +555,28 @@ sense. summary and sites still print what a truncated report holds,
 with a warning, and exit 2; a timeline cut short is read up to its last whole
 chunk, with a warning, and exits 0."""
 
-SITE_HELP = """A site is the call stack of a block from its first frame outside
-the Tarvex library (frames of tarvex.dll or libtarvex.so) and, unless
---keep-runtime, the C++ runtime's allocation plumbing (std::allocator*,
-std::allocator_traits*, __gnu_cxx::*, operator new*, std::_*, and the
-members of std:: containers and strings named _M_*, or _X* as Visual C++'s
-library names them), cut to its first --depth frames; frames are compared by
+SITE_HELP = """A site is the call stack of a block from its first frame in the
+game's code: the frames of the Tarvex library (tarvex.dll, libtarvex.so)
+are skipped, and unless --keep-runtime those of the C++ runtime (std::,
+__gnu_cxx::, __cxxabiv1::, operator new and delete, the malloc family and
+Visual C++'s) and of Tarvex's headers (tarvex::, the installed tarvex/
+headers); the stack is cut to its first --depth frames, compared by
 function, source file and line (by module and address when they have
 neither). Blocks without frames form one site. A site's key, eight
-hexadecimal digits from its frames' functions and source file names (not
-their lines or folders), names it in another run or build of the game."""
+hexadecimal digits from its frames resolved from the modules' files (their
+functions' names without parameters or return types, source file names, and
+each call's distance from its function's first line), names it in another
+run or build of the game, and in the timeline; a site whose frames were not
+resolved so has a key of another kind, rec- and eight digits, from the names
+recorded at run time, which check --baseline will not compare with the
+first kind. Frames are resolved by llvm-symbolizer unless --no-symbolize;
+where it or a module's file is missing, one warning says so."""
 
 SUPPRESS_HELP = """--suppress FILE leaves sites out: a line of the file holds a site
 key or a function pattern ('*' and '?' as in file names; '#' starts a
 comment), and a site goes when its key is listed or one of its frames'
-functions matches (with or without its template arguments and parameters)."""
+functions matches (with or without its template arguments and parameters).
+Keys of earlier versions still match, with a warning to rewrite the file."""
 
 SYMBOLIZE_HELP = """Frames are resolved after the run by llvm-symbolizer (Debian's
 llvm) from the modules the report lists: DWARF 4 and 5 in ELF and PE files,
@@ -528,14 +608,23 @@ def parser():
         sub.set_defaults(func=func)
         return sub
 
-    def add_symbols(sub, on_the_fly=True, forced=True):
-        if on_the_fly:
+    def add_symbols(sub, kind="report"):
+        """kind: "report" for the commands that read reports (resolved on
+        the fly), "copy" for symbolize, "timeline" for timeline."""
+        if kind != "copy":
+            sub.add_argument("--no-symbolize", action="store_true",
+                             help="show the names recorded at run time instead of resolving "
+                                  "the frames from the modules' files")
+        if kind == "report":
             sub.add_argument("--symbolize", action="store_true",
-                             help="resolve the frames with llvm-symbolizer first, as the "
-                                  "symbolize command does")
+                             help="fail (exit 2) where llvm-symbolizer is missing, instead of "
+                                  "showing the names recorded at run time")
+            # Every frame is resolved again on the fly now; the option stays
+            # for the scripts that give it.
+            sub.add_argument("--force", action="store_true", help=argparse.SUPPRESS)
         sub.add_argument("--search", action="append", metavar="DIR",
                          help="a folder to look for module files in (may be repeated)")
-        if forced:
+        if kind == "copy":
             sub.add_argument("--force", action="store_true",
                              help="resolve frames that the report resolved already too")
 
@@ -550,7 +639,8 @@ def parser():
                          help="also skip frames at a stack's top whose function this regular "
                               "expression finds (may be repeated)")
         sub.add_argument("--keep-runtime", action="store_true",
-                         help="do not skip the C++ runtime's allocation frames")
+                         help="do not skip the frames of the C++ runtime and of Tarvex's "
+                              "headers at a stack's top")
         add_suppress(sub)
 
     def add_sites(sub):
@@ -636,7 +726,7 @@ def parser():
                   + SYMBOLIZE_HELP, cmd_symbolize)
     sub.add_argument("report", metavar="REPORT")
     sub.add_argument("-o", "--output", required=True, metavar="OUT", help="the copy to write")
-    add_symbols(sub, on_the_fly=False)
+    add_symbols(sub, kind="copy")
 
     sub = command("timeline", "memory over time from a timeline file: usage, peak, frames",
                   "Reads a timeline (the file the library writes with Timeline: in "
@@ -661,7 +751,7 @@ def parser():
     sub.add_argument("--frames", action="store_true", help="also a row for every frame")
     sub.add_argument("--json", action="store_true", help="the same as JSON")
     add_grouping(sub)
-    add_symbols(sub, on_the_fly=False, forced=False)
+    add_symbols(sub, kind="timeline")
     return top
 
 

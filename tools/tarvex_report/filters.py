@@ -1,67 +1,53 @@
-"""What a site starts after, which sites are left out, and the key that
-names a site from one run to the next.
+"""Which frames at the top of a stack a site starts after, and which sites
+are left out.
 
-A site starts at the first frame of its stack that is neither the Tarvex
-library's own nor, unless asked to keep them, the C++ runtime's allocation
-plumbing: the allocator, the allocator traits, operator new and the internal
-members of the standard containers and strings, which an unoptimised game
-shows three or four deep above its own line.
+A site starts in the game's code: at the first frame of its stack that is
+neither the Tarvex library's own nor, unless asked to keep them, the C++
+runtime's (the standard library, the ABI support, operator new and delete,
+the C runtime's malloc family, and Visual C++'s equivalents) or the
+library's header layer (tarvex:: and the installed tarvex/ headers), which
+an unoptimised game shows three or four deep above its own line and an
+optimised one as inlined frames.
 """
 
 import fnmatch
-import hashlib
 import re
 
 from .inputs import Unreadable, open_regular
+from .site_keys import KEY, base_name, normalised_name, qualified_name
 
-# Matched against a function's qualified name (qualified_name below), each
-# from the start of a name: the return type a demangled template carries may
-# stand before it.
-_NAME_START = r"(?<![\w:])"
+# Frames of these modules belong to the Tarvex library itself (compared on the
+# base name, without case).
+LIBRARY_MODULES = ("tarvex.dll", "libtarvex.so")
+
+
+def is_library_module(module):
+    base = base_name(module)
+    return base in LIBRARY_MODULES or base.startswith("libtarvex.so.")
+
+
+# Matched against a function's normalised name (site_keys.normalised_name):
+# no return type, template arguments or parameters.
 RUNTIME_PATTERNS = [
-    _NAME_START + r"std::allocator",            # std::allocator<T>, std::allocator_traits<A>
-    _NAME_START + r"__gnu_cxx::",               # __gnu_cxx::new_allocator<T>
-    _NAME_START + r"operator new",              # operator new, operator new[]
-    _NAME_START + r"std::_",                    # std::__new_allocator, std::_Vector_base ...
-    # Members of std:: classes with the library's own names: libstdc++'s
-    # _M_create, _M_realloc_insert ..., Visual C++'s _Emplace_reallocate ...
-    _NAME_START + r"std::(?:\w+::)+_(?:M_|[A-Z])\w*(?![\w:])",
+    r"(?:std|__gnu_cxx|__cxxabiv1|tarvex)::",   # every function of these namespaces
+    r"operator (?:new|delete)(?:\[\])?$",       # the global ones, not a class's own
+    # The C runtime's allocation functions, glibc's internals of them, and
+    # the Visual C++ runtime's (release and debug).
+    r"(?:malloc|calloc|realloc|reallocarray|free|aligned_alloc|posix_memalign|memalign|valloc|"
+    r"pvalloc|__libc_(?:malloc|calloc|realloc|free|memalign)|_int_(?:malloc|realloc|free|memalign)|"
+    r"_(?:malloc|calloc|realloc|free|expand|recalloc|msize)_(?:base|dbg|crt)|"
+    r"_aligned_(?:offset_)?(?:malloc|realloc|recalloc|free)(?:_dbg)?|_nh_malloc(?:_dbg)?|"
+    r"_heap_alloc(?:_dbg)?|_recalloc|_expand)$",
 ]
-
-_OPERATOR = re.compile(r"operator\s*(?:new\s*\[\]|delete\s*\[\]|new|delete|\(\)|\[\]|->\*?|"
-                       r"<=>|<<=|>>=|<<|>>|[-+*/%^&|~!=<>]=?|&&|\|\||\+\+|--|,)")
-
-
-def qualified_name(function):
-    """The function's name without template arguments and parameters:
-    "void std::vector<int>::_M_realloc_insert<int&>(...)" becomes
-    "void std::vector::_M_realloc_insert"."""
-    out = []
-    depth = 0
-    i, end = 0, len(function)
-    while i < end:
-        if depth == 0 and function.startswith("operator", i) and (
-                i == 0 or not (function[i - 1].isalnum() or function[i - 1] == "_")):
-            match = _OPERATOR.match(function, i)
-            if match:
-                out.append(match.group(0))
-                i = match.end()
-                continue
-        char = function[i]
-        if char in "<(":
-            depth += 1
-        elif char in ">)" and depth:
-            depth -= 1
-        elif depth == 0:
-            out.append(char)
-        i += 1
-    return "".join(out).strip()
+# The library's installed headers: a file in a folder named tarvex.
+_LIBRARY_HEADER = re.compile(r"(?:^|[\\/])tarvex[\\/][^\\/]+\.(?:h|hpp)$", re.I)
 
 
 class FrameFilter:
     """Which frames at the top of a stack a site skips: the library's always,
-    the runtime's by default, and any whose function matches a --skip
-    pattern (searched in the function's name as the report writes it)."""
+    the runtime's and the header layer's by default, and any whose function
+    matches a --skip pattern (searched in the function's name as the report
+    writes it)."""
 
     def __init__(self, keep_runtime=False, extra=()):
         self.runtime = None if keep_runtime else re.compile("|".join(RUNTIME_PATTERNS))
@@ -70,33 +56,11 @@ class FrameFilter:
     def skips(self, frame):
         if frame.library:
             return True
-        function = frame.function
-        if not function:
-            return False
-        if self.runtime is not None and self.runtime.search(qualified_name(function)):
+        if self.runtime is not None and (
+                _LIBRARY_HEADER.search(frame.source) or
+                (frame.function and self.runtime.match(normalised_name(frame.function)))):
             return True
-        return any(p.search(function) for p in self.extra)
-
-
-def _base_name(path):
-    return re.split(r"[\\/]", path)[-1].lower()
-
-
-def site_key(frames, label=None):
-    """Eight hexadecimal digits from the functions and source files (their
-    names, not their folders or lines) of a site's frames: the same for the
-    same site in another build, on another machine, after edits that only
-    moved lines. A frame without symbols counts by its module's name."""
-    digest = hashlib.sha1()
-    if label is not None:
-        digest.update(label.encode("utf-8"))
-    for frame in frames:
-        name = frame.function or "?" + _base_name(frame.module)
-        digest.update(("%s\t%s\n" % (name, _base_name(frame.source))).encode("utf-8", "replace"))
-    return digest.hexdigest()[:8]
-
-
-_KEY = re.compile(r"[0-9a-f]{8}")
+        return bool(frame.function) and any(p.search(frame.function) for p in self.extra)
 
 
 class SuppressionError(Exception):
@@ -109,11 +73,17 @@ class Suppressions:
     pattern leaves out every site one of whose frames has a matching
     function, compared as the report writes it and without its template
     arguments and parameters ("game::Level::load" matches
-    "game::Level::load(int)")."""
+    "game::Level::load(int)").
 
-    def __init__(self, paths):
-        self.keys = set()
+    A key of the kind sites had before keys were built from resolved frames
+    still matches (a site's old key is computed beside its key); the first
+    such match is warned about, once, through warn."""
+
+    def __init__(self, paths, warn=None):
+        self.keys = {}          # key -> the file that lists it
         self.patterns = []
+        self.warn = warn
+        self.old_keys_told = False
         for path in paths:
             try:
                 with open_regular(path) as handle:
@@ -127,16 +97,23 @@ class Suppressions:
                 entry = line.split("#", 1)[0].strip()
                 if not entry:
                     continue
-                if _KEY.fullmatch(entry):
-                    self.keys.add(entry)
+                if KEY.fullmatch(entry):
+                    self.keys.setdefault(entry, path)
                 else:
                     self.patterns.append(re.compile(fnmatch.translate(entry)))
 
     def __bool__(self):
         return bool(self.keys or self.patterns)
 
-    def leaves_out(self, key, frames):
+    def leaves_out(self, key, old_key, frames):
         if key in self.keys:
+            return True
+        if old_key in self.keys:
+            if not self.old_keys_told and self.warn is not None:
+                self.old_keys_told = True
+                self.warn("%s lists site keys of the old kind (%s and maybe more): they match "
+                          "for now; rewrite the file with the keys sites prints"
+                          % (self.keys[old_key], old_key))
             return True
         for frame in frames:
             if frame.function and any(p.match(frame.function) or

@@ -12,15 +12,13 @@ sites when asked), never by the file, whatever its lines hold.
 """
 
 import gc
+import os
 import re
 
+from .filters import is_library_module
 from .inputs import Unreadable, open_regular, text
 
 VERSION = "1.0"
-
-# Frames of these modules belong to the Tarvex library itself (compared on the
-# base name, without case).
-LIBRARY_MODULES = ("tarvex.dll", "libtarvex.so")
 
 # The library writes lines of at most a few KiB; a longer line is no report's.
 MAX_LINE = 64 * 1024
@@ -38,7 +36,7 @@ _CONTEXT = re.compile(
 _FRAGMENT = re.compile(
     rb'<Fragment AllocId="(-?\d+)" Adress="0x([0-9a-fA-F]+)" Size="(-?\d+)" Info="(.*?)(?:">)?$')
 _COUNTER = re.compile(rb'<Counter Name="(.*)" Id="0x([0-9a-fA-F]+)" Count="(-?\d+)" Peek="(-?\d+)"')
-_MODULE = re.compile(rb'<Module Name="([^"]*)" Base="0x([0-9a-fA-F]+)" Size="(\d+)"')
+_MODULE_LINE = re.compile(rb'^[ \t]*<Module Name="([^"]*)" Base="0x([0-9a-fA-F]+)" Size="(\d+)"')
 _ATTRIBUTE = re.compile(rb'(\w+)="([^"]*)')
 _ENTITY = re.compile(rb"&(?:(amp|lt|gt|quot|apos)|#([0-9]{1,7})|#[xX]([0-9a-fA-F]{1,6}));")
 _NAMED = {b"amp": b"&", b"lt": b"<", b"gt": b">", b"quot": b'"', b"apos": b"'"}
@@ -78,25 +76,25 @@ def unescape(raw):
     return _ENTITY.sub(_entity, raw) if b"&" in raw else raw
 
 
-def is_library_module(module):
-    base = module.replace("\\", "/").rsplit("/", 1)[-1].lower()
-    return base in LIBRARY_MODULES or base.startswith("libtarvex.so.")
-
-
 class Frame:
     """One resolved frame. Frames with the same module, function, source and
     line are one frame, whatever their address; a frame with neither function
-    nor source is told apart by its address."""
+    nor source is told apart by its address. start_line, the first line of
+    the frame's function, is known only for frames resolved from the
+    modules' files (0 where those hold no lines), None for names recorded
+    at run time."""
 
-    __slots__ = ("module", "function", "source", "line", "address", "library", "key", "offset")
+    __slots__ = ("module", "function", "source", "line", "address", "library", "key", "offset",
+                 "start_line")
 
-    def __init__(self, module, function, source, line, address, offset=None):
+    def __init__(self, module, function, source, line, address, offset=None, start_line=None):
         self.module = module
         self.function = function
         self.source = source
         self.line = line
         self.address = address
         self.offset = offset    # in its module, where no symbol names it (a timeline's frames)
+        self.start_line = start_line
         self.library = is_library_module(module)
         if function or source:
             self.key = (module, function, source, line)
@@ -144,11 +142,14 @@ class Frames:
         try:
             address = int(values.get(b"Adress", b"0x0")[2:] or b"0", 16)
             number = int(values.get(b"Line", b"0") or b"0")
+            start = values.get(b"StartLine")
+            start = int(start) if start is not None else None
         except ValueError:
-            raise ReportError("an Entry line without a readable Adress or Line") from None
+            raise ReportError("an Entry line without a readable Adress, Line or StartLine") from None
         frame = Frame(text(unescape(values.get(b"Module", b""))),
                       text(unescape(values.get(b"Function", b""))),
-                      text(unescape(values.get(b"Source", b""))), number, address)
+                      text(unescape(values.get(b"Source", b""))), number, address,
+                      start_line=start)
         found = self.by_line[line[start:]] = self.add(frame)
         return found
 
@@ -296,13 +297,37 @@ def read(path, sites=None):
         with handle:
             _read_head(handle, report)
             if sites is not None:
-                sites.start(report)
+                # The Module lines stand at the end, after the stacks; the
+                # sites need them while the stacks are read.
+                body = handle.tell()
+                sites.start(report, [(base, size) for _, base, size in modules_at_end(handle)])
+                handle.seek(body)
             _read_body(handle, report, sites)
     finally:
         if enabled:
             gc.enable()
     report.sites = sites
     return report
+
+
+def modules_at_end(handle):
+    """The Module lines, which stand at the report's end (after the
+    counters): read from there, backwards, until a read holds a line before
+    the first of them."""
+    size = os.fstat(handle.fileno()).st_size
+    span = 1 << 20
+    while True:
+        start = max(0, size - span)
+        handle.seek(start)
+        lines = handle.read(size - start).split(b"\n")
+        if start > 0:
+            lines = lines[1:]    # cut at the read's start
+        found = [m for m in map(_MODULE_LINE.match, lines) if m]
+        first = next((i for i, line in enumerate(lines) if _MODULE_LINE.match(line)), None)
+        if start == 0 or (first is not None and first > 0) or (
+                first is None and len(lines) > 2):
+            return [(m.group(1), int(m.group(2), 16), int(m.group(3))) for m in found]
+        span *= 4
 
 
 def lines(handle, first_number):
@@ -385,7 +410,7 @@ class _Body:
                 raise ReportError("a Counter line not in the report's shape")
             report.counters.append(Counter(match))
         elif s.startswith(b"<Module "):
-            match = _MODULE.match(s)
+            match = _MODULE_LINE.match(s)
             if not match or self.context is not None:
                 raise ReportError("a Module line not in the report's shape")
             report.modules.append(Module(match))

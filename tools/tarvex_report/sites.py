@@ -8,10 +8,12 @@ recorded frames are all skipped ones. Sites that a suppression file names are
 left out: their blocks count nowhere.
 """
 
+import bisect
 import heapq
 from array import array
 
-from .filters import FrameFilter, site_key
+from .filters import FrameFilter
+from .site_keys import old_site_key, site_key
 from .inputs import text
 
 NO_STACK = "no stack recorded (BackTraceMode 1, or trace depth 0)"
@@ -45,9 +47,15 @@ class SiteTable:
         self.infos = {}                 # site number -> up to MAX_INFOS distinct info texts
         self.skipped = None
         self.report = None
+        self.modules = []
+        self.module_bases = []
 
-    def start(self, report):
+    def start(self, report, modules):
+        """Called once the report's head is read, with its modules' (base,
+        size)."""
         self.report = report
+        self.modules = sorted(modules)
+        self.module_bases = [base for base, _ in self.modules]
         report.frames.skips = self.filter.skips
         self.skipped = report.frames.skipped
 
@@ -91,10 +99,24 @@ class SiteTable:
         if not self.suppressions:
             return False
         frames, label = self.frames_and_label(key)
-        if self.suppressions.leaves_out(site_key(frames, label), frames):
+        if self.suppressions.leaves_out(self.key_of(frames, label), old_site_key(frames, label),
+                                        frames):
             self.suppressed.add(key)
             return True
         return False
+
+    def key_of(self, frames, label):
+        """The site key (site_keys.site_key) of these frames, which lie in
+        the report's modules."""
+        return site_key(frames, label, self.offset_in_module)
+
+    def offset_in_module(self, frame):
+        """Where the frame lies in its module, by the report's Module lines."""
+        last = bisect.bisect_right(self.module_bases, frame.address) - 1
+        if last < 0:
+            return None
+        base, size = self.modules[last]
+        return frame.address - base if frame.address - base < size else None
 
     def frames_and_label(self, key):
         if isinstance(key, str):
@@ -102,17 +124,20 @@ class SiteTable:
         return [self.report.frames.list[f] for f in self.frames_of(key)], None
 
     def by_key(self):
-        """Site key -> [bytes, blocks, a site number]: sites whose frames
-        differ only in lines share a key, and add up."""
+        """Site key -> [bytes, blocks, a site number, whether it has frames,
+        how many sites]: sites whose frames the key does not tell apart share
+        a key, and add up."""
         totals = {}
         for key, number in self.index.items():
-            name = site_key(*self.frames_and_label(key))
+            frames, label = self.frames_and_label(key)
+            name = self.key_of(frames, label)
             found = totals.get(name)
             if found is None:
-                totals[name] = [self.bytes[number], self.blocks[number], number]
+                totals[name] = [self.bytes[number], self.blocks[number], number, label is None, 1]
             else:
                 found[0] += self.bytes[number]
                 found[1] += self.blocks[number]
+                found[4] += 1
         return totals
 
     def frames_of(self, key):
@@ -151,7 +176,7 @@ class SiteTable:
         frames, label = self.frames_and_label(key)
         return Site(self.bytes[number], self.blocks[number],
                     [c for c in contexts if c.index in indexes],
-                    self.first_id[number], infos, frames, label)
+                    self.first_id[number], infos, frames, label, self.key_of(frames, label))
 
     def in_terms_of(self, frames):
         """This table's site keys spelled with the frame numbers of another
@@ -187,7 +212,7 @@ class SiteTable:
 class Site:
     __slots__ = ("bytes", "blocks", "contexts", "first_id", "infos", "frames", "label", "key")
 
-    def __init__(self, bytes_, blocks, contexts, first_id, infos, frames, label):
+    def __init__(self, bytes_, blocks, contexts, first_id, infos, frames, label, key):
         self.bytes = bytes_
         self.blocks = blocks
         self.contexts = contexts
@@ -195,7 +220,7 @@ class Site:
         self.infos = infos
         self.frames = frames
         self.label = label      # for the sites without frames of their own
-        self.key = site_key(frames, label)
+        self.key = key
 
     def lines(self):
         return [self.label] if self.label else [f.label() for f in self.frames]

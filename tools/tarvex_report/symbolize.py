@@ -33,10 +33,9 @@ from .inputs import Unreadable, open_regular, text
 from .reader import ReportError
 
 CHUNK = 8 << 20
-_MODULE_LINE = re.compile(rb'^[ \t]*<Module Name="([^"]*)" Base="0x([0-9a-fA-F]+)" Size="(\d+)"')
 _ENTRY_LINE = re.compile(rb'([ \t]*)<Entry Depth="(-?\d+)" (Adress="0x([0-9a-fA-F]+)" '
-                         rb'Module="([^"]*)" Function="([^"]*)" Source="([^"]*)" Line="-?\d+" />)'
-                         rb'(\r?)$')
+                         rb'Module="([^"]*)" Function="([^"]*)" Source="([^"]*)" Line="-?\d+"'
+                         rb'(?: StartLine="\d+")? />)(\r?)$')
 _STACK_TRACE = re.compile(rb'^([ \t]*)<StackTrace Depth="(-?\d+)">')
 
 
@@ -220,7 +219,7 @@ class Modules:
 
     def lookup(self, addresses, program):
         """The frames of each return address that lies in a module whose file
-        was found: {address: [(function, source, line), ...]}, the innermost
+        was found: {address: [(function, source, line, start line), ...]}, the innermost
         inlined call first; by llvm-symbolizer, one request for all."""
         wanted = []
         for address in addresses:
@@ -265,9 +264,13 @@ def escape(value):
     return "".join(out).encode("utf-8", "replace")
 
 
-def _tail(address, module, function, source, line):
-    return b'Adress="0x%x" Module="%s" Function="%s" Source="%s" Line="%d" />' % (
-        address, module, escape(function), escape(source), line)
+def _tail(address, module, function, source, line, start_line):
+    """An Entry line from its Adress on. StartLine, the first line of the
+    frame's function, is written only for frames resolved from the modules'
+    files: it marks them so, and gives the site keys a call's distance from
+    the start of its function, which survives edits that move the function."""
+    return b'Adress="0x%x" Module="%s" Function="%s" Source="%s" Line="%d" StartLine="%d" />' % (
+        address, module, escape(function), escape(source), line, start_line)
 
 
 def _useful(text):
@@ -275,26 +278,6 @@ def _useful(text):
 
 
 # ---------------------------------------------------------------- reading
-
-def _modules_at_end(handle):
-    """The Module lines, which stand at the report's end (after the
-    counters): read from there, backwards, until a read holds a line before
-    the first of them."""
-    size = os.fstat(handle.fileno()).st_size
-    span = 1 << 20
-    while True:
-        start = max(0, size - span)
-        handle.seek(start)
-        lines = handle.read(size - start).split(b"\n")
-        if start > 0:
-            lines = lines[1:]    # cut at the read's start
-        found = [m for m in map(_MODULE_LINE.match, lines) if m]
-        first = next((i for i, line in enumerate(lines) if _MODULE_LINE.match(line)), None)
-        if start == 0 or (first is not None and first > 0) or (
-                first is None and len(lines) > 2):
-            return [(m.group(1), int(m.group(2), 16), int(m.group(3))) for m in found]
-        span *= 4
-
 
 def _chunks(handle):
     """Lists of whole lines (without their line feed), in chunks of about
@@ -451,7 +434,7 @@ class _Frames:
         except ValueError:
             return []
         frames = [(_useful(s.get("FunctionName")), _useful(s.get("FileName")),
-                   int(s.get("Line") or 0)) for s in symbols]
+                   int(s.get("Line") or 0), int(s.get("StartLine") or 0)) for s in symbols]
         return [f for f in frames if f[0] or f[1]]
 
     def _frames(self, frames, address, module, module_name, function):
@@ -577,7 +560,7 @@ def symbolize(path, output, search=(), force=False, program=None):
     with source:
         try:
             reader._read_head(source, reader.Report(path))
-            modules = Modules(_modules_at_end(source), search,
+            modules = Modules(reader.modules_at_end(source), search,
                               os.path.dirname(os.path.abspath(path)))
             source.seek(0)
         except OSError as error:

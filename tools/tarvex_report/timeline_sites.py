@@ -13,7 +13,7 @@ suppression file names are left out.
 import os
 
 from . import symbolize as symbolizer
-from .filters import site_key
+from .site_keys import old_site_key, site_key
 from .reader import Frame, Frames
 from .sites import LIBRARY_ONLY, NO_STACK, Site
 from .timeline import M32, split
@@ -48,39 +48,47 @@ class StackSites:
     # Resolving ---------------------------------------------------------
 
     def _resolve(self, search, warn):
+        """Each address's frame numbers; with search None, nothing is asked
+        of llvm-symbolizer (each frame is its module and offset)."""
         t = self.timeline
         folder = os.path.dirname(os.path.abspath(t.path))
         modules = symbolizer.Modules([(path, base, size) for base, size, path in t.modules],
-                                     search, folder, escaped=False)
+                                     search or (), folder, escaped=False)
         addresses = sorted({a for stack in t.stacks for a in stack})
-        found = {}
-        try:
-            found = modules.lookup(addresses, symbolizer.find_llvm_symbolizer())
-        except symbolizer.Unavailable as error:
-            if any(modules.find(a) for a in addresses):
-                warn("%s; the frames are shown as module+offset" % error)
-        else:
-            missing = {}
-            for address in addresses:
-                module = modules.find(address)
-                if module is not None and module[4] is None:
-                    missing.setdefault(module[3], None)
-            if missing:
-                warn(symbolizer.missing_note(list(missing)))
+        found = {} if search is None else self._symbols(modules, addresses, warn)
         by_address = {}
         for address in addresses:
             module = modules.find(address)
             name = module[3] if module else ""
             symbols = found.get(address)
             if symbols:
-                frames = [Frame(name, function, source, line, address)
-                          for function, source, line in symbols]
+                frames = [Frame(name, function, source, line, address, start_line=start)
+                          for function, source, line, start in symbols]
             elif module:
                 frames = [Frame(name, "", "", 0, address, address - module[0])]
             else:
                 frames = [Frame("", "", "", 0, address)]
             by_address[address] = [self.frames.add(f) for f in frames]
         return by_address
+
+    @staticmethod
+    def _symbols(modules, addresses, warn):
+        """The symbols of the addresses (symbolize.Modules.lookup); what
+        could not be resolved, one warning."""
+        try:
+            found = modules.lookup(addresses, symbolizer.find_llvm_symbolizer())
+        except symbolizer.Unavailable as error:
+            if any(modules.find(a) for a in addresses):
+                warn("%s; the frames are shown as module+offset" % error)
+            return {}
+        missing = {}
+        for address in addresses:
+            module = modules.find(address)
+            if module is not None and module[4] is None:
+                missing.setdefault(module[3], None)
+        if missing:
+            warn(symbolizer.missing_note(list(missing)))
+        return found
 
     def _site(self, stack, by_address):
         numbers = [n for address in stack for n in by_address[address]]
@@ -95,7 +103,8 @@ class StackSites:
         site = self.index.get(key)
         if site is None and key not in self.index:
             frames, label = self.frames_and_label(key)
-            if self.suppressions and self.suppressions.leaves_out(site_key(frames, label), frames):
+            if self.suppressions and self.suppressions.leaves_out(
+                    site_key(frames, label), old_site_key(frames, label), frames):
                 site = None
             else:
                 site = len(self.keys)
@@ -149,4 +158,5 @@ class StackSites:
         frames, label = self.frames_and_label(self.keys[grouped.site])
         contexts = [c for c in self.timeline.contexts if c.slot in grouped.slots]
         return Site(grouped.bytes, grouped.blocks, contexts,
-                    grouped.first_id if grouped.first_id is not None else 0, [], frames, label)
+                    grouped.first_id if grouped.first_id is not None else 0, [], frames, label,
+                    site_key(frames, label))
