@@ -33,11 +33,30 @@ if(WINDOWS)
 else()
   list(APPEND configure -DCMAKE_PREFIX_PATH=${prefix})
 endif()
+# A team that sets its own CMAKE_CXX_FLAGS (and so loses the toolchain
+# file's): the package's usage requirements still bring frame pointers and
+# debug information the tools read.
+list(APPEND configure "-DCMAKE_CXX_FLAGS=-O2 ${ARCH_FLAGS}" -DCMAKE_EXPORT_COMPILE_COMMANDS=ON)
 if(ARCH_FLAGS)
-  list(APPEND configure "-DCMAKE_CXX_FLAGS=${ARCH_FLAGS}" "-DCMAKE_EXE_LINKER_FLAGS=${ARCH_FLAGS}")
+  list(APPEND configure "-DCMAKE_EXE_LINKER_FLAGS=${ARCH_FLAGS}")
 endif()
 run(_ ${configure})
 run(_ ${CMAKE_COMMAND} --build ${consumer})
+
+set(debug_information "-g[ \"]")
+if(WINDOWS)
+  set(debug_information "-gdwarf-4")
+endif()
+file(READ ${consumer}/compile_commands.json commands)
+if(NOT commands MATCHES "-fno-omit-frame-pointer" OR NOT commands MATCHES "${debug_information}")
+  message(FATAL_ERROR "the consumer builds without frame pointers or debug information:\n${commands}")
+endif()
+# The one switch that keeps a game's own flags alone.
+run(_ ${configure} -B ${WORKDIR}/consumer-own-flags -DTARVEX_STACK_FLAGS=OFF)
+file(READ ${WORKDIR}/consumer-own-flags/compile_commands.json commands)
+if(commands MATCHES "-fno-omit-frame-pointer")
+  message(FATAL_ERROR "TARVEX_STACK_FLAGS=OFF still adds frame pointers:\n${commands}")
+endif()
 
 if(WINDOWS)
   # The imports of the C++ layer's program from tarvex.dll: its block of
