@@ -71,8 +71,12 @@ bool build_library() {
 
     start_in_progress = false;
     // "Global Context" serves the plain functions of third-party code: at
-    // hand from the start, without a lookup.
-    context_cache.remember(&global_context());
+    // hand from the start, without a lookup. Not in tracking mode: a call on
+    // another thread that read the default occupant before this start put
+    // the tracking variants in would find it there and go untracked, where a
+    // miss sends it through the table again.
+    if (back_trace_mode.load(std::memory_order_relaxed) == 0)
+        context_cache.remember(&global_context());
     // Published last: a call that finds the library started finds it built.
     library_generation.fetch_add(1, std::memory_order_release);
     return true;
