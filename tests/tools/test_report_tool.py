@@ -636,6 +636,46 @@ class StacksTest(unittest.TestCase):
         self.assertEqual(len(err.splitlines()), 1, err)
         self.assertIn("lists site keys of the old kind (%s and maybe more)" % old_key, err)
 
+    def test_optimised_game(self):
+        # A game as a team ships it (three_leaks_host.cpp: -O2, the package's
+        # flags, the C++ layer): each leak's site starts in its own function,
+        # at its own line, which addr2line gives for the frame's address too,
+        # and has a key of its own, which the run's timeline gives it as well.
+        report = symbols_report("three_leaks_host")
+        modules = {m["path"]: m for m in run_json("summary", report)["modules"]}
+        code, out, err = run("sites", report, "--top", "0", "--json")
+        self.assertEqual((code, err), (0, ""))
+        sites = json.loads(out)["sites"]
+        source = os.path.join(os.path.dirname(os.path.abspath(__file__)), "three_leaks_host.cpp")
+        with open(source) as f:
+            lines = f.read().splitlines()
+        keys = set()
+        for function, leak in (("game::remember_texture", "the cache's entries"),
+                               ("game::spawn_enemy", "a dropped new"),
+                               ("game::load_level", "a block of the level's resource")):
+            site = next((s for s in sites if s["frames"][0]["function"].startswith(function + "(")),
+                        None)
+            self.assertIsNotNone(site, [s["frames"][0] for s in sites])
+            first = site["frames"][0]
+            line = next(i + 1 for i, text in enumerate(lines) if text.endswith("// leak: " + leak))
+            module = modules[first["module"]]
+            # addr2line names the calls inlined at the address first; the
+            # game's own function is the one the site starts in.
+            done = subprocess.run(["addr2line", "-i", "-f", "-C", "-e", module["path"], "0x%x" % (
+                int(first["address"], 16) - int(module["base"], 16) - 1)],
+                stdout=subprocess.PIPE, text=True, check=True)
+            named = done.stdout.splitlines()
+            found = next(int(place.rsplit(":", 1)[1].split()[0])
+                         for name, place in zip(named[0::2], named[1::2])
+                         if name.startswith(function + "("))
+            self.assertEqual((first["line"], found), (line, line), function)
+            keys.add(site["key"])
+        self.assertEqual(len(keys), 3)
+        timeline = run_json("timeline", os.path.join(os.environ["SYMBOLS_REPORTS"],
+                                                     "tools_three_leaks_host",
+                                                     "symbols_timeline.bin"), "--top", "0")
+        self.assertLessEqual(keys, {s["key"] for s in timeline["hot_sites"]})
+
     def test_baseline(self):
         old, new = symbols_report("symbols_host"), symbols_report("symbols_host_moved")
         code, out, _ = run("check", new, "--baseline", old)
