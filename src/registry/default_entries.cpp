@@ -21,36 +21,20 @@ void* writable(const void* block) {
 // Each occupant below tries the last-used context inline and leaves the
 // rest to an out-of-line twin, so that a hit, the path of every untracked
 // call, needs no stack frame: one id comparison and the jump into the
-// context. The twin serves the call only while its slot still holds the
-// default occupant; otherwise it goes through the dispatch table again. A
-// null context means the call itself just started the library, and a
-// changed slot that a start on another thread put the tracking variants in
-// after this call had read it: either way the call is served as the start
-// installed it, tracked in tracking mode.
+// context. In the twin, a null context means the call itself just started
+// the library, and it goes through the dispatch table again, as that start
+// installed it (in tracking mode, the tracking variant).
 
 namespace {
 
-// The library's own context is served by the default occupants in every
-// mode: the tracking variants and the pools call them directly for it.
-template <typename Func>
-MemContext* resolve_for(const Func& occupant, Func self, uint32_t id) {
-    MemContext* context = resolve_context_slow(id);
-    if (context == nullptr) return nullptr;
-    return id == tarvex_ids::library_context || slot(occupant) == self ? context : nullptr;
-}
-
 __attribute__((noinline)) void* std_alloc_resolving(uint32_t size, uint32_t id) {
-    const Tarvex::FuncTable& table = Tarvex::my_func_table;
-    if (MemContext* context = resolve_for(table.std_alloc, default_std_alloc, id))
-        return context->std_alloc(size);
-    return slot(table.std_alloc)(size, id);
+    if (MemContext* context = resolve_context_slow(id)) return context->std_alloc(size);
+    return slot(Tarvex::my_func_table.std_alloc)(size, id);
 }
 
 __attribute__((noinline)) void std_free_resolving(const void* block, uint32_t id) {
-    const Tarvex::FuncTable& table = Tarvex::my_func_table;
-    if (MemContext* context = resolve_for(table.std_free, default_std_free, id))
-        return context->std_free(writable(block));
-    slot(table.std_free)(block, id);
+    if (MemContext* context = resolve_context_slow(id)) return context->std_free(writable(block));
+    slot(Tarvex::my_func_table.std_free)(block, id);
 }
 
 __attribute__((noinline)) uint32_t std_size_resolving(const void* block, uint32_t id) {
@@ -59,17 +43,14 @@ __attribute__((noinline)) uint32_t std_size_resolving(const void* block, uint32_
 }
 
 __attribute__((noinline)) void* fast_alloc_resolving(uint32_t size, uint32_t id) {
-    const Tarvex::FuncTable& table = Tarvex::my_func_table;
-    if (MemContext* context = resolve_for(table.fast_alloc, default_fast_alloc, id))
-        return context->fast_alloc(size);
-    return slot(table.fast_alloc)(size, id);
+    if (MemContext* context = resolve_context_slow(id)) return context->fast_alloc(size);
+    return slot(Tarvex::my_func_table.fast_alloc)(size, id);
 }
 
 __attribute__((noinline)) void fast_free_resolving(const void* block, uint32_t size, uint32_t id) {
-    const Tarvex::FuncTable& table = Tarvex::my_func_table;
-    if (MemContext* context = resolve_for(table.fast_free, default_fast_free, id))
+    if (MemContext* context = resolve_context_slow(id))
         return context->fast_free(writable(block), size);
-    slot(table.fast_free)(block, size, id);
+    slot(Tarvex::my_func_table.fast_free)(block, size, id);
 }
 
 }  // namespace
