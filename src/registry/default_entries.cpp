@@ -168,9 +168,4 @@ void default_aligned_free(const void* block, uint32_t id) {
 
 using namespace tarvex;
 
-Tarvex::FuncTable Tarvex::my_func_table = {
-    default_std_alloc,          default_std_free,      default_std_size,
-    default_fast_alloc,         default_fast_free,     default_aligned_alloc,
-    default_aligned_free,       default_mem_track_add, default_mem_track_remove,
-    default_mem_track_set_info, default_dbg_fill,      default_inc_counter,
-};
+Tarvex::FuncTable Tarvex::my_func_table = default_occupants;

@@ -167,11 +167,7 @@ void install_tracking_entries() {
 }
 
 void uninstall_tracking_entries() {
-    occupy_slots(Tarvex::FuncTable{default_std_alloc, default_std_free, default_std_size,
-                                   default_fast_alloc, default_fast_free, default_aligned_alloc,
-                                   default_aligned_free, default_mem_track_add,
-                                   default_mem_track_remove, default_mem_track_set_info,
-                                   default_dbg_fill, default_inc_counter});
+    occupy_slots(default_occupants);
 }
 
 }  // namespace tarvex
