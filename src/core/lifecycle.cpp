@@ -149,17 +149,32 @@ void Tarvex::init() {
     if (built) report_refused_log_file();
 }
 
-void Tarvex::shutdown() {
+namespace {
+
+// Gives one start-up reference back. The last one tears the library down,
+// unless the process is ending: then it only finishes the report and the
+// timeline, and everything goes on serving.
+void release_reference(bool process_ending) {
     if (process_ended.load(std::memory_order_acquire)) return;
     {
         LockHolder hold(library_lock());
         if (init_count.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+        if (process_ending) {
+            finish_at_process_end();
+            return;
+        }
         tear_down_library();
     }
     // Only the start this run made: a run without back traces stops nothing.
     // Unloading takes the loader's lock, so it waits for the library lock's
     // release.
     if (back_traces_wanted()) stop_debug_help();
+}
+
+}  // namespace
+
+void Tarvex::shutdown() {
+    release_reference(false);
 }
 
 namespace tarvex {
@@ -187,19 +202,13 @@ void on_process_attach() {
 }
 
 void on_process_detach(bool process_ending) {
-    if (!process_ending) {
-        Tarvex::shutdown();
-        return;
-    }
-    if (process_ended.load(std::memory_order_acquire)) return;
-    LockHolder hold(library_lock());
-    if (init_count.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
-    finish_at_process_end();
+    release_reference(process_ending);
 }
 
-// The lazy start: the start-up itself, its reference kept for the attach.
+// pre: the library lock is held (by the lazy start that calls it). The
+// start-up itself, its reference kept for the attach.
 void start_lazily() {
-    LockHolder hold(library_lock());
+    TARVEX_CHECK_LIBRARY_LOCK();
     Tarvex::init();
     lazy_reference_held = true;
 }

@@ -208,12 +208,9 @@ void Tarvex::context_init(ContextBase base) {
     // A context made before any start-up would be dropped by it.
     ensure_started();
     LockHolder hold(library_lock());
-    MemContext* existing = base.id != 0 ? find_context(base.id, false) : nullptr;
-    if (existing != nullptr) {
-        warn_of_other_description(*existing, base);
-        return;
-    }
-    make_context(base);
+    // A context made now has the description asked for; one that had the id
+    // already keeps its own.
+    if (MemContext* context = make_context(base)) warn_of_other_description(*context, base);
 }
 
 uint32_t Tarvex::get_context_info(ContextBase* out, uint32_t max) {
