@@ -85,7 +85,7 @@ void ArenaPool::for_each_range_after(const Mark* mark, Visit&& visit) const {
 // The context
 // ---------------------------------------------------------------------------
 
-template <typename Layout>
+template <typename Layout, Sharing S>
 class GrowOnlyContext final : public MemContext {
 public:
     // The pool's blocks: a quarter of the size hint, never under this.
@@ -113,7 +113,9 @@ private:
     alignas(ArenaPool) unsigned char pool_storage[sizeof(ArenaPool)];
 };
 
-extern template class GrowOnlyContext<PackedLayout>;
-extern template class GrowOnlyContext<DefaultAlignedLayout>;
+extern template class GrowOnlyContext<PackedLayout, Sharing::one_thread>;
+extern template class GrowOnlyContext<PackedLayout, Sharing::locked>;
+extern template class GrowOnlyContext<DefaultAlignedLayout, Sharing::one_thread>;
+extern template class GrowOnlyContext<DefaultAlignedLayout, Sharing::locked>;
 
 }  // namespace tarvex

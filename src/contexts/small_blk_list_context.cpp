@@ -10,9 +10,10 @@ namespace tarvex {
 
 namespace {
 
-// Fragment size and grow count of each pool, smallest class first.
-constexpr uint8_t size_classes[7][2] = {
-    {8, 32}, {16, 32}, {32, 32}, {48, 16}, {64, 8}, {96, 8}, {128, 8},
+// Fragment size and grow count of each pool, smallest class first; the last
+// class is the 64-bit targets' only.
+constexpr uint8_t size_classes[8][2] = {
+    {8, 32}, {16, 32}, {32, 32}, {48, 16}, {64, 8}, {96, 8}, {128, 8}, {144, 8},
 };
 
 }  // namespace
@@ -21,18 +22,18 @@ constexpr uint8_t size_classes[7][2] = {
 // Life
 // ---------------------------------------------------------------------------
 
-template <typename Layout, bool ThreadCached>
-SmallBlkListContext<Layout, ThreadCached>::SmallBlkListContext() {
+template <typename Layout, Sharing S>
+SmallBlkListContext<Layout, S>::SmallBlkListContext() {
     block_alignment = Layout::packed ? PackedLayout::fragment_alignment : Layout::cap;
 }
 
-template <typename Layout, bool ThreadCached>
-FragmentPool& SmallBlkListContext<Layout, ThreadCached>::pool(int index) {
+template <typename Layout, Sharing S>
+FragmentPool& SmallBlkListContext<Layout, S>::pool(int index) {
     return *std::launder(reinterpret_cast<FragmentPool*>(pools[index]));
 }
 
-template <typename Layout, bool ThreadCached>
-void SmallBlkListContext<Layout, ThreadCached>::init(const Tarvex::ContextBase& base) {
+template <typename Layout, Sharing S>
+void SmallBlkListContext<Layout, S>::init(const Tarvex::ContextBase& base) {
     MemContext::init(base);
     uint32_t next_size = 0;
     for (int i = 0; i < pool_count; ++i) {
@@ -42,23 +43,23 @@ void SmallBlkListContext<Layout, ThreadCached>::init(const Tarvex::ContextBase& 
         for (; next_size <= fragment; ++next_size)
             size_to_class[next_size] = static_cast<uint8_t>(i);
     }
-    if (ThreadCached) cache_index = claim_cache_index();
+    if constexpr (S == Sharing::thread_cached) cache_index = claim_cache_index();
 }
 
-template <typename Layout, bool ThreadCached>
-void SmallBlkListContext<Layout, ThreadCached>::shutdown() {
+template <typename Layout, Sharing S>
+void SmallBlkListContext<Layout, S>::shutdown() {
     // The threads' caches go with the pools: their fragments lie in the
     // pools' blocks, and the next start makes every cache stale.
-    LockHolder hold(lock);
-    if (ThreadCached) empty_depot();
+    ContextLockHolder<S> hold(lock);
+    if constexpr (S == Sharing::thread_cached) empty_depot();
     for (int i = 0; i < pool_count; ++i) pool(i).~FragmentPool();
     MemContext::shutdown();
 }
 
-template <typename Layout, bool ThreadCached>
-void SmallBlkListContext<Layout, ThreadCached>::run_gc() {
-    LockHolder hold(lock);
-    if (ThreadCached) {
+template <typename Layout, Sharing S>
+void SmallBlkListContext<Layout, S>::run_gc() {
+    ContextLockHolder<S> hold(lock);
+    if constexpr (S == Sharing::thread_cached) {
         if (ContextCaches* caches = calling_thread_caches_of(cache_index)) give_back(this, *caches);
         empty_depot();
     }
@@ -69,9 +70,9 @@ void SmallBlkListContext<Layout, ThreadCached>::run_gc() {
 // Fragments, through the calling thread's caches or under the lock
 // ---------------------------------------------------------------------------
 
-template <typename Layout, bool ThreadCached>
-void* SmallBlkListContext<Layout, ThreadCached>::take_fragment(uint32_t bytes) {
-    if (ThreadCached) {
+template <typename Layout, Sharing S>
+void* SmallBlkListContext<Layout, S>::take_fragment(uint32_t bytes) {
+    if constexpr (S == Sharing::thread_cached) {
         if (ContextCaches* caches = current_thread_caches(cache_index)) {
             FragmentStack& stack = caches->classes[size_to_class[bytes]];
             if (stack.count != 0) {
@@ -83,13 +84,13 @@ void* SmallBlkListContext<Layout, ThreadCached>::take_fragment(uint32_t bytes) {
         }
         return refill(bytes);
     }
-    LockHolder hold(lock);
+    ContextLockHolder<S> hold(lock);
     return pool(size_to_class[bytes]).pool_alloc(bytes);
 }
 
-template <typename Layout, bool ThreadCached>
-void SmallBlkListContext<Layout, ThreadCached>::give_fragment(void* fragment, uint32_t bytes) {
-    if (ThreadCached) {
+template <typename Layout, Sharing S>
+void SmallBlkListContext<Layout, S>::give_fragment(void* fragment, uint32_t bytes) {
+    if constexpr (S == Sharing::thread_cached) {
         if (ContextCaches* caches = current_thread_caches(cache_index)) {
             FragmentStack& stack = caches->classes[size_to_class[bytes]];
             if (stack.count != thread_cache_depth) {
@@ -101,12 +102,12 @@ void SmallBlkListContext<Layout, ThreadCached>::give_fragment(void* fragment, ui
         }
         return spill(fragment, bytes);
     }
-    LockHolder hold(lock);
+    ContextLockHolder<S> hold(lock);
     pool(size_to_class[bytes]).pool_free(fragment);
 }
 
-template <typename Layout, bool ThreadCached>
-__attribute__((noinline)) void* SmallBlkListContext<Layout, ThreadCached>::refill(uint32_t bytes) {
+template <typename Layout, Sharing S>
+__attribute__((noinline)) void* SmallBlkListContext<Layout, S>::refill(uint32_t bytes) {
     const int cls = size_to_class[bytes];
     ContextCaches* caches = make_thread_caches(cache_index, this, give_back);
     LockHolder hold(lock);
@@ -134,9 +135,9 @@ __attribute__((noinline)) void* SmallBlkListContext<Layout, ThreadCached>::refil
     return fragment;
 }
 
-template <typename Layout, bool ThreadCached>
-__attribute__((noinline)) void SmallBlkListContext<Layout, ThreadCached>::spill(void* fragment,
-                                                                                uint32_t bytes) {
+template <typename Layout, Sharing S>
+__attribute__((noinline)) void SmallBlkListContext<Layout, S>::spill(void* fragment,
+                                                                     uint32_t bytes) {
     const int cls = size_to_class[bytes];
     ContextCaches* caches = make_thread_caches(cache_index, this, give_back);
     LockHolder hold(lock);
@@ -168,8 +169,8 @@ __attribute__((noinline)) void SmallBlkListContext<Layout, ThreadCached>::spill(
     stack.fragments[stack.count++] = fragment;
 }
 
-template <typename Layout, bool ThreadCached>
-void SmallBlkListContext<Layout, ThreadCached>::empty_depot() {
+template <typename Layout, Sharing S>
+void SmallBlkListContext<Layout, S>::empty_depot() {
     for (int cls = 0; cls < pool_count; ++cls) {
         while (Magazine* full = full_magazines[cls]) {
             full_magazines[cls] = full->next;
@@ -186,9 +187,8 @@ void SmallBlkListContext<Layout, ThreadCached>::empty_depot() {
     }
 }
 
-template <typename Layout, bool ThreadCached>
-void SmallBlkListContext<Layout, ThreadCached>::give_back(MemContext* owner,
-                                                          ContextCaches& caches) {
+template <typename Layout, Sharing S>
+void SmallBlkListContext<Layout, S>::give_back(MemContext* owner, ContextCaches& caches) {
     auto* context = static_cast<SmallBlkListContext*>(owner);
     LockHolder hold(context->lock);
     for (int cls = 0; cls < pool_count; ++cls) {
@@ -206,14 +206,14 @@ void SmallBlkListContext<Layout, ThreadCached>::give_back(MemContext* owner,
 // The operations
 // ---------------------------------------------------------------------------
 
-template <typename Layout, bool ThreadCached>
-void* SmallBlkListContext<Layout, ThreadCached>::fast_alloc(uint32_t size) {
+template <typename Layout, Sharing S>
+void* SmallBlkListContext<Layout, S>::fast_alloc(uint32_t size) {
     if (size > largest_pooled) return std::malloc(size);
     return take_fragment(size);
 }
 
-template <typename Layout, bool ThreadCached>
-void SmallBlkListContext<Layout, ThreadCached>::fast_free(void* block, uint32_t size) {
+template <typename Layout, Sharing S>
+void SmallBlkListContext<Layout, S>::fast_free(void* block, uint32_t size) {
     if (size > largest_pooled) {
         std::free(block);
         return;
@@ -221,8 +221,8 @@ void SmallBlkListContext<Layout, ThreadCached>::fast_free(void* block, uint32_t 
     give_fragment(block, size);
 }
 
-template <typename Layout, bool ThreadCached>
-void* SmallBlkListContext<Layout, ThreadCached>::std_alloc(uint32_t size) {
+template <typename Layout, Sharing S>
+void* SmallBlkListContext<Layout, S>::std_alloc(uint32_t size) {
     uint32_t total;
     if (!Header::total_for(size, total)) return nullptr;
     void* obtained = total > largest_pooled ? std::malloc(total) : take_fragment(total);
@@ -230,8 +230,8 @@ void* SmallBlkListContext<Layout, ThreadCached>::std_alloc(uint32_t size) {
     return Header::attach(obtained, total);
 }
 
-template <typename Layout, bool ThreadCached>
-void SmallBlkListContext<Layout, ThreadCached>::std_free(void* block) {
+template <typename Layout, Sharing S>
+void SmallBlkListContext<Layout, S>::std_free(void* block) {
     const uint32_t total = Header::total_of(block);
     void* obtained = Header::detach(block, total);
     if (total > largest_pooled) {
@@ -241,14 +241,16 @@ void SmallBlkListContext<Layout, ThreadCached>::std_free(void* block) {
     give_fragment(obtained, total);
 }
 
-template <typename Layout, bool ThreadCached>
-uint32_t SmallBlkListContext<Layout, ThreadCached>::std_size(void* block) {
+template <typename Layout, Sharing S>
+uint32_t SmallBlkListContext<Layout, S>::std_size(void* block) {
     return Header::size_of(block);
 }
 
-template class SmallBlkListContext<PackedLayout, false>;
-template class SmallBlkListContext<DefaultAlignedLayout, false>;
-template class SmallBlkListContext<PackedLayout, true>;
-template class SmallBlkListContext<DefaultAlignedLayout, true>;
+template class SmallBlkListContext<PackedLayout, Sharing::one_thread>;
+template class SmallBlkListContext<PackedLayout, Sharing::locked>;
+template class SmallBlkListContext<PackedLayout, Sharing::thread_cached>;
+template class SmallBlkListContext<DefaultAlignedLayout, Sharing::one_thread>;
+template class SmallBlkListContext<DefaultAlignedLayout, Sharing::locked>;
+template class SmallBlkListContext<DefaultAlignedLayout, Sharing::thread_cached>;
 
 }  // namespace tarvex

@@ -1,8 +1,9 @@
-// Small blocks from seven fixed-size fragment pools, everything above 128
-// bytes from the runtime heap. A table indexed by the byte count picks the
-// pool; the pools' blocks come from the library's own context. The layout
-// (packed or aligned, see block_layout.h) and the per-thread caches in front
-// of the pools (see thread_cache.h) are chosen when the context is made.
+// Small blocks from seven fixed-size fragment pools (eight on 64-bit
+// targets, whose aligned header is 16 bytes), everything larger from the
+// runtime heap. A table indexed by the byte count picks the pool; the pools'
+// blocks come from the library's own context. The layout (packed or aligned,
+// see block_layout.h) and how the context serves threads (see Sharing in
+// mem_context.h, and thread_cache.h) are chosen when the context is made.
 #pragma once
 
 #include "contexts/block_layout.h"
@@ -12,12 +13,16 @@
 
 namespace tarvex {
 
-template <typename Layout, bool ThreadCached>
+template <typename Layout, Sharing S>
 class SmallBlkListContext final : public MemContext {
 public:
-    static constexpr int pool_count = 7;
+    // An eighth class when the header of a 128-byte block is 16 bytes (the
+    // 64-bit targets' layout), so that payloads of up to 128 bytes stay in a
+    // pool there too; 124 behind the packed 4-byte header.
+    static constexpr int pool_count = Layout::header_for_size(128) == 16 ? 8 : 7;
+    static_assert(pool_count <= static_cast<int>(cached_classes), "a thread cache per class");
     // The largest byte count a pool serves.
-    static constexpr uint32_t largest_pooled = 128;
+    static constexpr uint32_t largest_pooled = pool_count == 8 ? 144 : 128;
 
     SmallBlkListContext();
 
@@ -61,9 +66,11 @@ private:
     Magazine* empty_magazines = nullptr;
 };
 
-extern template class SmallBlkListContext<PackedLayout, false>;
-extern template class SmallBlkListContext<DefaultAlignedLayout, false>;
-extern template class SmallBlkListContext<PackedLayout, true>;
-extern template class SmallBlkListContext<DefaultAlignedLayout, true>;
+extern template class SmallBlkListContext<PackedLayout, Sharing::one_thread>;
+extern template class SmallBlkListContext<PackedLayout, Sharing::locked>;
+extern template class SmallBlkListContext<PackedLayout, Sharing::thread_cached>;
+extern template class SmallBlkListContext<DefaultAlignedLayout, Sharing::one_thread>;
+extern template class SmallBlkListContext<DefaultAlignedLayout, Sharing::locked>;
+extern template class SmallBlkListContext<DefaultAlignedLayout, Sharing::thread_cached>;
 
 }  // namespace tarvex
