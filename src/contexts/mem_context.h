@@ -38,6 +38,8 @@ struct ContextBudget {
 // The context
 // ---------------------------------------------------------------------------
 
+struct tarvex_handle_s;
+
 namespace tarvex {
 
 class ArenaPool;
@@ -84,6 +86,9 @@ public:
     // Set with the one warning that a game asked for this id with another
     // type or other flags. Guarded by the library lock.
     bool warned_other_description = false;
+    // The context's handle in this start, made on the first find; null
+    // before it. Guarded by the library lock.
+    tarvex_handle_s* handle = nullptr;
 };
 
 // ---------------------------------------------------------------------------
