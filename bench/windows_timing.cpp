@@ -240,7 +240,7 @@ void print_game_rows(const Workload& w) {
             print_row(row.c_str(), best[k]);
         }
     }
-    const auto tarvex_set = [](int t) { return bench::TarvexFrame(t); };
+    const auto tarvex_set = [](int t) { return bench::TarvexFrame<>(t); };
     const auto heap_set = [](int) {
         return bench::HeapFrame([](uint32_t n) { return std::malloc(n); },
                                 [](void* p) { std::free(p); });

@@ -148,12 +148,25 @@ void* GrowOnlyContext<Layout, S>::fast_alloc(uint32_t size) {
     return take(size, Layout::alignment_for(size));
 }
 
+// The header is written under the lock: a reset on another thread may give
+// the block back the moment the lock is left. A piece that fits the current
+// block is a bump of its cursor, without a call; a new block is the call's
+// own.
 template <typename Layout, Sharing S>
 void* GrowOnlyContext<Layout, S>::std_alloc(uint32_t size) {
+    const uint32_t header = Layout::header_for_size(size);
+    if (size <= largest_bump) {
+        ContextLockHolder<S> hold(lock);
+        if (void* piece = pool().bump(size + header, Layout::alignment_for(size)))
+            return Header::attach(piece, size + header, header);
+    }
+    return std_alloc_carving(size);
+}
+
+template <typename Layout, Sharing S>
+void* GrowOnlyContext<Layout, S>::std_alloc_carving(uint32_t size) {
     uint32_t total;
     if (!Header::total_for(size, total)) return nullptr;
-    // The header is written under the lock: a reset on another thread may
-    // give the block back the moment the lock is left.
     ContextLockHolder<S> hold(lock);
     void* obtained = take(total, Layout::alignment_for(size));
     if (obtained == nullptr) return nullptr;
