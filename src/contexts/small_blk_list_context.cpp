@@ -108,7 +108,7 @@ void SmallBlkListContext<Layout, S>::run_gc() {
 // ---------------------------------------------------------------------------
 
 template <typename Layout, Sharing S>
-void* SmallBlkListContext<Layout, S>::fragment_at_hand(int cls) {
+inline void* SmallBlkListContext<Layout, S>::fragment_at_hand(int cls) {
     if constexpr (S == Sharing::thread_cached) {
         ContextCaches* caches = current_thread_caches(cache_index);
         if (caches == nullptr || caches->classes[cls].count == 0) return nullptr;
@@ -132,7 +132,7 @@ void* SmallBlkListContext<Layout, S>::take_fragment(int cls) {
 }
 
 template <typename Layout, Sharing S>
-void SmallBlkListContext<Layout, S>::give_fragment(void* fragment, int cls) {
+inline void SmallBlkListContext<Layout, S>::give_fragment(void* fragment, int cls) {
     if constexpr (S == Sharing::thread_cached) {
         if (ContextCaches* caches = current_thread_caches(cache_index)) {
             FragmentStack& stack = caches->classes[cls];

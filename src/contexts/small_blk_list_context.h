@@ -61,11 +61,11 @@ private:
     ContextPool& pool(int index);
     // A free fragment of the pool with this index without growing the pool
     // or refilling the thread's cache; null when there is none.
-    void* fragment_at_hand(int index);
+    __attribute__((always_inline)) void* fragment_at_hand(int index);
     // A fragment of the pool with this index, growing it (or refilling the
     // thread's cache) when it must; and back.
     __attribute__((noinline)) void* take_fragment(int index);
-    void give_fragment(void* fragment, int index);
+    __attribute__((always_inline)) void give_fragment(void* fragment, int index);
     // std_alloc's calls of their own: when no fragment is at hand, and for a
     // block above the largest class, from the runtime heap.
     __attribute__((noinline)) void* std_alloc_taking(uint32_t size);
