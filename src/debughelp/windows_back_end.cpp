@@ -185,11 +185,11 @@ uint32_t walk_with_dbghelp(const StartPoint& start, uint32_t limit, uintptr_t* f
                                       walk_module_base, nullptr)) {
             break;
         }
+        outermost = frame.AddrReturn.Offset == 0;
         if (frame.AddrPC.Offset == frame.AddrReturn.Offset) break;
         if (frame.AddrPC.Offset != 0 && step != 0) {
             frames[stored++] = static_cast<uintptr_t>(frame.AddrPC.Offset);
         }
-        outermost = frame.AddrReturn.Offset == 0;
     }
     cut = stored != 0 && stored < limit && !outermost;
     return stored;
