@@ -187,7 +187,9 @@ public:
     // size, as a container's are; null on failure.
     void* allocate_sized(std::uint32_t bytes, std::size_t alignment) noexcept {
         const std::uint32_t promised = context_alignment();
-        return promised == 0 ? nullptr : sized_alloc(bytes, alignment, promised, context());
+        if (promised == 0) return nullptr;
+        if (void* block = sized_alloc(bytes, alignment, promised, context())) return block;
+        return found_again() ? sized_alloc(bytes, alignment, promised, context()) : nullptr;
     }
     void release_sized(void* block, std::uint32_t bytes, std::size_t alignment) noexcept {
         if (block == nullptr) return;
@@ -220,9 +222,25 @@ private:
         if (!fits(requested)) return nullptr;
         const std::uint32_t promised = context_alignment();
         if (promised == 0) return nullptr;
-        if (context_suffices(alignment, promised))
-            return std_alloc(context(), static_cast<std::uint32_t>(requested));
-        return aligned_alloc(context(), static_cast<std::uint32_t>(size), alignment);
+        const auto attempt = [&] {
+            if (context_suffices(alignment, promised))
+                return std_alloc(context(), static_cast<std::uint32_t>(requested));
+            return aligned_alloc(context(), static_cast<std::uint32_t>(size), alignment);
+        };
+        if (void* block = attempt()) return block;
+        return found_again() ? attempt() : nullptr;
+    }
+
+    // The policy lives as long as the program, and a restart of the library
+    // makes its handle stale (refused, with an error): after a failure it
+    // finds the context's handle again, and is worth one more attempt when
+    // that is another one.
+    bool found_again() noexcept {
+        const tarvex_handle known = handle_.load(std::memory_order_relaxed);
+        const tarvex_handle now = context_ref(id_, tarvex_context_alignment(id_)).handle;
+        if (now == known) return false;
+        handle_.store(now, std::memory_order_relaxed);
+        return true;
     }
 
     void release(void* block, std::size_t alignment) noexcept {

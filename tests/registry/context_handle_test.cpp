@@ -4,11 +4,19 @@
 
 #include "support/log_capture.h"
 #include "tarvex/tarvex.h"
+#include "tarvex/tarvex.hpp"
 #include "tarvex/tarvex_c.h"
 
 namespace {
 
 const char* const context_not_set = "Tarvex: ERROR: Context not set\n";
+
+constexpr uint32_t creatures = 0x72002;
+
+struct Creature {
+    TARVEX_CLASS_ALLOCATOR(creatures)
+    int health = 100;
+};
 
 uint32_t make_context(uint32_t id, uint16_t type, uint16_t flags) {
     Tarvex::ContextBase base("Handled", id, type);
@@ -69,6 +77,8 @@ TEST(ContextHandle, HandlesAcrossShutdownAndRestart) {
     const uint32_t game = make_context(0x72001, Tarvex::SmallBlkList, Tarvex::multi_threaded);
     tarvex_handle game_handle = tarvex_context_find(game);
     tarvex_handle global_handle = tarvex_context_find(tarvex_ids::global_context);
+    make_context(creatures, Tarvex::SmallBlkList, Tarvex::multi_threaded);
+    delete new Creature;
     void* kept = tarvex_handle_alloc(global_handle, 64);
     Tarvex::shutdown();
 
@@ -90,11 +100,19 @@ TEST(ContextHandle, HandlesAcrossShutdownAndRestart) {
     tarvex_handle_free(game_handle, &kept);
     EXPECT_EQ(log.count(context_not_set), 3u);
 
+    // Class new, whose state lives as long as the program, finds its
+    // context's new handle (the old one refused once).
+    make_context(creatures, Tarvex::SmallBlkList, Tarvex::multi_threaded);
+    Creature* creature = new Creature;
+    EXPECT_EQ(creature->health, 100);
+    delete creature;
+    EXPECT_EQ(log.count(context_not_set), 4u);
+
     tarvex_handle again = tarvex_context_find(game);
     ASSERT_NE(again, nullptr);
     EXPECT_NE(again, game_handle);
     void* block = tarvex_handle_alloc(again, 16);
     EXPECT_EQ(Tarvex::std_size(block, game), 16u);
     tarvex_handle_free(again, block);
-    EXPECT_EQ(log.count(context_not_set), 3u);
+    EXPECT_EQ(log.count(context_not_set), 4u);
 }
