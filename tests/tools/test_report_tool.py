@@ -965,8 +965,8 @@ class TimelineWriter:
     """A timeline written record by record as docs/timeline-format.md says;
     chunk() starts the next chunk."""
 
-    def __init__(self, pointer_size=8):
-        self.head = b"TARVEXTL" + struct.pack("<HB", 1, pointer_size) + bytes(5)
+    def __init__(self, pointer_size=8, version=1):
+        self.head = b"TARVEXTL" + struct.pack("<HB", version, pointer_size) + bytes(5)
         self.chunks = [bytearray()]
         self.last_id = 0xFFFFFFFF
         self.last_address = 0
@@ -1023,11 +1023,14 @@ class TimelineWriter:
     def release_to(self, context, id_):
         return self.add(7, self.varint(context), self.id_step(self.last_id - id_))
 
-    def frame(self):
-        return self.add(8)
+    def frame(self, time=None):
+        return self.add(8, *([] if time is None else [self.varint(time)]))
 
-    def phase(self, name):
-        return self.add(9, self.text(name))
+    def phase(self, name, time=None):
+        return self.add(9, self.text(name), *([] if time is None else [self.varint(time)]))
+
+    def time(self, milliseconds):
+        return self.add(10, self.varint(milliseconds))
 
     def data(self):
         return self.head + b"".join(struct.pack("<I", len(c)) + bytes(c) for c in self.chunks)
@@ -1078,7 +1081,7 @@ def known_run(test, path, pointer):
     test.assertEqual(got["frames"]["allocations"], [2, 1, 4, 0, 0])
     test.assertEqual(got["frames"]["bytes"], [140, 300, 1574, 0, 0])
     test.assertEqual(got["frames"]["high"], [140, 340, 1850, 414, 0])
-    test.assertEqual([(c["name"], c["frame_high"]) for c in got["contexts"]],
+    test.assertEqual([(c["name"], c["bucket_high"]) for c in got["contexts"]],
                      [("Timeline heap", [100, 300, 300, 300, 0]),
                       ("Timeline small", [40, 40, 40, 40, 0]),
                       ("Timeline arena", [0, 0, 1510, 74, 0])])
@@ -1116,9 +1119,10 @@ class TimelineTest(unittest.TestCase):
         self.assertEqual(frames["releases"], [1, 1, 2, 0, 6])
         self.assertEqual(frames["high"], [600, 1250, 560, 18, 210])
         heap, level = got["contexts"]
-        self.assertEqual((heap["frame_high"], heap["frame_end"]),
+        self.assertEqual((got["bucket_unit"], got["bucket_size"]), ("frame", 1))
+        self.assertEqual((heap["bucket_high"], heap["bucket_end"]),
                          ([100, 50, 60, 18, 210], [0, 50, 10, 18, 110]))
-        self.assertEqual((level["frame_high"], level["frame_end"]),
+        self.assertEqual((level["bucket_high"], level["bucket_end"]),
                          ([500, 1200, 500, 0, 0], [500, 500, 0, 0, 0]))
         self.assertEqual((level["soft_budget"], level["hard_budget"], level["frames_over_soft"],
                           level["frames_over_hard"]), (1000, 2000, 1, 0))
@@ -1134,7 +1138,8 @@ class TimelineTest(unittest.TestCase):
         self.assertEqual([(s["bytes"], s["blocks"], s["label"]) for s in heap["peak_sites"]],
                          [(200, 10, None), (10, 1, "no stack recorded (BackTraceMode 1, or trace depth 0)")])
         self.assertEqual((level["peak"], level["peak_frame"], level["peak_alloc_id"]), (1200, 1, 3))
-        self.assertEqual(got["phases"], [{"name": "level loaded", "frame": 1, "total": 500,
+        self.assertEqual(got["phases"], [{"name": "level loaded", "frame": 1, "time_ms": None,
+                                          "total": 500,
                                           "usage": [0, 500], "highest": 1250}])
         self.assertEqual(got["live_at_end"], {"bytes": 110, "blocks": 6})
         # Frames above three times the median (2 allocations, 200 bytes).
@@ -1218,11 +1223,10 @@ class TimelineTest(unittest.TestCase):
             (b"hello, world", "not a Tarvex timeline: it does not start with TARVEXTL"),
             (b"", "not a Tarvex timeline"),
             (good[:12], "not a Tarvex timeline: its header is cut short"),
-            (good[:8] + b"\x02\x00" + good[10:], "timeline format 2; this tool reads format 1"),
+            (good[:8] + b"\x03\x00" + good[10:], "timeline format 3; this tool reads formats 1 to 2"),
             (good[:10] + b"\x05" + good[11:], "a header with pointers of 5 bytes (4 or 8)"),
             (sequence.data(), "a record that runs past the end of its chunk"),
             (writer(("add", 12)), "a record of unknown kind 12"),
-            (writer(("release", 3)), "release of allocation id 3, which is not live"),
             (writer(("alloc", 1, 8, 1), ("alloc", 1, 8, 1)), "allocation id 1 is live already"),
             (writer(("alloc", 2, 8, 1)), "context index 2 before its context record"),
             (writer(("alloc", 1, 8, 1, 2)), "stack index 2 before its stack record"),
@@ -1231,6 +1235,13 @@ class TimelineTest(unittest.TestCase):
             (writer(("add", 9, b"\x81\x10" + b"x" * 2049)), "a text of 2049 bytes (at most 1024)"),
             (writer(("add", 4, b"\x01" + b"\xff" * 11)), "a number longer than 64 bits"),
             (good[:16] + b"\xff\xff\xff\xff" + bytes(100), "a chunk of 4294967295 bytes"),
+            # A size of 2^64, and two sizes whose sum passes it.
+            (writer(("add", 4, b"\x01" + b"\x80" * 9 + b"\x02\x00\x00\x01")),
+             "a number too large for its field"),
+            (writer(("alloc", 1, (1 << 64) - 1, 1), ("alloc", 1, 1, 2)),
+             "sizes that add up past 2^64 bytes"),
+            (writer(("context", 2, 1 << 32, "x")), "a number too large for its field"),
+            (writer(("time", 5)), "a record of unknown kind 10"),
         ]
         for number, (data, message) in enumerate(cases):
             with self.subTest(message=message):

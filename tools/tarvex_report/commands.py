@@ -502,16 +502,20 @@ def cmd_symbolize(args):
 def load_timeline(path, options, top):
     """The analysis of the timeline at path, its stacks made sites with the
     options; a file cut short is read up to its last whole chunk, with a
-    warning."""
-    from . import timeline as timelib, timeline_sites, timeline_views
+    warning, and releases of ids that were not live are left out, with one."""
+    from . import timeline, timeline_sites, timeline_views
+    from .timeline_model import TimelineError
 
     try:
-        found = timelib.read(path)
-    except timelib.TimelineError as error:
+        found = timeline.read(path)
+    except TimelineError as error:
         raise Refused("%s: %s" % (path, error)) from None
     if found.truncated is not None:
         warn("%s ends inside the chunk at byte %d (the game stopped, or could write no more, "
              "there): read up to its last whole chunk" % (path, found.truncated))
+    if found.unknown_releases:
+        warn("%s: %s of allocation ids that were not live (the first: %d), left out"
+             % (path, plural(found.unknown_releases, "release"), found.first_unknown))
     sites = timeline_sites.StackSites(found, options.depth, options.filter,
                                       options.suppressions or None,
                                       None if options.symbols == "off" else options.search, warn)
