@@ -48,6 +48,19 @@ def run(*args, timeout=120):
     return done.returncode, done.stdout, done.stderr
 
 
+def run_with(environment, *args):
+    """run() with these environment variables set (None: unset)."""
+    env = dict(os.environ)
+    for name, value in environment.items():
+        if value is None:
+            env.pop(name, None)
+        else:
+            env[name] = value
+    done = subprocess.run([sys.executable, TOOL] + [str(a) for a in args], env=env,
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, timeout=120)
+    return done.returncode, done.stdout, done.stderr
+
+
 def run_json(*args):
     code, out, err = run(*args, "--json")
     if code != 0:
@@ -1255,6 +1268,75 @@ class TimelineTest(unittest.TestCase):
                     self.assertEqual(err.count("\n"), 1, err)
                     self.assertTrue(err.startswith("tarvex-report: error: %s: " % path), err)
                     self.assertIn(message, err)
+
+    def test_both_readers_alike(self):
+        # The native reader and the Python one give the same views of every
+        # timeline kept here, whichever platform wrote it; where the native
+        # one is missing, the Python one reads, with one warning.
+        timed = TimelineWriter(version=2).context(1, 0x10, "Heap").stack(1, 0x1000)
+        for id_ in range(1, 400):
+            timed.alloc(1, 16 * (id_ % 7), id_, 1)
+            if id_ % 3:
+                timed.release(id_)
+            if id_ % 50 == 0:
+                timed.time(id_ * 10)
+        timed.phase("late", 4500).alloc(1, 8, 400, 1)
+        files = [self.known, known_sequence().write(os.path.join(self.folder, "alike.tl")),
+                 timed.write(os.path.join(self.folder, "timed.tl")),
+                 os.path.join(os.environ["TIMELINES"], "timeline.bin"),
+                 os.path.join(os.environ["WINDOWS_REPORTS"], "timeline_host.bin"),
+                 os.path.join(os.environ["WINDOWS_REPORTS"], "game_timeline.bin")]
+        for path in files:
+            for extra in (("--json",), ("--frames",)):
+                with self.subTest(path=path, extra=extra):
+                    args = ["timeline", path, "--no-symbolize", *extra]
+                    native = run_with({}, *args)
+                    self.assertEqual(native, run_with({"TARVEX_TIMELINE": "python"}, *args))
+        code, out, err = run_with({"TARVEX_TIMELINE": None}, "timeline", self.known, "--json")
+        self.assertEqual((code, out), run("timeline", self.known, "--json")[:2])
+        self.assertEqual(err, "tarvex-report: warning: tarvex-timeline is not installed beside "
+                              "tarvex-report: the timeline is read by the much slower Python "
+                              "reader\n")
+        # A run without frame marks is shown by second.
+        got = self.timeline(files[2])
+        self.assertEqual((got["bucket_unit"], got["bucket_size"], got["time_ms"]), ("second", 1, 4500))
+        # Each second's highest, a block given back at once included; the
+        # last second's is what stays.
+        self.assertEqual(got["contexts"][0]["bucket_high"], [1696, 3264, 4848, 6480, 6392])
+        self.assertEqual(got["live_at_end"]["bytes"], 6392)
+        self.assertEqual(got["phases"][0]["time_ms"], 4500)
+
+    def test_hostile_files_in_bounded_memory(self):
+        # 400 contexts and 200,000 frames: once 1.3 GB, a figure per frame
+        # and context. Now the contexts' usage is kept in buckets.
+        w = TimelineWriter()
+        for index in range(1, 401):
+            w.context(index, index, "c")
+        w.chunks[-1] += bytes([8]) * 200000
+        path = w.write(os.path.join(self.folder, "hostile.tl"))
+        reader = os.environ.get("TARVEX_TIMELINE")
+        if reader and reader != "python":
+            child = subprocess.Popen([reader, path], stdout=subprocess.DEVNULL)
+            _, status, usage = os.wait4(child.pid, 0)
+            self.assertEqual(os.waitstatus_to_exitcode(status), 0)
+            self.assertLess(usage.ru_maxrss, 100 << 10)     # kilobytes
+            got = self.timeline(path)
+            self.assertEqual(got["events"]["frames"], 200001)
+            self.assertEqual((len(got["contexts"]), got["bucket_size"]), (400, 256))
+            self.assertLessEqual(len(got["contexts"][0]["bucket_high"]), 1024)
+        # A release of an id no allocation made (files written before the
+        # library reset its ids exactly): left out, and told once.
+        w = TimelineWriter().context(1, 0x10, "Heap").alloc(1, 8, 1).release(7).release(8)
+        code, out, err = run("timeline", w.write(os.path.join(self.folder, "unknown.tl")), "--json")
+        self.assertEqual(code, 0)
+        self.assertEqual(err, "tarvex-report: warning: %s: 2 releases of allocation ids that were "
+                              "not live (the first: 7), left out\n"
+                         % os.path.join(self.folder, "unknown.tl"))
+        self.assertEqual(json.loads(out)["live_at_end"], {"bytes": 8, "blocks": 1})
+        # A path that is no regular file.
+        code, out, err = run("timeline", self.folder)
+        self.assertEqual((code, err), (2, "tarvex-report: error: %s: not a regular file\n"
+                                          % self.folder))
 
     def test_sites_skip_and_suppress_as_elsewhere(self):
         hot = self.timeline(self.known)["hot_sites"]

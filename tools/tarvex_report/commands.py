@@ -503,11 +503,11 @@ def load_timeline(path, options, top):
     """The analysis of the timeline at path, its stacks made sites with the
     options; a file cut short is read up to its last whole chunk, with a
     warning, and releases of ids that were not live are left out, with one."""
-    from . import timeline, timeline_sites, timeline_views
+    from . import timeline_native, timeline_sites, timeline_views
     from .timeline_model import TimelineError
 
     try:
-        found = timeline.read(path)
+        found = timeline_native.read(path, warn)
     except TimelineError as error:
         raise Refused("%s: %s" % (path, error)) from None
     if found.truncated is not None:
