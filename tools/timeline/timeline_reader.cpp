@@ -188,15 +188,22 @@ uint32_t Reader::slot_of(uint64_t index) const {
 }
 
 uint32_t Reader::key_of(uint64_t stack, uint32_t slot) {
+    // A stack is nearly always seen in one context: its last key, at hand.
+    uint32_t found = stack_key_[static_cast<size_t>(stack)];
+    if (found != none && keys[found].slot == slot) return found;
     const uint64_t key = stack << 32 | slot;
-    uint32_t found = key_index_.find(key);
-    if (found != none) return found;
+    found = key_index_.find(key);
+    if (found != none) {
+        stack_key_[static_cast<size_t>(stack)] = found;
+        return found;
+    }
     found = static_cast<uint32_t>(keys.size());
     keys.push_back(Key{});
     keys.back().key = key;
     keys.back().slot = slot;
     keys.back().first_id = last_id_;
     key_index_.insert(key, found);
+    stack_key_[static_cast<size_t>(stack)] = found;
     return found;
 }
 
@@ -389,6 +396,7 @@ void Reader::stack(const uint8_t*& p, const uint8_t* end) {
     std::vector<uint64_t> frames(count);
     for (uint64_t& frame : frames) frame = varint(p, end);
     stacks.push_back(std::move(frames));
+    stack_key_.push_back(none);
 }
 
 // ---------------------------------------------------------------------------

@@ -57,15 +57,18 @@ struct Figure {
     bool zero() const { return bytes == 0 && blocks == 0; }
 };
 
-struct Key {
-    uint64_t key;  // stack << 32 | slot
-    uint32_t slot;
-    uint32_t first_id;
-    Figure made, short_lived, live;
+// What every allocation and release of the key touches comes first, on
+// one pair of cache lines: the keys are many and touched at random.
+struct alignas(64) Key {
+    Figure made, live;
     Figure since_own, since_total;  // since the context's peak, the total's
-    uint32_t own_epoch = 0, total_epoch = 0;
     Figure in_frame;
     uint64_t frame_epoch = 0;  // the frame of in_frame, plus one
+    uint32_t own_epoch = 0, total_epoch = 0;
+    uint32_t slot;
+    uint32_t first_id;
+    uint64_t key;  // stack << 32 | slot
+    Figure short_lived;
 };
 
 struct Block {
@@ -143,7 +146,8 @@ private:
     IndexMap<uint32_t> live_;  // allocation id -> block
     std::vector<Block> blocks_;
     std::vector<uint32_t> free_blocks_;
-    IndexMap<uint64_t> key_index_;      // stack key -> index in keys
+    IndexMap<uint64_t> key_index_;                               // stack key -> index in keys
+    std::vector<uint32_t> stack_key_{IndexMap<uint32_t>::none};  // stack -> its last key
     std::vector<uint32_t> frame_keys_;  // keys of the frame under way, first touch first
     uint32_t total_epoch_ = 1;
     uint64_t frame_ = 0, second_ = 0;
