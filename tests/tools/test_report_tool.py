@@ -1074,6 +1074,28 @@ def known_sequence():
     return w
 
 
+def soak_sequence():
+    """300 s of play, a frame every 100 ms: a cache that keeps 200 bytes
+    more every 10 s (creep), a level that fills over its minute and is reset
+    (a saw-tooth), and frame scratch."""
+    w = TimelineWriter(version=2).context(1, 0x10, "Heap").context(2, 0x20, "Level")
+    w.stack(1, 0x1000).stack(2, 0x2000).stack(3, 0x3000)
+    next_id = 1
+    for tenth in range(3000):
+        if tenth % 100 == 0:
+            w.alloc(1, 200, next_id, 1)
+            next_id += 1
+        if tenth % 600 == 0 and tenth:
+            w.reset(2)
+        if tenth % 50 == 0:
+            w.alloc(2, 1000, next_id, 2)
+            next_id += 1
+        w.alloc(1, 64, next_id, 3).release(next_id)
+        next_id += 1
+        w.frame(tenth * 100 + 100)
+    return w
+
+
 def bare(address):
     return "0x%x  (no symbol)" % address
 
@@ -1337,6 +1359,35 @@ class TimelineTest(unittest.TestCase):
         code, out, err = run("timeline", self.folder)
         self.assertEqual((code, err), (2, "tarvex-report: error: %s: not a regular file\n"
                                           % self.folder))
+
+    def test_creep(self):
+        path = soak_sequence().write(os.path.join(self.folder, "soak.tl"))
+        code, out, err = run("creep", path, "--json")
+        self.assertEqual((code, err), (0, ""))
+        # The cache, not the level: 400 bytes after the first bucket of 16 s,
+        # 6,000 at the end, 5,600 bytes over 284 s and 2,842 frames.
+        self.assertEqual([(c["stack"][0]["address"], c["start_bytes"], c["end_bytes"],
+                           c["rate_bytes_per_hour"], c["rate_per_1000_frames"], c["steadiness"])
+                          for c in json.loads(out)], [("0x1000", 400, 6000, 70986, 1970, 1.0)])
+        self.assertEqual(run_with({"TARVEX_TIMELINE": "python"}, "creep", path, "--json"),
+                         (code, out, err))
+        # The level ends its last minute 8,000 bytes above its first bucket,
+        # faster, but sets new highs in its first minute only: shown when
+        # no steadiness is asked for.
+        low = run_json("creep", path, "--min-steadiness", "0")
+        self.assertEqual([(c["stack"][0]["address"], c["steadiness"]) for c in low],
+                         [("0x2000", 0.222), ("0x1000", 1.0)])
+        self.assertEqual(run("check", "--creep", "70000", path)[0], 1)
+        self.assertEqual(run("check", "--creep", "71000", path)[:2],
+                         (0, "ok: %s: no site creeps faster than 71,000 bytes an hour\n" % path))
+        code, out, err = run("check", "--creep", "1", self.known)
+        self.assertEqual((code, out, err.count("\n")), (2, "", 1))
+        self.assertIn("holds no times (timeline format 1)", err)
+        page = os.path.join(self.folder, "soak.html")
+        self.assertEqual(run("html", "--timeline", path, "-o", page)[0], 0)
+        with open(page, encoding="utf-8") as f:
+            self.assertEqual(re.findall(r'class="chart-box creep-site" data-key="([^"]+)"', f.read()),
+                             [c["key"] for c in low[1:]])
 
     def test_sites_skip_and_suppress_as_elsewhere(self):
         hot = self.timeline(self.known)["hot_sites"]

@@ -21,8 +21,8 @@ import os
 import struct
 
 from .inputs import Unreadable, open_regular, text
-from .timeline_model import (BLOCKS, BLOCKS_MASK, M32, M64, MAX_VERSION, Buckets, Context,
-                             Phase, Timeline, TimelineError, figure)
+from .timeline_model import (BLOCKS, BLOCKS_MASK, CREEP_BUCKETS, M32, M64, MAX_VERSION, Buckets,
+                             Context, Phase, Timeline, TimelineError, figure, halved)
 
 MAGIC = b"TARVEXTL"
 HEADER_SIZE = 16
@@ -105,6 +105,8 @@ class _Pass:
         self.bytes = 0
         self.freed = 0
         self.last_id = M32          # one before the first allocation's id
+        self.key_live = {}          # stack key -> its live bytes
+        self.creep_at = 0           # the creep bucket under way
         self.timed = timeline.version >= 2
 
     # Giving blocks back ------------------------------------------------
@@ -114,6 +116,7 @@ class _Pass:
         made it, else 0."""
         key, size, frame = block
         one = figure(size)
+        self.creep_change(key, -size)
         usage = self.usage
         usage[slot] -= size
         self.total -= size
@@ -193,7 +196,47 @@ class _Pass:
             if second > self.second:
                 self.end_second()
                 self.second = second
+                self.creep_advance(second)
         return p
+
+    # Creep ---------------------------------------------------------------
+
+    def creep_change(self, key, change):
+        """A key's live bytes change: the ends of the buckets since it last
+        changed carry its live bytes before."""
+        live = self.key_live.get(key, 0)
+        ends = self.t.creep.get(key)
+        if ends is None:
+            ends = self.t.creep[key] = []
+        at = self.creep_at
+        if len(ends) <= at:
+            ends.extend([live] * (at + 1 - len(ends)))
+        live += change
+        self.key_live[key] = live
+        ends[at] = live
+
+    def creep_advance(self, second):
+        t = self.t
+        while second // t.creep_width >= CREEP_BUCKETS:
+            for ends in t.creep.values():
+                ends[:] = halved(ends)
+            # The bucket under way takes in the closed one before it, if any.
+            t.creep_frames[:] = halved(t.creep_frames)[:self.creep_at // 2]
+            t.creep_width *= 2
+            self.creep_at //= 2
+        at = second // t.creep_width
+        if at > self.creep_at:
+            t.creep_frames.extend([self.frame] * (at - len(t.creep_frames)))
+            self.creep_at = at
+
+    def creep_finish(self):
+        t = self.t
+        at = self.creep_at
+        t.creep_frames.extend([t.frames] * (at + 1 - len(t.creep_frames)))
+        t.creep_frames[at] = t.frames
+        for key, ends in t.creep.items():
+            if len(ends) <= at:
+                ends.extend([self.key_live[key]] * (at + 1 - len(ends)))
 
     # Records -------------------------------------------------------------
 
@@ -325,6 +368,7 @@ class _Pass:
                     slot = slot_of[index]
                     self.last_id = block_id
                     key = stack << 32 | slot
+                    self.creep_change(key, size)
                     block = (key, size, self.frame)
                     live[block_id] = block
                     by_slot[slot][block_id] = block
@@ -433,6 +477,7 @@ class _Pass:
         t = self.t
         self.end_frame()
         self.end_second()
+        self.creep_finish()
         t.allocations = self.made_before
         now = {}
         per_slot = [{} for _ in t.contexts]

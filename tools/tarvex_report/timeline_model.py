@@ -19,6 +19,7 @@ M64 = (1 << 64) - 1
 BLOCKS = 40             # bits of a figure's blocks
 BLOCKS_MASK = (1 << BLOCKS) - 1
 BUCKETS = 1024          # buckets of a series at most; halved to 512 when full
+CREEP_BUCKETS = 32      # buckets of seconds of each stack key's live bytes
 MAX_VERSION = 2
 
 
@@ -40,6 +41,11 @@ def figure(size):
 
 
 # ---------------------------------------------------------------- buckets
+
+def halved(ends):
+    """Values at the ends of buckets, for buckets twice as wide."""
+    return ends[1::2] + ([ends[-1]] if len(ends) % 2 else [])
+
 
 class Buckets:
     """The width that the series of one axis share (frames or seconds a
@@ -94,7 +100,7 @@ class Series:
 
     def halve(self):
         self.high = [max(self.high[i:i + 2]) for i in range(0, len(self.high), 2)]
-        self.end = self.end[1::2] + ([self.end[-1]] if len(self.end) % 2 else [])
+        self.end = halved(self.end)
 
 
 # ---------------------------------------------------------------- the model
@@ -182,6 +188,11 @@ class Timeline:
         self.live_blocks = 0
         self.live_bytes = 0
         self.total_by_frame = self.total_by_second = None
+        # Per stack key, its live bytes at the end of each bucket of
+        # creep_width seconds; per bucket, the frames closed by its end.
+        self.creep = {}
+        self.creep_width = 1
+        self.creep_frames = []
         # The axis the views show: "frame" when the game marked frames,
         # else "second"; the units a bucket spans, and the total per bucket.
         self.bucket_unit = "frame"

@@ -115,5 +115,7 @@ def from_json(path, found):
     t.short = _figures(found["short"])
     t.at_peak = _figures(found["at_peak"])
     t.context_peaks = [_figures(p) for p in found["context_peaks"]]
+    t.creep_width, t.creep_frames = found["creep_width"], found["creep_frames"]
+    t.creep = {ends[0]: ends[1:] for ends in found["creep"]}
     t.choose_axis()
     return t

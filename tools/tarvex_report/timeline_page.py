@@ -396,10 +396,45 @@ def short_section(a, paths):
                                               ("3.5%", "9%", "6%", "9%")), a.short, paths, cells)))
 
 
+CREEP_CHARTS = 6        # creeping sites drawn, at most
+
+
+def creep_section(a, paths):
+    """The fastest creeping sites, each its live bytes over the run beside
+    its stack."""
+    t = a.timeline
+    if not t.timed:
+        return ""
+    if not a.creep:
+        return ('<h2>Creep</h2><p class="note">No site grows steadily across the run (see '
+                'tarvex-report creep).</p>')
+    boxes = []
+    for rank, c in enumerate(a.creep[:CREEP_CHARTS]):
+        chart = Chart(len(c.ends) * t.creep_width, 640, 180, axis="second", scale=t.creep_width)
+        chart.add(c.ends, "live", COLOURS[rank % len(COLOURS)], area=True)
+        rate = "%s bytes an hour" % number(round(c.per_hour))
+        if c.per_1000_frames is not None:
+            rate += ", %s per 1,000 frames" % number(round(c.per_1000_frames))
+        boxes.append('<div class="chart-box creep-site" data-key="%s"><h3>#%d %s</h3>'
+                     '<p class="note">%s &rarr; %s bytes, a new high in %d%% of the later '
+                     'buckets</p>%s%s</div>'
+                     % (esc(c.site.key), rank + 1, esc(rate), number(c.start), number(c.end),
+                        round(100 * c.steadiness), chart.render("creep of " + c.site.key,
+                                                                context="creep"),
+                        stack_cell(c.site, paths)))
+    more = len(a.creep) - len(boxes)
+    return ('<h2>Creep</h2><p class="note">The sites whose live bytes grow steadily across the '
+            'run, fastest first: live bytes at the end of each %s s%s.</p>'
+            '<div class="charts">%s</div>'
+            % (number(t.creep_width), "; %d more in tarvex-report creep" % more if more else "",
+               "".join(boxes)))
+
+
 def frames_of(a):
     """The frames the page shows, for the shared source folder."""
     lists = [a.peak_sites, a.hot, a.short] + a.context_peak_sites + [s for _, s in a.frames_shown]
-    return [f for sites in lists for site, _ in sites for f in site.frames]
+    return [f for sites in lists for site, _ in sites for f in site.frames] + [
+        f for c in a.creep[:CREEP_CHARTS] for f in c.site.frames]
 
 
 def sections(a, paths):
@@ -413,6 +448,6 @@ def sections(a, paths):
         cut = ('<p class="note over">The file ends inside the chunk at byte %s (the game '
                'stopped, or could write no more, there): what is shown was read up to its last '
                'whole chunk.</p>' % number(t.truncated))
-    return [totals, cut, usage_section(a), context_table(a), phase_table(a),
+    return [totals, cut, usage_section(a), creep_section(a, paths), context_table(a), phase_table(a),
             peak_section(a, paths), frames_section(a, paths), hot_section(a, paths),
             short_section(a, paths)]

@@ -117,6 +117,12 @@ public:
         comma_ = true;
         return *this;
     }
+    // Whether an element came before in the list under way; marks one.
+    bool after_first() {
+        const bool before = comma_;
+        comma_ = true;
+        return before;
+    }
     Json& optional(bool present, uint64_t value) { return present ? number(value) : raw("null"); }
 
 private:
@@ -143,7 +149,7 @@ void figures(Json& out, const Reader& r, FigureOf figure_of) {
         if (f.zero()) continue;
         if (!first) out.raw(",");
         first = false;
-        out.number(key.key).raw(",").number(f.bytes).raw(",").number(f.blocks);
+        out.number(key.id()).raw(",").number(f.bytes).raw(",").number(f.blocks);
     }
     out.close(']');
 }
@@ -252,6 +258,24 @@ void print(const Reader& r, long long truncated) {
             if (k.slot != slot) return Figure{};
             return since(k.live, k.since_own, k.own_epoch == r.contexts[slot].epoch);
         });
+    }
+    out.close(']');
+
+    // Each key's live bytes at each creep bucket's end, where any is not 0.
+    out.field("creep_width").number(r.creep_width);
+    out.field("creep_frames").list(r.creep_frames);
+    out.field("creep").open('[');
+    std::vector<uint64_t> ends;
+    for (uint32_t k = 0; k < r.keys.size(); ++k) {
+        ends.assign(1, r.keys[k].id());
+        bool any = false;
+        for (uint32_t i = 0; i <= r.creep_at(); ++i) {
+            ends.push_back(r.creep_end(k, i));
+            any |= ends.back() != 0;
+        }
+        if (!any) continue;
+        if (out.after_first()) out.raw(",");
+        out.list(ends);
     }
     out.close(']');
     out.close('}').raw("\n");

@@ -199,8 +199,9 @@ uint32_t Reader::key_of(uint64_t stack, uint32_t slot) {
     }
     found = static_cast<uint32_t>(keys.size());
     keys.push_back(Key{});
-    keys.back().key = key;
+    keys.back().stack = static_cast<uint32_t>(stack);
     keys.back().slot = slot;
+    creep_ends_.resize(creep_ends_.size() + creep_buckets);
     keys.back().first_id = last_id_;
     key_index_.insert(key, found);
     stack_key_[static_cast<size_t>(stack)] = found;
@@ -242,6 +243,7 @@ void Reader::allocation(const uint8_t*& p, const uint8_t* end) {
         b = static_cast<uint32_t>(blocks_.size());
         blocks_.emplace_back();
     }
+    creep_touch(k);
     blocks_[b] = Block{id, k, size, frame_, c.last, none};
     if (c.last != none)
         blocks_[c.last].next = b;
@@ -296,6 +298,7 @@ void Reader::allocation(const uint8_t*& p, const uint8_t* end) {
 
 void Reader::give_back(uint32_t b) {
     const Block block = blocks_[b];
+    creep_touch(block.key);
     Key& key = keys[block.key];
     Context& c = contexts[key.slot];
     if (block.previous != none)
@@ -411,6 +414,45 @@ void Reader::advance(uint64_t now) {
     if (now / 1000 > second_) {
         end_second();
         second_ = now / 1000;
+        creep_advance(second_);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Creep
+// ---------------------------------------------------------------------------
+
+// Before a key's live bytes change: the buckets closed since it last changed
+// end with its live bytes as they are.
+void Reader::creep_touch(uint32_t k) {
+    Key& key = keys[k];
+    if (key.creep_closed >= creep_at_) return;
+    uint64_t* ends = &creep_ends_[size_t{k} * creep_buckets];
+    for (uint32_t i = key.creep_closed; i < creep_at_; ++i) ends[i] = key.live.bytes;
+    key.creep_closed = creep_at_;
+}
+
+void Reader::creep_advance(uint64_t second) {
+    while (second / creep_width >= creep_buckets) {
+        // Twice as wide: each bucket ends where the later of its pair did;
+        // the bucket under way takes in the closed one before it, if any.
+        const uint32_t closed = creep_at_ / 2;
+        for (size_t k = 0; k < keys.size(); ++k) {
+            uint64_t* ends = &creep_ends_[k * creep_buckets];
+            const uint32_t had = keys[k].creep_closed;
+            const uint32_t kept = std::min((had + 1) / 2, closed);
+            for (uint32_t i = 0; i < kept; ++i) ends[i] = ends[std::min(2 * i + 1, had - 1)];
+            keys[k].creep_closed = kept;
+        }
+        for (uint32_t i = 0; i < closed; ++i) creep_frames[i] = creep_frames[2 * i + 1];
+        creep_frames.resize(closed);
+        creep_width *= 2;
+        creep_at_ /= 2;
+    }
+    const uint64_t at = second / creep_width;
+    if (at > creep_at_) {
+        creep_frames.resize(static_cast<size_t>(at), frame_);
+        creep_at_ = static_cast<uint32_t>(at);
     }
 }
 
@@ -443,7 +485,7 @@ void Reader::end_frame() {
     // equal ones, those touched first.
     std::vector<uint32_t>& touched = frame_keys_;
     const auto keep = [&](uint32_t k) {
-        top_keys.push_back(keys[k].key);
+        top_keys.push_back(keys[k].id());
         top_bytes.push_back(keys[k].in_frame.bytes);
         top_counts.push_back(keys[k].in_frame.blocks);
     };
@@ -480,6 +522,8 @@ void Reader::end_frame() {
 void Reader::finish() {
     end_frame();
     end_second();
+    creep_frames.resize(creep_at_ + 1);
+    creep_frames[creep_at_] = counts.size();
 }
 
 }  // namespace tarvex::timeline

@@ -66,10 +66,18 @@ struct alignas(64) Key {
     uint64_t frame_epoch = 0;  // the frame of in_frame, plus one
     uint32_t own_epoch = 0, total_epoch = 0;
     uint32_t slot;
+    uint32_t stack;
     uint32_t first_id;
-    uint64_t key;  // stack << 32 | slot
+    uint32_t creep_closed = 0;  // creep buckets whose end it has written
     Figure short_lived;
+
+    uint64_t id() const { return uint64_t{stack} << 32 | slot; }
 };
+static_assert(sizeof(Key) == 128, "a key spans two cache lines");
+
+// Per stack key, its live bytes at the end of each of at most this many
+// buckets of seconds: how a site grows over the run.
+constexpr uint32_t creep_buckets = 32;
 
 struct Block {
     uint32_t id;
@@ -126,6 +134,15 @@ public:
     // Per frame.
     std::vector<uint64_t> counts, bytes, freed, total_high;
     std::vector<uint64_t> top_start{0}, top_keys, top_bytes, top_counts;
+    // Creep: the seconds a bucket spans, the frames closed by each bucket's
+    // end, and each key's live bytes at each bucket's end.
+    uint64_t creep_width = 1;
+    std::vector<uint64_t> creep_frames;
+    uint32_t creep_at() const { return creep_at_; }
+    uint64_t creep_end(uint32_t key, uint32_t bucket) const {
+        return bucket < keys[key].creep_closed ? creep_ends_[key * creep_buckets + bucket]
+                                               : keys[key].live.bytes;
+    }
 
 private:
     void allocation(const uint8_t*& p, const uint8_t* end);
@@ -138,6 +155,8 @@ private:
     void advance(uint64_t now);
     void end_frame();
     void end_second();
+    void creep_touch(uint32_t key);
+    void creep_advance(uint64_t second);
     uint32_t slot_of(uint64_t index) const;
     uint32_t key_of(uint64_t stack, uint32_t slot);
 
@@ -150,6 +169,8 @@ private:
     std::vector<uint32_t> stack_key_{IndexMap<uint32_t>::none};  // stack -> its last key
     std::vector<uint32_t> frame_keys_;  // keys of the frame under way, first touch first
     uint32_t total_epoch_ = 1;
+    std::vector<uint64_t> creep_ends_;  // creep_buckets per key
+    uint32_t creep_at_ = 0;             // the creep bucket under way
     uint64_t frame_ = 0, second_ = 0;
     uint64_t count_ = 0, bytes_ = 0, freed_ = 0;  // of the frame under way
     uint64_t frame_total_high_ = 0, second_total_high_ = 0;
