@@ -9,6 +9,7 @@
 #include "contexts/library_storage.h"
 #include "debughelp/module_map.h"
 #include "platform/platform.h"
+#include "tracking/timeline_format.h"
 #include "tracking/track_table.h"
 
 namespace tarvex {
@@ -21,25 +22,11 @@ namespace {
 // The records (docs/timeline-format.md)
 // ---------------------------------------------------------------------------
 
-enum Tag : uint8_t {
-    tag_context = 1,
-    tag_module = 2,
-    tag_stack = 3,
-    tag_allocation = 4,
-    tag_release = 5,
-    tag_reset = 6,
-    tag_release_to = 7,
-    tag_frame = 8,
-    tag_phase = 9,
-    tag_time = 10,
-};
+using namespace timeline_format;
 
-constexpr char magic[8] = {'T', 'A', 'R', 'V', 'E', 'X', 'T', 'L'};
-constexpr uint16_t format_version = 2;
 constexpr size_t chunk_capacity = 64 * 1024;
-// The most one record takes: a stack of 16 frames, or a name or path of at
-// most this many bytes with its fields.
-constexpr size_t longest_text = 1024;
+// The most one record takes: a stack of 16 frames, or a name or path of the
+// longest text with its fields.
 constexpr size_t longest_record = 16 + 3 * 10 + longest_text;
 // Between marks the clock is read once every this many events, and a time
 // record written when this many milliseconds have passed since the last
@@ -66,8 +53,8 @@ public:
         std::setvbuf(file_, nullptr, _IONBF, 0);
         unsigned char header[16] = {};
         std::memcpy(header, magic, sizeof(magic));
-        header[8] = format_version & 0xff;
-        header[9] = format_version >> 8;
+        header[8] = version & 0xff;
+        header[9] = version >> 8;
         header[10] = sizeof(void*);
         return std::fwrite(header, 1, sizeof(header), file_) == sizeof(header);
     }

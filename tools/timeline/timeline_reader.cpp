@@ -4,26 +4,14 @@
 #include <cstdio>
 #include <cstring>
 
+#include "tracking/timeline_format.h"
+
 namespace tarvex::timeline {
 
 namespace {
 
-enum Tag : uint8_t {
-    tag_context = 1,
-    tag_module = 2,
-    tag_stack = 3,
-    tag_allocation = 4,
-    tag_release = 5,
-    tag_reset = 6,
-    tag_release_to = 7,
-    tag_frame = 8,
-    tag_phase = 9,
-    tag_time = 10,
-};
+using namespace timeline_format;
 
-constexpr uint16_t newest_version = 2;
-constexpr uint64_t longest_text = 1024;
-constexpr unsigned longest_stack = 16;
 constexpr size_t frame_top = 3;  // keys kept for each frame, by bytes and by count
 constexpr uint32_t none = IndexMap<uint32_t>::none;
 
@@ -82,13 +70,13 @@ std::string text(const uint8_t*& p, const uint8_t* end) {
 // ---------------------------------------------------------------------------
 
 void Reader::header(const uint8_t* head, size_t size) {
-    if (size < 8 || std::memcmp(head, "TARVEXTL", 8) != 0)
+    if (size < sizeof(magic) || std::memcmp(head, magic, sizeof(magic)) != 0)
         throw ReadError{"not a Tarvex timeline: it does not start with TARVEXTL"};
     if (size < header_size) throw ReadError{"not a Tarvex timeline: its header is cut short"};
     version = static_cast<uint16_t>(head[8] | head[9] << 8);
-    if (version < 1 || version > newest_version)
+    if (version < 1 || version > timeline_format::version)
         throw ReadError{format("timeline format %llu; this tool reads formats 1 to %llu", version,
-                               newest_version)};
+                               timeline_format::version)};
     pointer_size = head[10];
     if (pointer_size != 4 && pointer_size != 8)
         throw ReadError{format("a header with pointers of %llu bytes (4 or 8)", pointer_size)};
