@@ -214,7 +214,11 @@ void Reader::allocation(const uint8_t*& p, const uint8_t* end) {
         throw ReadError{format("context index %llu before its context record", index)};
     if (stack >= stacks.size() + 1)
         throw ReadError{format("stack index %llu before its stack record", stack)};
-    if (live_.find(id) != none) throw ReadError{format("allocation id %llu is live already", id)};
+    // One look finds the id live already, or takes it in.
+    const uint32_t b =
+        free_blocks_.empty() ? static_cast<uint32_t>(blocks_.size()) : free_blocks_.back();
+    if (live_.insert(id, b) != none)
+        throw ReadError{format("allocation id %llu is live already", id)};
     if (__builtin_add_overflow(allocated_, size, &allocated_))
         throw ReadError{"sizes that add up past 2^64 bytes"};
     const uint32_t slot = slots_[static_cast<size_t>(index)];
@@ -223,14 +227,10 @@ void Reader::allocation(const uint8_t*& p, const uint8_t* end) {
     Key& key = keys[k];
     Context& c = contexts[slot];
 
-    uint32_t b;
-    if (!free_blocks_.empty()) {
-        b = free_blocks_.back();
-        free_blocks_.pop_back();
-    } else {
-        b = static_cast<uint32_t>(blocks_.size());
+    if (b == blocks_.size())
         blocks_.emplace_back();
-    }
+    else
+        free_blocks_.pop_back();
     creep_touch(k);
     blocks_[b] = Block{id, k, size, frame_, c.last, none};
     if (c.last != none)
@@ -238,7 +238,6 @@ void Reader::allocation(const uint8_t*& p, const uint8_t* end) {
     else
         c.first = b;
     c.last = b;
-    live_.insert(id, b);
 
     key.made.add(size);
     key.live.add(size);

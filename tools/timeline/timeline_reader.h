@@ -162,7 +162,7 @@ private:
 
     std::vector<uint32_t> slots_{0};  // context index -> slot
     IndexMap<uint32_t> slot_by_id_;
-    IndexMap<uint32_t> live_;  // allocation id -> block
+    IdMap live_;  // allocation id -> block
     std::vector<Block> blocks_;
     std::vector<uint32_t> free_blocks_;
     IndexMap<uint64_t> key_index_;                               // stack key -> index in keys
