@@ -43,13 +43,12 @@ def shapes():
 
 
 def run(*args, timeout=120):
-    done = subprocess.run([sys.executable, TOOL] + [str(a) for a in args],
-                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, timeout=timeout)
-    return done.returncode, done.stdout, done.stderr
+    return run_with({}, *args, timeout=timeout)
 
 
-def run_with(environment, *args):
-    """run() with these environment variables set (None: unset)."""
+def run_with(environment, *args, timeout=120):
+    """The tool's exit code, output and errors, run with these environment
+    variables set (None: unset)."""
     env = dict(os.environ)
     for name, value in environment.items():
         if value is None:
@@ -57,7 +56,7 @@ def run_with(environment, *args):
         else:
             env[name] = value
     done = subprocess.run([sys.executable, TOOL] + [str(a) for a in args], env=env,
-                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, timeout=120)
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, timeout=timeout)
     return done.returncode, done.stdout, done.stderr
 
 

@@ -33,6 +33,7 @@ class Analysis:
         t = self.timeline = timeline
         self.sites = sites
         self.top = top
+        self.creep = []         # the creeping sites, where the caller asks for them
         self.made, self.suppressed_made = sites.group(t.made, t.first_id)
         self.hot = sites.top(self.made, top, by_blocks=True)
         at_peak, self.suppressed_peak = sites.group(t.at_peak, t.first_id)
