@@ -75,6 +75,10 @@ void debug_output(const char* text);
 uint32_t current_thread_id();
 uint32_t current_process_id();
 
+// Milliseconds of a clock that only goes forward (not the time of day, which
+// the user may set back), from an arbitrary origin.
+uint64_t monotonic_ms();
+
 // Writes the full path of the host's executable, zero-terminated and cut to
 // fit; returns false (and an empty text) when the system cannot tell.
 bool executable_path(char* out, size_t capacity);

@@ -9,6 +9,7 @@
 #include <pthread.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -236,6 +237,13 @@ uint32_t current_thread_id() {
 
 uint32_t current_process_id() {
     return static_cast<uint32_t>(getpid());
+}
+
+uint64_t monotonic_ms() {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<uint64_t>(now.tv_sec) * 1000u +
+           static_cast<uint64_t>(now.tv_nsec) / 1000000u;
 }
 
 bool executable_path(char* out, size_t capacity) {

@@ -101,6 +101,10 @@ uint32_t current_process_id() {
     return GetCurrentProcessId();
 }
 
+uint64_t monotonic_ms() {
+    return GetTickCount64();
+}
+
 bool executable_path(char* out, size_t capacity) {
     if (capacity == 0) return false;
     const DWORD n =

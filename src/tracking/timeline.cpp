@@ -8,6 +8,8 @@
 #include "base/library_state.h"
 #include "contexts/library_storage.h"
 #include "debughelp/module_map.h"
+#include "platform/platform.h"
+#include "tracking/timeline_format.h"
 #include "tracking/track_table.h"
 
 namespace tarvex {
@@ -20,25 +22,18 @@ namespace {
 // The records (docs/timeline-format.md)
 // ---------------------------------------------------------------------------
 
-enum Tag : uint8_t {
-    tag_context = 1,
-    tag_module = 2,
-    tag_stack = 3,
-    tag_allocation = 4,
-    tag_release = 5,
-    tag_reset = 6,
-    tag_release_to = 7,
-    tag_frame = 8,
-    tag_phase = 9,
-};
+using namespace timeline_format;
 
-constexpr char magic[8] = {'T', 'A', 'R', 'V', 'E', 'X', 'T', 'L'};
-constexpr uint16_t format_version = 1;
 constexpr size_t chunk_capacity = 64 * 1024;
-// The most one record takes: a stack of 16 frames, or a name or path of at
-// most this many bytes with its fields.
-constexpr size_t longest_text = 1024;
+// The most one record takes: a stack of 16 frames, or a name or path of the
+// longest text with its fields.
 constexpr size_t longest_record = 16 + 3 * 10 + longest_text;
+// Between marks the clock is read once every this many events, and a time
+// record written when this many milliseconds have passed since the last
+// time the file got: a run without marks still has a time axis, and no
+// allocation pays for a clock.
+constexpr uint32_t events_per_clock_read = 1024;
+constexpr uint64_t time_record_ms = 100;
 
 uint64_t zigzag(int64_t value) {
     return (static_cast<uint64_t>(value) << 1) ^ static_cast<uint64_t>(value >> 63);
@@ -58,8 +53,8 @@ public:
         std::setvbuf(file_, nullptr, _IONBF, 0);
         unsigned char header[16] = {};
         std::memcpy(header, magic, sizeof(magic));
-        header[8] = format_version & 0xff;
-        header[9] = format_version >> 8;
+        header[8] = version & 0xff;
+        header[9] = version >> 8;
         header[10] = sizeof(void*);
         return std::fwrite(header, 1, sizeof(header), file_) == sizeof(header);
     }
@@ -208,6 +203,10 @@ struct Timeline {
     uint32_t last_context_index = 0;
     uint64_t last_address = 0;
     uint32_t last_alloc_id = UINT32_MAX;  // so that the first id is written as it is
+    // Times are written in milliseconds since the timeline started.
+    uint64_t start_ms = 0;
+    uint64_t last_time_written = 0;
+    uint32_t events_since_clock = 0;
 };
 
 // Guarded by the library lock.
@@ -322,11 +321,34 @@ void adopt_modules(ModuleMap* modules) {
     timeline->modules_stale = false;
 }
 
+uint64_t elapsed_ms() {
+    const uint64_t now = platform::monotonic_ms();
+    return now > timeline->start_ms ? now - timeline->start_ms : 0;
+}
+
+__attribute__((noinline)) void time_record_if_due() {
+    timeline->events_since_clock = 0;
+    const uint64_t elapsed = elapsed_ms();
+    if (elapsed - timeline->last_time_written < time_record_ms || !room_for(longest_record)) return;
+    ChunkWriter& w = timeline->writer;
+    w.byte(tag_time);
+    w.varint(elapsed);
+    timeline->last_time_written = elapsed;
+}
+
+inline void count_event() {
+    if (++timeline->events_since_clock >= events_per_clock_read) time_record_if_due();
+}
+
 void write_mark(Tag tag, const char* name) {
     if (!room_for(longest_record)) return;
     ChunkWriter& w = timeline->writer;
+    const uint64_t elapsed = elapsed_ms();
     w.byte(tag);
     if (tag == tag_phase) w.text(name);
+    w.varint(elapsed);
+    timeline->last_time_written = elapsed;
+    timeline->events_since_clock = 0;
     // A mark is a moment the game chose: what came before it reaches the file
     // once the chunk is half full, well before a crash could take it.
     if (w.buffered() * 2 >= chunk_capacity && !w.flush()) end_failed();
@@ -347,6 +369,7 @@ void timeline_start(const char* file_name) {
     if (made == nullptr) return;
     new (made) Timeline;
     std::snprintf(made->file_name, sizeof(made->file_name), "%s", file_name);
+    made->start_ms = platform::monotonic_ms();
     ModuleMap* modules = library_new<ModuleMap>();
     if (modules != nullptr) modules->take();
     LockHolder hold(library_lock());
@@ -383,6 +406,7 @@ void timeline_allocation(const MemContext& context, const MemTrackEntry& entry) 
     TARVEX_CHECK_LIBRARY_LOCK();
     const uint32_t context_ref = context_index(context, entry.context_id);
     const uint32_t stack_ref = stack_index(entry);
+    count_event();
     if (!room_for(longest_record)) return;
     ChunkWriter& w = timeline->writer;
     const uint64_t address = reinterpret_cast<uintptr_t>(entry.address);
@@ -398,6 +422,7 @@ void timeline_allocation(const MemContext& context, const MemTrackEntry& entry) 
 
 void timeline_release(uint32_t alloc_id) {
     TARVEX_CHECK_LIBRARY_LOCK();
+    count_event();
     if (!room_for(longest_record)) return;
     ChunkWriter& w = timeline->writer;
     w.byte(tag_release);
@@ -408,6 +433,7 @@ void timeline_rewind(const MemContext& context, uint32_t context_id, bool reset,
                      uint32_t min_alloc_id) {
     TARVEX_CHECK_LIBRARY_LOCK();
     const uint32_t context_ref = context_index(context, context_id);
+    count_event();
     if (!room_for(longest_record)) return;
     ChunkWriter& w = timeline->writer;
     w.byte(reset ? tag_reset : tag_release_to);

@@ -17,3 +17,10 @@ if(NOT _rc EQUAL 0 OR NOT _out MATCHES "Tool level")
   message(FATAL_ERROR "the installed tool failed (${_rc}):\n${_out}\n${_err}")
 endif()
 message("${_out}")
+# The native timeline reader beside it, which it finds without being told.
+execute_process(COMMAND ${CMAKE_COMMAND} -E env --unset=TARVEX_TIMELINE
+    "${_tool}" timeline "${TIMELINE}" --no-symbolize
+  RESULT_VARIABLE _rc OUTPUT_VARIABLE _out ERROR_VARIABLE _err)
+if(NOT _rc EQUAL 0 OR NOT _err STREQUAL "" OR NOT _out MATCHES "5 frames")
+  message(FATAL_ERROR "the installed tool read no timeline with its reader (${_rc}):\n${_out}\n${_err}")
+endif()

@@ -43,7 +43,19 @@ def shapes():
 
 
 def run(*args, timeout=120):
-    done = subprocess.run([sys.executable, TOOL] + [str(a) for a in args],
+    return run_with({}, *args, timeout=timeout)
+
+
+def run_with(environment, *args, timeout=120):
+    """The tool's exit code, output and errors, run with these environment
+    variables set (None: unset)."""
+    env = dict(os.environ)
+    for name, value in environment.items():
+        if value is None:
+            env.pop(name, None)
+        else:
+            env[name] = value
+    done = subprocess.run([sys.executable, TOOL] + [str(a) for a in args], env=env,
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, timeout=timeout)
     return done.returncode, done.stdout, done.stderr
 
@@ -1068,8 +1080,8 @@ class TimelineWriter:
     """A timeline written record by record as docs/timeline-format.md says;
     chunk() starts the next chunk."""
 
-    def __init__(self, pointer_size=8):
-        self.head = b"TARVEXTL" + struct.pack("<HB", 1, pointer_size) + bytes(5)
+    def __init__(self, pointer_size=8, version=1):
+        self.head = b"TARVEXTL" + struct.pack("<HB", version, pointer_size) + bytes(5)
         self.chunks = [bytearray()]
         self.last_id = 0xFFFFFFFF
         self.last_address = 0
@@ -1126,11 +1138,14 @@ class TimelineWriter:
     def release_to(self, context, id_):
         return self.add(7, self.varint(context), self.id_step(self.last_id - id_))
 
-    def frame(self):
-        return self.add(8)
+    def frame(self, time=None):
+        return self.add(8, *([] if time is None else [self.varint(time)]))
 
-    def phase(self, name):
-        return self.add(9, self.text(name))
+    def phase(self, name, time=None):
+        return self.add(9, self.text(name), *([] if time is None else [self.varint(time)]))
+
+    def time(self, milliseconds):
+        return self.add(10, self.varint(milliseconds))
 
     def data(self):
         return self.head + b"".join(struct.pack("<I", len(c)) + bytes(c) for c in self.chunks)
@@ -1161,6 +1176,28 @@ def known_sequence():
     return w
 
 
+def soak_sequence():
+    """300 s of play, a frame every 100 ms: a cache that keeps 200 bytes
+    more every 10 s (creep), a level that fills over its minute and is reset
+    (a saw-tooth), and frame scratch."""
+    w = TimelineWriter(version=2).context(1, 0x10, "Heap").context(2, 0x20, "Level")
+    w.stack(1, 0x1000).stack(2, 0x2000).stack(3, 0x3000)
+    next_id = 1
+    for tenth in range(3000):
+        if tenth % 100 == 0:
+            w.alloc(1, 200, next_id, 1)
+            next_id += 1
+        if tenth % 600 == 0 and tenth:
+            w.reset(2)
+        if tenth % 50 == 0:
+            w.alloc(2, 1000, next_id, 2)
+            next_id += 1
+        w.alloc(1, 64, next_id, 3).release(next_id)
+        next_id += 1
+        w.frame(tenth * 100 + 100)
+    return w
+
+
 def bare(address):
     return "0x%x  (no symbol)" % address
 
@@ -1181,7 +1218,7 @@ def known_run(test, path, pointer):
     test.assertEqual(got["frames"]["allocations"], [2, 1, 4, 0, 0])
     test.assertEqual(got["frames"]["bytes"], [140, 300, 1574, 0, 0])
     test.assertEqual(got["frames"]["high"], [140, 340, 1850, 414, 0])
-    test.assertEqual([(c["name"], c["frame_high"]) for c in got["contexts"]],
+    test.assertEqual([(c["name"], c["bucket_high"]) for c in got["contexts"]],
                      [("Timeline heap", [100, 300, 300, 300, 0]),
                       ("Timeline small", [40, 40, 40, 40, 0]),
                       ("Timeline arena", [0, 0, 1510, 74, 0])])
@@ -1219,9 +1256,10 @@ class TimelineTest(unittest.TestCase):
         self.assertEqual(frames["releases"], [1, 1, 2, 0, 6])
         self.assertEqual(frames["high"], [600, 1250, 560, 18, 210])
         heap, level = got["contexts"]
-        self.assertEqual((heap["frame_high"], heap["frame_end"]),
+        self.assertEqual((got["bucket_unit"], got["bucket_size"]), ("frame", 1))
+        self.assertEqual((heap["bucket_high"], heap["bucket_end"]),
                          ([100, 50, 60, 18, 210], [0, 50, 10, 18, 110]))
-        self.assertEqual((level["frame_high"], level["frame_end"]),
+        self.assertEqual((level["bucket_high"], level["bucket_end"]),
                          ([500, 1200, 500, 0, 0], [500, 500, 0, 0, 0]))
         self.assertEqual((level["soft_budget"], level["hard_budget"], level["frames_over_soft"],
                           level["frames_over_hard"]), (1000, 2000, 1, 0))
@@ -1237,7 +1275,8 @@ class TimelineTest(unittest.TestCase):
         self.assertEqual([(s["bytes"], s["blocks"], s["label"]) for s in heap["peak_sites"]],
                          [(200, 10, None), (10, 1, "no stack recorded (BackTraceMode 1, or trace depth 0)")])
         self.assertEqual((level["peak"], level["peak_frame"], level["peak_alloc_id"]), (1200, 1, 3))
-        self.assertEqual(got["phases"], [{"name": "level loaded", "frame": 1, "total": 500,
+        self.assertEqual(got["phases"], [{"name": "level loaded", "frame": 1, "time_ms": None,
+                                          "total": 500,
                                           "usage": [0, 500], "highest": 1250}])
         self.assertEqual(got["live_at_end"], {"bytes": 110, "blocks": 6})
         # Frames above three times the median (2 allocations, 200 bytes).
@@ -1321,11 +1360,10 @@ class TimelineTest(unittest.TestCase):
             (b"hello, world", "not a Tarvex timeline: it does not start with TARVEXTL"),
             (b"", "not a Tarvex timeline"),
             (good[:12], "not a Tarvex timeline: its header is cut short"),
-            (good[:8] + b"\x02\x00" + good[10:], "timeline format 2; this tool reads format 1"),
+            (good[:8] + b"\x03\x00" + good[10:], "timeline format 3; this tool reads formats 1 to 2"),
             (good[:10] + b"\x05" + good[11:], "a header with pointers of 5 bytes (4 or 8)"),
             (sequence.data(), "a record that runs past the end of its chunk"),
             (writer(("add", 12)), "a record of unknown kind 12"),
-            (writer(("release", 3)), "release of allocation id 3, which is not live"),
             (writer(("alloc", 1, 8, 1), ("alloc", 1, 8, 1)), "allocation id 1 is live already"),
             (writer(("alloc", 2, 8, 1)), "context index 2 before its context record"),
             (writer(("alloc", 1, 8, 1, 2)), "stack index 2 before its stack record"),
@@ -1334,6 +1372,13 @@ class TimelineTest(unittest.TestCase):
             (writer(("add", 9, b"\x81\x10" + b"x" * 2049)), "a text of 2049 bytes (at most 1024)"),
             (writer(("add", 4, b"\x01" + b"\xff" * 11)), "a number longer than 64 bits"),
             (good[:16] + b"\xff\xff\xff\xff" + bytes(100), "a chunk of 4294967295 bytes"),
+            # A size of 2^64, and two sizes whose sum passes it.
+            (writer(("add", 4, b"\x01" + b"\x80" * 9 + b"\x02\x00\x00\x01")),
+             "a number too large for its field"),
+            (writer(("alloc", 1, (1 << 64) - 1, 1), ("alloc", 1, 1, 2)),
+             "sizes that add up past 2^64 bytes"),
+            (writer(("context", 2, 1 << 32, "x")), "a number too large for its field"),
+            (writer(("time", 5)), "a record of unknown kind 10"),
         ]
         for number, (data, message) in enumerate(cases):
             with self.subTest(message=message):
@@ -1347,6 +1392,106 @@ class TimelineTest(unittest.TestCase):
                     self.assertEqual(err.count("\n"), 1, err)
                     self.assertTrue(err.startswith("tarvex-report: error: %s: " % path), err)
                     self.assertIn(message, err)
+
+    def test_both_readers_alike(self):
+        # The native reader and the Python one give the same views of every
+        # timeline kept here, whichever platform wrote it; where the native
+        # one is missing, the Python one reads, with one warning.
+        timed = TimelineWriter(version=2).context(1, 0x10, "Heap").stack(1, 0x1000)
+        for id_ in range(1, 400):
+            timed.alloc(1, 16 * (id_ % 7), id_, 1)
+            if id_ % 3:
+                timed.release(id_)
+            if id_ % 50 == 0:
+                timed.time(id_ * 10)
+        timed.phase("late", 4500).alloc(1, 8, 400, 1)
+        # 3,001 frames: the buckets of frames and of seconds halved.
+        halved = soak_sequence().write(os.path.join(self.folder, "halved.tl"))
+        files = [self.known, timed.write(os.path.join(self.folder, "timed.tl")), halved,
+                 os.path.join(os.environ["TIMELINES"], "timeline.bin"),
+                 os.path.join(os.environ["WINDOWS_REPORTS"], "timeline_host.bin"),
+                 os.path.join(os.environ["WINDOWS_REPORTS"], "game_timeline.bin")]
+        for path in files:
+            # The text of the buckets too, where they are halved.
+            for extra in (("--json",), ("--frames",))[:2 if path in (self.known, halved) else 1]:
+                with self.subTest(path=path, extra=extra):
+                    args = ["timeline", path, "--no-symbolize", *extra]
+                    native = run_with({}, *args)
+                    self.assertEqual(native, run_with({"TARVEX_TIMELINE": "python"}, *args))
+        code, out, err = run_with({"TARVEX_TIMELINE": None}, "timeline", self.known, "--json")
+        self.assertEqual((code, out), run("timeline", self.known, "--json")[:2])
+        self.assertEqual(err, "tarvex-report: warning: tarvex-timeline is not installed beside "
+                              "tarvex-report: the timeline is read by the much slower Python "
+                              "reader\n")
+        # A run without frame marks is shown by second.
+        got = self.timeline(files[1])
+        self.assertEqual((got["bucket_unit"], got["bucket_size"], got["time_ms"]), ("second", 1, 4500))
+        # Each second's highest, a block given back at once included; the
+        # last second's is what stays.
+        self.assertEqual(got["contexts"][0]["bucket_high"], [1696, 3264, 4848, 6480, 6392])
+        self.assertEqual(got["live_at_end"]["bytes"], 6392)
+        self.assertEqual(got["phases"][0]["time_ms"], 4500)
+
+    def test_hostile_files_in_bounded_memory(self):
+        # 400 contexts and 200,000 frames: once 1.3 GB, a figure per frame
+        # and context. Now the contexts' usage is kept in buckets.
+        w = TimelineWriter()
+        for index in range(1, 401):
+            w.context(index, index, "c")
+        w.chunks[-1] += bytes([8]) * 200000
+        path = w.write(os.path.join(self.folder, "hostile.tl"))
+        reader = os.environ.get("TARVEX_TIMELINE")
+        if reader and reader != "python":
+            child = subprocess.Popen([reader, path], stdout=subprocess.DEVNULL)
+            _, status, usage = os.wait4(child.pid, 0)
+            self.assertEqual(os.waitstatus_to_exitcode(status), 0)
+            self.assertLess(usage.ru_maxrss, 100 << 10)     # kilobytes
+            got = self.timeline(path)
+            self.assertEqual(got["events"]["frames"], 200001)
+            self.assertEqual((len(got["contexts"]), got["bucket_size"]), (400, 256))
+            self.assertLessEqual(len(got["contexts"][0]["bucket_high"]), 1024)
+        # A release of an id no allocation made (files written before the
+        # library reset its ids exactly): left out, and told once.
+        w = TimelineWriter().context(1, 0x10, "Heap").alloc(1, 8, 1).release(7).release(8)
+        code, out, err = run("timeline", w.write(os.path.join(self.folder, "unknown.tl")), "--json")
+        self.assertEqual(code, 0)
+        self.assertEqual(err, "tarvex-report: warning: %s: 2 releases of allocation ids that were "
+                              "not live (the first: 7), left out\n"
+                         % os.path.join(self.folder, "unknown.tl"))
+        self.assertEqual(json.loads(out)["live_at_end"], {"bytes": 8, "blocks": 1})
+        # A path that is no regular file.
+        code, out, err = run("timeline", self.folder)
+        self.assertEqual((code, err), (2, "tarvex-report: error: %s: not a regular file\n"
+                                          % self.folder))
+
+    def test_creep(self):
+        path = soak_sequence().write(os.path.join(self.folder, "soak.tl"))
+        code, out, err = run("creep", path, "--json")
+        self.assertEqual((code, err), (0, ""))
+        # The cache, not the level: 400 bytes after the first bucket of 16 s,
+        # 6,000 at the end, 5,600 bytes over 284 s and 2,842 frames.
+        self.assertEqual([(c["stack"][0]["address"], c["start_bytes"], c["end_bytes"],
+                           c["rate_bytes_per_hour"], c["rate_per_1000_frames"], c["steadiness"])
+                          for c in json.loads(out)], [("0x1000", 400, 6000, 70986, 1970, 1.0)])
+        self.assertEqual(run_with({"TARVEX_TIMELINE": "python"}, "creep", path, "--json"),
+                         (code, out, err))
+        # The level ends its last minute 8,000 bytes above its first bucket,
+        # faster, but sets new highs in its first minute only: shown when
+        # no steadiness is asked for.
+        low = run_json("creep", path, "--min-steadiness", "0")
+        self.assertEqual([(c["stack"][0]["address"], c["steadiness"]) for c in low],
+                         [("0x2000", 0.222), ("0x1000", 1.0)])
+        self.assertEqual(run("check", "--creep", "70000", path)[0], 1)
+        self.assertEqual(run("check", "--creep", "71000", path)[:2],
+                         (0, "ok: %s: no site creeps faster than 71,000 bytes an hour\n" % path))
+        code, out, err = run("check", "--creep", "1", self.known)
+        self.assertEqual((code, out, err.count("\n")), (2, "", 1))
+        self.assertIn("holds no times (timeline format 1)", err)
+        page = os.path.join(self.folder, "soak.html")
+        self.assertEqual(run("html", "--timeline", path, "-o", page)[0], 0)
+        with open(page, encoding="utf-8") as f:
+            self.assertEqual(re.findall(r'class="chart-box creep-site" data-key="([^"]+)"', f.read()),
+                             [c["key"] for c in low[1:]])
 
     def test_sites_skip_and_suppress_as_elsewhere(self):
         hot = self.timeline(self.known)["hot_sites"]

@@ -7,6 +7,8 @@
 //   timeline_host crash   many frames, then the process ends without a shutdown
 //   timeline_host refused a timeline that cannot be written
 //   timeline_host full-later  one whose writes start failing midway (POSIX)
+#include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -74,11 +76,12 @@ struct Figures {
     std::vector<std::string> phases;
     int stacks = 0;
     int modules = 0;
+    std::vector<uint64_t> times;  // of every mark and time record
 };
 
 Figures read_timeline(const std::string& bytes) {
     Figures f;
-    f.header_ok = bytes.size() >= 16 && bytes.compare(0, 8, "TARVEXTL") == 0 && bytes[8] == 1 &&
+    f.header_ok = bytes.size() >= 16 && bytes.compare(0, 8, "TARVEXTL") == 0 && bytes[8] == 2 &&
                   bytes[10] == static_cast<char>(sizeof(void*));
     struct Live {
         uint64_t context;
@@ -164,11 +167,16 @@ Figures read_timeline(const std::string& bytes) {
                     break;
                 }
                 case 8:
+                    f.times.push_back(r.varint());
                     f.usage_at_frame_end.push_back(usage);
                     f.per_frame.emplace_back(0, 0);
                     break;
                 case 9:
                     f.phases.push_back(r.text());
+                    f.times.push_back(r.varint());
+                    break;
+                case 10:
+                    f.times.push_back(r.varint());
                     break;
                 default:
                     return f;
@@ -191,7 +199,8 @@ void make_contexts() {
     Tarvex::context_init(Tarvex::ContextBase("Timeline arena", arena, Tarvex::GrowOnly));
 }
 
-int run() {
+// Kept out of main, so that its stacks name it as a function of its own.
+__attribute__((noinline)) int run() {
     make_contexts();
     // Frame 0: two blocks.
     void* a = Tarvex::std_alloc(100, heap);
@@ -231,6 +240,24 @@ int run() {
     // Every block recorded its stack, each distinct stack once, and the
     // modules its frames lie in before it.
     SCENARIO_CHECK(f.stacks >= 1 && f.stacks <= 8 && f.modules >= 1);
+    // One time at each of the four frame marks and the phase mark, in order.
+    SCENARIO_CHECK(f.times.size() == 5 && std::is_sorted(f.times.begin(), f.times.end()));
+    return scenario_result();
+}
+
+// A game that marks nothing still gets a time axis: time records, at least
+// 100 ms apart, however many events come between.
+int unmarked() {
+    make_contexts();
+    const auto start = std::chrono::steady_clock::now();
+    while (std::chrono::steady_clock::now() - start < std::chrono::milliseconds(450)) {
+        for (int i = 0; i < 100; ++i) Tarvex::std_free(Tarvex::std_alloc(16, small), small);
+    }
+    Tarvex::shutdown();
+    const Figures f = read_timeline(read_file("timeline.bin"));
+    SCENARIO_CHECK(f.header_ok && f.usage_at_frame_end.empty());
+    SCENARIO_CHECK(f.times.size() >= 2);
+    for (size_t i = 1; i < f.times.size(); ++i) SCENARIO_CHECK(f.times[i] - f.times[i - 1] >= 100);
     return scenario_result();
 }
 
@@ -279,6 +306,7 @@ int main(int argc, char** argv) {
     const std::string mode = argc > 1 ? argv[1] : "run";
     if (mode == "crash") return crash();
     if (mode == "refused") return refused();
+    if (mode == "unmarked") return unmarked();
 #if !defined(_WIN32)
     if (mode == "full-later") {
         // The file may grow to 100,000 bytes, then every write fails.

@@ -6,8 +6,8 @@ import sys
 import textwrap
 
 from . import sites as sitelib
-from .commands import (BAD_INPUT, PROGRAM, Refused, cmd_check, cmd_diff, cmd_html, cmd_sites,
-                       cmd_summary, cmd_symbolize, cmd_timeline)
+from .commands import (BAD_INPUT, PROGRAM, Refused, cmd_check, cmd_creep, cmd_diff, cmd_html,
+                       cmd_sites, cmd_summary, cmd_symbolize, cmd_timeline)
 
 
 # ---------------------------------------------------------------- arguments
@@ -16,6 +16,13 @@ def count(value):
     number = int(value)
     if number < 0:
         raise argparse.ArgumentTypeError("must be 0 or more")
+    return number
+
+
+def share(value):
+    number = float(value)
+    if not 0 <= number <= 1:
+        raise argparse.ArgumentTypeError("must be between 0 and 1")
     return number
 
 
@@ -187,12 +194,16 @@ def parser():
                   "leaks more bytes than --max-bytes or more blocks than --max-blocks (without "
                   "either, any leak fails), or, with --baseline OLD instead, when a site is "
                   "new or holds more bytes or blocks than in OLD (sites compared by key); "
-                  "0 otherwise.\n\n" + SITE_HELP + "\n\n" + SUPPRESS_HELP, cmd_check)
+                  "0 otherwise. With --creep N, REPORT is a timeline, and the check fails "
+                  "when a site creeps (see creep) faster than N bytes an hour.\n\n"
+                  + SITE_HELP + "\n\n" + SUPPRESS_HELP, cmd_check)
     sub.add_argument("report", metavar="REPORT")
     limits = sub.add_mutually_exclusive_group()
     limits.add_argument("--max-bytes", type=count, metavar="N", help="most leaked bytes allowed")
     limits.add_argument("--baseline", metavar="OLD",
                         help="fail only on sites new or grown since report OLD")
+    limits.add_argument("--creep", type=count, metavar="BYTES_PER_HOUR",
+                        help="REPORT is a timeline: fail on a site creeping faster than this")
     sub.add_argument("--max-blocks", type=count, metavar="M", help="most leaked blocks allowed")
     add_sites(sub)
 
@@ -229,6 +240,27 @@ def parser():
                      help="sites in each list, and frames that stand out, 0 for all "
                           "(default %(default)s)")
     sub.add_argument("--frames", action="store_true", help="also a row for every frame")
+    sub.add_argument("--json", action="store_true", help="the same as JSON")
+    add_grouping(sub)
+    add_symbols(sub, kind="timeline")
+
+    sub = command("creep", "sites whose live bytes grow steadily across a run",
+                  "Reads a timeline of format 2 or later (one with times) and ranks the sites "
+                  "whose live bytes grow across the run, fastest first: memory a soak test "
+                  "looks for, which the game frees at shutdown and the leak report never "
+                  "lists. A site is listed when it ends at least 1 KiB above its start (its "
+                  "live bytes at the end of the first of at most 32 buckets of seconds) and "
+                  "sets a new high in at least --min-steadiness of the later buckets: a "
+                  "level unloaded, frame scratch, an arena reset or released to a mark come "
+                  "back to where they were, and are not listed. The rate is in bytes an "
+                  "hour, and per 1,000 frames where the game marks frames.\n\n"
+                  + SITE_HELP + "\n\n" + SUPPRESS_HELP, cmd_creep)
+    sub.add_argument("timeline", metavar="FILE")
+    sub.add_argument("--min-steadiness", type=share, default=0.6, metavar="S",
+                     help="the share of later buckets a site must set a new high in "
+                          "(default %(default)s)")
+    sub.add_argument("--top", type=count, default=10, metavar="N",
+                     help="sites listed, 0 for all (default %(default)s)")
     sub.add_argument("--json", action="store_true", help="the same as JSON")
     add_grouping(sub)
     add_symbols(sub, kind="timeline")

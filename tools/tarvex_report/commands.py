@@ -1,5 +1,5 @@
 """The commands of tarvex-report (summary, sites, diff, html, check,
-symbolize and timeline) and what they share: how a report is read, and how
+symbolize, timeline and creep) and what they share: how a report is read, and how
 its figures are printed."""
 
 import atexit
@@ -403,6 +403,8 @@ def cmd_html(args):
 
 def cmd_check(args):
     options = Options(args)
+    if args.creep is not None:
+        return check_creep(args, options)
     if args.baseline and args.max_blocks is not None:
         raise Refused("--baseline replaces the limits: give it without --max-blocks")
     if args.baseline:
@@ -505,23 +507,89 @@ def cmd_symbolize(args):
 
 # ---------------------------------------------------------------- timeline
 
-def load_timeline(path, options, top):
-    """The analysis of the timeline at path, its stacks made sites with the
-    options; a file cut short is read up to its last whole chunk, with a
-    warning."""
-    from . import timeline as timelib, timeline_sites, timeline_views
+def read_timeline(path, options):
+    """The timeline at path and its stacks as sites; a file cut short is read
+    up to its last whole chunk, with a warning, and releases of ids that
+    were not live are left out, with one."""
+    from . import timeline_native, timeline_sites
+    from .timeline_model import TimelineError
 
     try:
-        found = timelib.read(path)
-    except timelib.TimelineError as error:
+        found = timeline_native.read(path, warn)
+    except TimelineError as error:
         raise Refused("%s: %s" % (path, error)) from None
     if found.truncated is not None:
         warn("%s ends inside the chunk at byte %d (the game stopped, or could write no more, "
              "there): read up to its last whole chunk" % (path, found.truncated))
+    if found.unknown_releases:
+        warn("%s: %s of allocation ids that were not live (the first: %d), left out"
+             % (path, plural(found.unknown_releases, "release"), found.first_unknown))
     sites = timeline_sites.StackSites(found, options.depth, options.filter,
                                       options.suppressions or None,
                                       None if options.symbols == "off" else options.search, warn)
-    return timeline_views.Analysis(found, sites, top)
+    return found, sites
+
+
+def load_timeline(path, options, top):
+    """The analysis of the timeline at path, its stacks made sites with the
+    options."""
+    from . import timeline_views
+
+    found, sites = read_timeline(path, options)
+    analysis = timeline_views.Analysis(found, sites, top)
+    analysis.creep = creeping(found, sites)
+    return analysis
+
+
+def creeping(found, sites, min_steadiness=None):
+    """The creeping sites of a timeline, none for a timeline without times."""
+    from . import timeline_creep
+
+    if not found.timed:
+        return []
+    return timeline_creep.creeping(found, sites, timeline_creep.MIN_STEADINESS
+                                   if min_steadiness is None else min_steadiness)
+
+
+def cmd_creep(args):
+    from . import timeline_creep
+
+    found, sites = read_timeline(args.timeline, Options(args))
+    try:
+        creep = timeline_creep.creeping(found, sites, args.min_steadiness)
+    except timeline_creep.NoTime as error:
+        raise Refused(str(error)) from None
+    creep = creep[:top_count(args.top)]
+    if args.json:
+        emit_json(timeline_creep.as_json(creep))
+    else:
+        print("\n".join(timeline_creep.as_text(found, creep, shown, args.min_steadiness)))
+    return 0
+
+
+def check_creep(args, options):
+    """check --creep: fails when a site creeps faster than allowed."""
+    from . import timeline_creep
+
+    if args.max_blocks is not None:
+        raise Refused("--creep checks a timeline: give it without --max-blocks")
+    found, sites = read_timeline(args.report, options)
+    try:
+        creep = timeline_creep.creeping(found, sites)
+    except timeline_creep.NoTime as error:
+        raise Refused(str(error)) from None
+    over = [c for c in creep if c.per_hour > args.creep]
+    if not over:
+        print("ok: %s: no site creeps faster than %s bytes an hour" % (args.report,
+                                                                     "{:,}".format(args.creep)))
+        return 0
+    print("FAIL: %s: %s creeping faster than %s bytes an hour:" % (
+        args.report, plural(len(over), "site"), "{:,}".format(args.creep)))
+    for c in over:
+        print("  key %s  %s bytes an hour (%s -> %s bytes)   %s" % (
+            c.site.key, "{:,.0f}".format(c.per_hour), "{:,}".format(c.start),
+            "{:,}".format(c.end), shown(c.site.lines()[0])))
+    return OVER_LIMIT
 
 
 def cmd_timeline(args):

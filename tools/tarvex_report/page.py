@@ -311,8 +311,9 @@ def render(report, shown, depth, diff=None, timeline=None):
         path = timeline.timeline.path
         names.append(os.path.basename(path))
         body += ['<h1 id="timeline">Tarvex timeline: %s</h1>' % esc(os.path.basename(path)),
-                 '<p class="file">%s &middot; format 1, written by a %d-bit process</p>'
-                 % (esc(os.path.abspath(path)), 8 * timeline.timeline.pointer_size)]
+                 '<p class="file">%s &middot; format %d, written by a %d-bit process</p>'
+                 % (esc(os.path.abspath(path)), timeline.timeline.version,
+                    8 * timeline.timeline.pointer_size)]
         body += timeline_page.sections(timeline, paths)
         style += timeline_page.STYLE
         script += timeline_page.SCRIPT

@@ -1,34 +1,30 @@
-"""Reading a Tarvex timeline (docs/timeline-format.md): usage over time per
-context, the peak and what was live then, allocations per frame, hot and
-short-lived allocation stacks.
+"""The Python reader of a Tarvex timeline (docs/timeline-format.md), used
+where the native one (tarvex-timeline) is not installed; both give the same
+figures: usage over time per context, the peak and what was live then,
+allocations per frame, hot and short-lived allocation stacks.
 
 One streaming pass, chunk by chunk. Memory is bounded by the live blocks, the
-distinct stacks and the frames, never by the number of events: per frame a few
-numbers and the three biggest stacks of that frame; per stack (and context)
-the allocations, and the change of its live bytes since the peak.
+distinct stacks, the contexts times a fixed number of buckets, and a few
+numbers per frame, never by the number of events: per frame a few numbers
+and the three biggest stacks of that frame; per stack (and context) the
+allocations, and the change of its live bytes since the peak.
 
 What was live at the peak comes without a second pass: for each stack, the
 live bytes and blocks at the end, less what changed since the peak (a table
 emptied whenever a new peak is reached, so it holds only the stacks touched
 since), are those at the peak. The same holds for each context's own peak.
-
-Figures are kept per "stack key", a stack index and a context slot in one
-integer (stack << 32 | slot), and bytes with blocks in one integer too
-(bytes << 40 | blocks, a "figure"; 40 bits hold the blocks of a stack over
-the longest run): one table update per event instead of four.
 """
 
 import gc
 import heapq
 import os
 import struct
-from array import array
 
 from .inputs import Unreadable, open_regular, text
-from .reader import ReportError
+from .timeline_model import (BLOCKS, BLOCKS_MASK, CREEP_BUCKETS, M32, M64, MAX_VERSION, Buckets,
+                             Context, Phase, Timeline, TimelineError, figure, halved)
 
 MAGIC = b"TARVEXTL"
-FORMAT_VERSION = 1
 HEADER_SIZE = 16
 MAX_TEXT = 1024
 MAX_FRAMES = 16
@@ -36,111 +32,8 @@ MAX_FRAMES = 16
 # no chunk's and would ask for that much memory.
 MAX_CHUNK = 256 << 20
 FRAME_TOP = 3           # stacks kept for each frame, by bytes and by count
-M32 = 0xFFFFFFFF
-BLOCKS = 40             # bits of a figure's blocks
-BLOCKS_MASK = (1 << BLOCKS) - 1
-(CONTEXT, MODULE, STACK, ALLOCATION, RELEASE, RESET, RELEASE_TO, FRAME, PHASE) = range(1, 10)
-
-
-class TimelineError(ReportError):
-    """The file cannot be read as a timeline; the message is one line."""
-
-
-def split(value):
-    """(bytes, blocks) of a figure; blocks may be negative (a change since
-    the peak)."""
-    half = 1 << (BLOCKS - 1)
-    blocks = ((value + half) & BLOCKS_MASK) - half
-    return (value - blocks) >> BLOCKS, blocks
-
-
-def figure(size):
-    """The figure of one block of this size."""
-    return size << BLOCKS | 1
-
-
-class Context:
-    """A context as the timeline names it; one slot per distinct id."""
-
-    __slots__ = ("slot", "id", "name", "soft", "hard", "peak", "peak_frame", "peak_id",
-                 "allocations", "high", "end")
-
-    def __init__(self, slot, id_, soft, hard, name, frames):
-        self.slot = slot
-        self.id = id_
-        self.name = name
-        self.soft = soft
-        self.hard = hard
-        self.peak = 0
-        self.peak_frame = 0
-        self.peak_id = None
-        self.allocations = 0
-        # Per frame: its highest usage and its usage at the frame's end;
-        # zero for the frames before the context appeared.
-        self.high = array("Q", bytes(8 * frames))
-        self.end = array("Q", bytes(8 * frames))
-
-    def label(self):
-        return "%s (0x%x)" % (self.name or "unnamed", self.id)
-
-
-class Phase:
-    __slots__ = ("name", "frame", "made", "total", "usage")
-
-    def __init__(self, name, frame, made, total, usage):
-        self.name = name
-        self.frame = frame
-        self.made = made        # allocations before the mark
-        self.total = total
-        self.usage = usage      # per context slot, at the mark
-
-
-class Timeline:
-    """What one pass over a timeline file found."""
-
-    def __init__(self, path):
-        self.path = path
-        self.pointer_size = None
-        self.truncated = None       # where the file was cut short, or None
-        self.contexts = []          # by slot
-        self.modules = []           # (base, size, path bytes), in the file's order
-        self.stacks = [()]          # stack index -> return addresses; 0: no stack
-        self.phases = []
-        self.allocations = self.releases = self.resets = self.releases_to = 0
-        self.short_lived = 0
-        # Per frame.
-        self.counts = array("Q")    # allocations made in it
-        self.bytes = array("Q")     # their bytes
-        self.freed = array("Q")     # blocks given back in it
-        self.total_high = array("Q")
-        # The biggest stacks of each frame, by bytes and by count: frame f's
-        # are entries top_start[f] to top_start[f + 1] of the three arrays.
-        self.top_start = array("Q", [0])
-        self.top_keys = array("Q")
-        self.top_bytes = array("Q")
-        self.top_counts = array("Q")
-        # Per stack key.
-        self.made = {}              # allocations: their figure
-        self.first_id = {}          # its first allocation's id
-        self.short = {}             # released within the frame that made them
-        self.at_peak = {}           # live at the moment of the highest total
-        self.context_peaks = []     # per slot: live at that context's own peak
-        self.peak = 0
-        self.peak_frame = 0
-        self.peak_id = None
-        self.peak_made = 0          # allocations up to the one that made the peak
-        self.live_blocks = 0
-        self.live_bytes = 0
-
-    @property
-    def frames(self):
-        return len(self.counts)
-
-    def frame_stacks(self, frame):
-        """{stack key: figure} of the frame's biggest stacks."""
-        start, end = self.top_start[frame], self.top_start[frame + 1]
-        return {self.top_keys[i]: self.top_bytes[i] << BLOCKS | self.top_counts[i]
-                for i in range(start, end)}
+(CONTEXT, MODULE, STACK, ALLOCATION, RELEASE, RESET, RELEASE_TO, FRAME, PHASE,
+ TIME) = range(1, 11)
 
 
 # ---------------------------------------------------------------- decoding
@@ -157,6 +50,8 @@ def _varint(data, p):
         b = data[p]
         value |= (b & 0x7F) << shift
         if b < 0x80:
+            if value > M64:
+                raise TimelineError("a number too large for its field")
             return value, p + 1
         shift += 7
         if shift > 63:
@@ -191,17 +86,28 @@ class _Pass:
         self.by_slot = []           # per slot: {allocation id -> the same}, in allocation order
         self.usage = []             # per slot
         self.frame_high = []        # per slot: highest usage in the frame under way
+        self.second_high = []       # per slot: and in the second under way
         self.since = []             # per slot: stack key -> change since its peak
         self.since_total = {}       # stack key -> change since the highest total
         self.frame_stacks = {}      # stack key -> allocations of the frame under way
+        self.by_frame = Buckets()
+        self.by_second = Buckets()
+        timeline.total_by_frame = self.by_frame.new_series()
+        timeline.total_by_second = self.by_second.new_series()
         self.total = 0
-        self.total_high = 0
+        self.total_high = 0         # in the frame under way
+        self.total_second_high = 0  # in the second under way
+        self.allocated = 0          # bytes of every allocation so far
         self.frame = 0
+        self.second = 0
         self.count = 0              # allocations of the frame under way
         self.made_before = 0        # and of the frames before it
         self.bytes = 0
         self.freed = 0
         self.last_id = M32          # one before the first allocation's id
+        self.key_live = {}          # stack key -> its live bytes
+        self.creep_at = 0           # the creep bucket under way
+        self.timed = timeline.version >= 2
 
     # Giving blocks back ------------------------------------------------
 
@@ -210,6 +116,7 @@ class _Pass:
         made it, else 0."""
         key, size, frame = block
         one = figure(size)
+        self.creep_change(key, -size)
         usage = self.usage
         usage[slot] -= size
         self.total -= size
@@ -233,15 +140,20 @@ class _Pass:
         self.freed += len(ids)
         self.t.short_lived += short
 
-    # Frames --------------------------------------------------------------
+    # Frames and seconds ------------------------------------------------
 
     def end_frame(self):
         t = self.t
         for context in t.contexts:
             slot = context.slot
-            context.high.append(self.frame_high[slot])
-            context.end.append(self.usage[slot])
+            high = self.frame_high[slot]
+            context.by_frame.close(self.frame, high, self.usage[slot])
+            if context.soft and high > context.soft:
+                context.over_soft += 1
+            if context.hard and high > context.hard:
+                context.over_hard += 1
             self.frame_high[slot] = self.usage[slot]
+        t.total_by_frame.close(self.frame, self.total_high, self.total)
         t.total_high.append(self.total_high)
         self.total_high = self.total
         t.counts.append(self.count)
@@ -263,6 +175,69 @@ class _Pass:
         stacks.clear()
         self.frame += 1
 
+    def end_second(self):
+        t = self.t
+        for context in t.contexts:
+            slot = context.slot
+            context.by_second.close(self.second, self.second_high[slot], self.usage[slot])
+            self.second_high[slot] = self.usage[slot]
+        t.total_by_second.close(self.second, self.total_second_high, self.total)
+        self.total_second_high = self.total
+
+    def advance(self, data, p):
+        """Reads a time; the seconds it passes are closed. A time before the
+        last one (no clock of the library's) changes nothing."""
+        now, p = _varint(data, p)
+        t = self.t
+        t.timed = True
+        if now > t.time:
+            t.time = now
+            second = now // 1000
+            if second > self.second:
+                self.end_second()
+                self.second = second
+                self.creep_advance(second)
+        return p
+
+    # Creep ---------------------------------------------------------------
+
+    def creep_change(self, key, change):
+        """A key's live bytes change: the ends of the buckets since it last
+        changed carry its live bytes before."""
+        live = self.key_live.get(key, 0)
+        ends = self.t.creep.get(key)
+        if ends is None:
+            ends = self.t.creep[key] = []
+        at = self.creep_at
+        if len(ends) <= at:
+            ends.extend([live] * (at + 1 - len(ends)))
+        live += change
+        self.key_live[key] = live
+        ends[at] = live
+
+    def creep_advance(self, second):
+        t = self.t
+        while second // t.creep_width >= CREEP_BUCKETS:
+            for ends in t.creep.values():
+                ends[:] = halved(ends)
+            # The bucket under way takes in the closed one before it, if any.
+            t.creep_frames[:] = halved(t.creep_frames)[:self.creep_at // 2]
+            t.creep_width *= 2
+            self.creep_at //= 2
+        at = second // t.creep_width
+        if at > self.creep_at:
+            t.creep_frames.extend([self.frame] * (at - len(t.creep_frames)))
+            self.creep_at = at
+
+    def creep_finish(self):
+        t = self.t
+        at = self.creep_at
+        t.creep_frames.extend([t.frames] * (at + 1 - len(t.creep_frames)))
+        t.creep_frames[at] = t.frames
+        for key, ends in t.creep.items():
+            if len(ends) <= at:
+                ends.extend([self.key_live[key]] * (at + 1 - len(ends)))
+
     # Records -------------------------------------------------------------
 
     def context(self, data, p):
@@ -273,14 +248,20 @@ class _Pass:
         name, p = _text(data, p)
         if index != len(self.slot_of):
             raise TimelineError("context index %d where %d comes next" % (index, len(self.slot_of)))
+        if id_ > M32:
+            raise TimelineError("a number too large for its field")
         slot = self.slot_by_id.get(id_)
         if slot is None:
             # A context of an id seen before (made again) goes on in its slot.
             slot = self.slot_by_id[id_] = len(self.t.contexts)
-            self.t.contexts.append(Context(slot, id_, soft, hard, name, len(self.t.counts)))
+            context = Context(slot, id_, soft, hard, name)
+            context.by_frame = self.by_frame.new_series()
+            context.by_second = self.by_second.new_series()
+            self.t.contexts.append(context)
             self.by_slot.append({})
             self.usage.append(0)
             self.frame_high.append(0)
+            self.second_high.append(0)
             self.since.append({})
         else:
             context = self.t.contexts[slot]
@@ -318,8 +299,12 @@ class _Pass:
 
     def phase(self, data, p):
         name, p = _text(data, p)
-        self.t.phases.append(Phase(name, self.frame, self.made_before + self.count, self.total,
-                                   list(self.usage)))
+        time = None
+        if self.timed:
+            p = self.advance(data, p)
+            time = self.t.time
+        self.t.phases.append(Phase(name, self.frame, time, self.made_before + self.count,
+                                   self.total, list(self.usage)))
         return p
 
     def released_id(self, data, p):
@@ -338,6 +323,7 @@ class _Pass:
         by_slot = self.by_slot
         usage = self.usage
         frame_high = self.frame_high
+        second_high = self.second_high
         since = self.since
         since_total = self.since_total
         frame_stacks = self.frame_stacks
@@ -346,6 +332,7 @@ class _Pass:
         contexts = t.contexts
         slot_of = self.slot_of
         stacks = t.stacks
+        timed = self.timed
         end = len(data)
         p = 0
         start = 0
@@ -358,8 +345,14 @@ class _Pass:
                     # context index, size, address change, id change, stack
                     index, p = _varint(data, p)
                     size, p = _varint(data, p)
+                    skipped = p
                     while data[p] >= 0x80:  # the address: the tool needs none
                         p += 1
+                    if p - skipped >= 9:
+                        if p - skipped > 9:
+                            raise TimelineError("a number longer than 64 bits")
+                        if data[p] > 1:
+                            raise TimelineError("a number too large for its field")
                     step, p = _varint(data, p + 1)
                     block_id = (self.last_id + 1 + ((step >> 1) ^ -(step & 1))) & M32
                     stack, p = _varint(data, p)
@@ -369,9 +362,13 @@ class _Pass:
                         raise TimelineError("stack index %d before its stack record" % stack)
                     if block_id in live:
                         raise TimelineError("allocation id %d is live already" % block_id)
+                    self.allocated += size
+                    if self.allocated > M64:
+                        raise TimelineError("sizes that add up past 2^64 bytes")
                     slot = slot_of[index]
                     self.last_id = block_id
                     key = stack << 32 | slot
+                    self.creep_change(key, size)
                     block = (key, size, self.frame)
                     live[block_id] = block
                     by_slot[slot][block_id] = block
@@ -389,12 +386,15 @@ class _Pass:
                     usage[slot] = used
                     if used > frame_high[slot]:
                         frame_high[slot] = used
+                    if used > second_high[slot]:
+                        second_high[slot] = used
                     context = contexts[slot]
                     context.allocations += 1
                     if used > context.peak:
                         context.peak = used
                         context.peak_frame = self.frame
                         context.peak_id = block_id
+                        context.peak_time = t.time
                         if since[slot]:
                             since[slot].clear()
                     else:
@@ -404,10 +404,13 @@ class _Pass:
                     self.total = total
                     if total > self.total_high:
                         self.total_high = total
+                    if total > self.total_second_high:
+                        self.total_second_high = total
                     if total > t.peak:
                         t.peak = total
                         t.peak_frame = self.frame
                         t.peak_id = block_id
+                        t.peak_time = t.time
                         t.peak_made = self.made_before + self.count
                         if since_total:
                             since_total.clear()
@@ -417,15 +420,23 @@ class _Pass:
                     block_id, p = self.released_id(data, p)
                     block = live.pop(block_id, None)
                     if block is None:
-                        raise TimelineError("release of allocation id %d, which is not live"
-                                            % block_id)
+                        # A file of a library that reset its ids without
+                        # telling: the release is left out, and told once.
+                        if not t.unknown_releases:
+                            t.first_unknown = block_id
+                        t.unknown_releases += 1
+                        continue
                     slot = block[0] & M32
                     del by_slot[slot][block_id]
                     t.short_lived += self.give_back(block, slot)
                     self.freed += 1
                     t.releases += 1
                 elif tag == FRAME:
+                    if timed:
+                        p = self.advance(data, p)
                     self.end_frame()
+                elif tag == TIME and timed:
+                    p = self.advance(data, p)
                 elif tag == RESET:
                     index, p = _varint(data, p)
                     slot = self.slot(index)
@@ -461,9 +472,12 @@ class _Pass:
             raise TimelineError("offset %d: %s" % (base + start, error)) from None
 
     def finish(self):
-        """Closes the frame under way, and gathers what was live at the peaks."""
+        """Closes the frame and the second under way, and gathers what was
+        live at the peaks."""
         t = self.t
         self.end_frame()
+        self.end_second()
+        self.creep_finish()
         t.allocations = self.made_before
         now = {}
         per_slot = [{} for _ in t.contexts]
@@ -472,10 +486,13 @@ class _Pass:
             now[key] = now.get(key, 0) + one
             mine = per_slot[key & M32]
             mine[key] = mine.get(key, 0) + one
+        for context in t.contexts:
+            context.usage = self.usage[context.slot]
         t.live_blocks = len(self.live)
         t.live_bytes = self.total
         t.at_peak = _less(now, self.since_total)
         t.context_peaks = [_less(per_slot[s], self.since[s]) for s in range(len(t.contexts))]
+        t.choose_axis()
 
 
 def _less(now, since):
@@ -494,11 +511,12 @@ def _header(head, timeline):
     if len(head) < HEADER_SIZE:
         raise TimelineError("not a Tarvex timeline: its header is cut short")
     version, pointer = struct.unpack_from("<HB", head, 8)
-    if version != FORMAT_VERSION:
-        raise TimelineError("timeline format %d; this tool reads format %d"
-                            % (version, FORMAT_VERSION))
+    if not 1 <= version <= MAX_VERSION:
+        raise TimelineError("timeline format %d; this tool reads formats 1 to %d"
+                            % (version, MAX_VERSION))
     if pointer not in (4, 8):
         raise TimelineError("a header with pointers of %d bytes (4 or 8)" % pointer)
+    timeline.version = version
     timeline.pointer_size = pointer
 
 
@@ -507,7 +525,6 @@ def read(path):
     timeline or holds a record that makes no sense; a file cut short inside a
     chunk is read up to its last whole chunk and says so in truncated."""
     timeline = Timeline(path)
-    state = _Pass(timeline)
     try:
         handle = open_regular(path)
     except Unreadable as error:
@@ -517,6 +534,7 @@ def read(path):
     try:
         with handle:
             _header(handle.read(HEADER_SIZE), timeline)
+            state = _Pass(timeline)
             size = os.fstat(handle.fileno()).st_size
             offset = HEADER_SIZE
             while True:

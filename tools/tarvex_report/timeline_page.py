@@ -5,10 +5,11 @@ short-lived sites.
 
 A chart has at most WIDTH points a series, however many frames: a point is
 the highest value of the frames it stands for, so that a spike of one frame
-still shows, and a chart's main series draws the lowest of them too. Each
-series carries its values in data-values (and the frames a point stands for
-in data-per on its chart), which the page's script reads to show the figures
-under the mouse.
+still shows, and a chart's main series draws the lowest of them too. Usage
+comes in buckets of frames (or of seconds, where the game marks no frames),
+each the highest of the units it spans. Each series carries its values in
+data-values (and the units a point stands for in data-per on its chart),
+which the page's script reads to show the figures under the mouse.
 """
 
 from .page import esc, number, stack_cell, contexts_of
@@ -46,7 +47,7 @@ SCRIPT = """
   document.querySelectorAll("svg.chart").forEach(function (svg) {
     var series = svg.querySelectorAll("[data-values]"), readout = svg.querySelector(".readout");
     var cursor = svg.querySelector(".cursor");
-    var per = Number(svg.dataset.per), first = Number(svg.dataset.left);
+    var per = Number(svg.dataset.per), first = Number(svg.dataset.left), axis = svg.dataset.axis;
     var width = Number(svg.dataset.plot), frames = Number(svg.dataset.frames);
     var values = Array.prototype.map.call(series, function (s) {
       return s.dataset.values.split(" ").map(Number);
@@ -56,7 +57,7 @@ SCRIPT = """
       var x = (event.clientX - box.left) * scale - first, points = values[0].length;
       var at = Math.max(0, Math.min(points - 1, Math.round(x / width * (points - 1 || 1))));
       var from = at * per, to = Math.min(frames, from + per) - 1;
-      var text = (from === to ? "frame " + from : "frames " + from + "\\u2013" + to) + ": ";
+      var text = (from === to ? axis + " " + from : axis + "s " + from + "\\u2013" + to) + ": ";
       text += Array.prototype.map.call(series, function (s, i) {
         return (s.dataset.name ? s.dataset.name + " " : "") + values[i][at].toLocaleString("en");
       }).join(", ");
@@ -106,11 +107,14 @@ def buckets(values):
 
 
 class Chart:
-    """One SVG chart over the frames: series of the same length, lines
-    across it (budgets, medians) and marks along it (phases, the peak)."""
+    """One SVG chart over the frames (or seconds): series of the same
+    length, each value standing for `scale` of them, lines across it
+    (budgets, medians) and marks along it (phases, the peak)."""
 
-    def __init__(self, frames, width, height, unit=bytes_label):
+    def __init__(self, frames, width, height, unit=bytes_label, axis="frame", scale=1):
         self.frames = frames
+        self.axis = axis
+        self.scale = scale
         self.width = width      # in the units of the chart's text, which keeps its size
         self.height = height
         self.unit = unit
@@ -123,7 +127,8 @@ class Chart:
     def add(self, values, name, colour, area=False):
         """A series; an area series shows, where a point stands for several
         frames, the lowest of them too."""
-        points, lowest, self.per = buckets(values)
+        points, lowest, per = buckets(values)
+        self.per = per * self.scale
         self.series.append((name, colour, points, lowest if area else None, area))
 
     def render(self, label, **data):
@@ -145,8 +150,8 @@ class Chart:
             return TOP + plot_h * (1 - value / top)
 
         out = ['<svg class="chart" viewBox="0 0 %d %d" role="img" aria-label="%s" '
-               'data-frames="%d" data-per="%d" data-left="%d" data-plot="%d"%s>'
-               % (width, height, esc(label), self.frames, self.per, LEFT, plot_w,
+               'data-frames="%d" data-per="%d" data-left="%d" data-plot="%d" data-axis="%s"%s>'
+               % (width, height, esc(label), self.frames, self.per, LEFT, plot_w, self.axis,
                   "".join(' data-%s="%s"' % (k, esc(v)) for k, v in data.items()))]
         unit, unit_name = 1, ""
         if self.unit is bytes_label:
@@ -161,11 +166,12 @@ class Chart:
         for frame in range(0, self.frames, nice_step(max(1, self.frames - 1), 5)):
             out.append('<text x="%.1f" y="%d" text-anchor="%s">%s</text>'
                        % (x_of_frame(frame), height - 6, "start" if frame == 0 else "middle",
-                          ("frame " if frame == 0 else "") + number(frame)))
+                          (self.axis + " " if frame == 0 else "") + number(frame)))
         for i, (frame, name) in enumerate(self.marks):
             x = x_of_frame(frame)
             out.append('<line class="phase" x1="%.1f" x2="%.1f" y1="%d" y2="%d"><title>%s</title>'
-                       '</line>' % (x, x, TOP, TOP + plot_h, esc("frame %d: %s" % (frame, name))))
+                       '</line>' % (x, x, TOP, TOP + plot_h,
+                                    esc("%s %d: %s" % (self.axis, frame, name))))
             if len(self.marks) <= PHASE_LABELS:
                 # Named right of the line, or left of it near the chart's end.
                 right = x < width - RIGHT - 160
@@ -201,11 +207,17 @@ def _name(context):
     return context.name or "(unnamed)"
 
 
+def usage_chart(t, width, height):
+    """A chart of usage per bucket."""
+    units = t.frames if t.bucket_unit == "frame" else len(t.total_buckets) * t.bucket_width
+    return Chart(units, width, height, axis=t.bucket_unit, scale=t.bucket_width)
+
+
 def usage_section(a):
     t = a.timeline
-    phases = [(p.frame, p.name) for p in t.phases]
-    total = Chart(t.frames, 1280, 300)
-    total.add(t.total_high, "total", "#1d232b", area=True)
+    phases = [(t.unit_of(p.frame, p.time), p.name) for p in t.phases]
+    total = usage_chart(t, 1280, 300)
+    total.add(t.total_buckets, "total", "#1d232b", area=True)
     legend = ['<span class="series-name"><span class="swatch" style="background:#1d232b"></span>'
               'total</span>']
     for c in t.contexts:
@@ -214,26 +226,26 @@ def usage_section(a):
         legend.append('<span class="series-name"><span class="swatch" style="background:%s"></span>'
                       '%s</span>' % (colour, esc(_name(c))))
     total.marks = phases
-    total.dots = [(t.peak_frame, t.peak, "peak: %s bytes in frame %d" % (number(t.peak),
-                                                                          t.peak_frame))]
+    total.dots = [(t.unit_of(t.peak_frame, t.peak_time), t.peak,
+                   "peak: %s bytes in frame %d" % (number(t.peak), t.peak_frame))]
     boxes = []
     for c in t.contexts:
-        chart = Chart(t.frames, 640, 200)
+        chart = usage_chart(t, 640, 200)
         chart.add(c.high, _name(c), COLOURS[c.slot % len(COLOURS)], area=True)
         if c.soft:
             chart.lines.append(("soft", c.soft, "soft budget " + bytes_label(c.soft)))
         if c.hard:
             chart.lines.append(("hard", c.hard, "hard budget " + bytes_label(c.hard)))
         chart.marks = phases
-        chart.dots = [(c.peak_frame, c.peak, "peak: %s bytes in frame %d" % (number(c.peak),
-                                                                              c.peak_frame))]
+        chart.dots = [(t.unit_of(c.peak_frame, c.peak_time), c.peak,
+                       "peak: %s bytes in frame %d" % (number(c.peak), c.peak_frame))]
         boxes.append('<div class="chart-box"><h3>%s <span class="where mono">0x%x</span></h3>%s</div>'
                      % (esc(_name(c)), c.id, chart.render("usage of " + _name(c),
                                                           context="0x%x" % c.id)))
-    return ('<h2>Usage over time</h2><p class="note">The highest usage of each frame, '
+    return ('<h2>Usage over time</h2><p class="note">The highest usage of each %s, '
             'in bytes; budgets as dashed lines, phase marks as dotted ones, the peak as a dot. '
             'Point at a chart for its figures.%s</p>%s<div class="charts">%s</div>'
-            % ("".join(legend), total.render("total usage", context="total"), "".join(boxes)))
+            % (t.bucket_unit, "".join(legend), total.render("total usage", context="total"), "".join(boxes)))
 
 
 def context_table(a):
@@ -244,9 +256,9 @@ def context_table(a):
         '<td class="n">%s</td><td class="n">%s</td><td class="n">%s</td><td class="n">%s</td></tr>'
         % (c.id, esc(_name(c)), c.id, number(c.soft) if c.soft else "&ndash;",
            number(c.hard) if c.hard else "&ndash;", number(c.peak), c.peak_frame,
-           number(c.end[-1]), number(c.allocations),
-           number(a.over(c, c.soft)) if c.soft else "&ndash;",
-           number(a.over(c, c.hard)) if c.hard else "&ndash;") for c in t.contexts)
+           number(c.usage), number(c.allocations),
+           number(c.over_soft) if c.soft else "&ndash;",
+           number(c.over_hard) if c.hard else "&ndash;") for c in t.contexts)
     return ('<h2>Contexts over time</h2><table id="tl-contexts"><thead><tr><th>context</th><th>id</th>'
             '<th class="n">soft budget</th><th class="n">hard budget</th><th class="n">peak</th>'
             '<th class="n">at frame</th><th class="n">at end</th><th class="n">allocations</th>'
@@ -384,10 +396,45 @@ def short_section(a, paths):
                                               ("3.5%", "9%", "6%", "9%")), a.short, paths, cells)))
 
 
+CREEP_CHARTS = 6        # creeping sites drawn, at most
+
+
+def creep_section(a, paths):
+    """The fastest creeping sites, each its live bytes over the run beside
+    its stack."""
+    t = a.timeline
+    if not t.timed:
+        return ""
+    if not a.creep:
+        return ('<h2>Creep</h2><p class="note">No site grows steadily across the run (see '
+                'tarvex-report creep).</p>')
+    boxes = []
+    for rank, c in enumerate(a.creep[:CREEP_CHARTS]):
+        chart = Chart(len(c.ends) * t.creep_width, 640, 180, axis="second", scale=t.creep_width)
+        chart.add(c.ends, "live", COLOURS[rank % len(COLOURS)], area=True)
+        rate = "%s bytes an hour" % number(round(c.per_hour))
+        if c.per_1000_frames is not None:
+            rate += ", %s per 1,000 frames" % number(round(c.per_1000_frames))
+        boxes.append('<div class="chart-box creep-site" data-key="%s"><h3>#%d %s</h3>'
+                     '<p class="note">%s &rarr; %s bytes, a new high in %d%% of the later '
+                     'buckets</p>%s%s</div>'
+                     % (esc(c.site.key), rank + 1, esc(rate), number(c.start), number(c.end),
+                        round(100 * c.steadiness), chart.render("creep of " + c.site.key,
+                                                                context="creep"),
+                        stack_cell(c.site, paths)))
+    more = len(a.creep) - len(boxes)
+    return ('<h2>Creep</h2><p class="note">The sites whose live bytes grow steadily across the '
+            'run, fastest first: live bytes at the end of each %s s%s.</p>'
+            '<div class="charts">%s</div>'
+            % (number(t.creep_width), "; %d more in tarvex-report creep" % more if more else "",
+               "".join(boxes)))
+
+
 def frames_of(a):
     """The frames the page shows, for the shared source folder."""
     lists = [a.peak_sites, a.hot, a.short] + a.context_peak_sites + [s for _, s in a.frames_shown]
-    return [f for sites in lists for site, _ in sites for f in site.frames]
+    return [f for sites in lists for site, _ in sites for f in site.frames] + [
+        f for c in a.creep[:CREEP_CHARTS] for f in c.site.frames]
 
 
 def sections(a, paths):
@@ -401,6 +448,6 @@ def sections(a, paths):
         cut = ('<p class="note over">The file ends inside the chunk at byte %s (the game '
                'stopped, or could write no more, there): what is shown was read up to its last '
                'whole chunk.</p>' % number(t.truncated))
-    return [totals, cut, usage_section(a), context_table(a), phase_table(a),
+    return [totals, cut, usage_section(a), creep_section(a, paths), context_table(a), phase_table(a),
             peak_section(a, paths), frames_section(a, paths), hot_section(a, paths),
             short_section(a, paths)]

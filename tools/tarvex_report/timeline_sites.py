@@ -16,7 +16,7 @@ from . import symbolize as symbolizer
 from .site_keys import old_site_key, site_key
 from .reader import Frame, Frames
 from .sites import LIBRARY_ONLY, NO_STACK, Site
-from .timeline import M32, split
+from .timeline_model import M32, split
 
 
 class Grouped:

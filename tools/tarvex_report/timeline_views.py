@@ -5,7 +5,7 @@ stand out, hot sites and short-lived allocations by site."""
 
 import statistics
 
-from .timeline import split
+from .timeline_model import split
 
 OUTLIER = 3             # a frame stands out above this many times the median
 FRAME_SITES = 3         # sites listed for a frame that stands out
@@ -33,6 +33,7 @@ class Analysis:
         t = self.timeline = timeline
         self.sites = sites
         self.top = top
+        self.creep = []         # the creeping sites, where the caller asks for them
         self.made, self.suppressed_made = sites.group(t.made, t.first_id)
         self.hot = sites.top(self.made, top, by_blocks=True)
         at_peak, self.suppressed_peak = sites.group(t.at_peak, t.first_id)
@@ -75,9 +76,14 @@ class Analysis:
         marks = [p.frame for p in t.phases] + [t.frames - 1]
         return [max(t.total_high[a:b + 1]) for a, b in zip(marks, marks[1:])]
 
-    @staticmethod
-    def over(context, budget):
-        return sum(1 for h in context.high if h > budget) if budget else 0
+    def bucket_label(self, bucket):
+        """The frames or seconds a bucket spans, in words."""
+        t = self.timeline
+        first = bucket * t.bucket_width
+        last = first + t.bucket_width - 1
+        if t.bucket_unit == "frame":
+            last = min(last, t.frames - 1)
+        return str(first) if first == last else "%d-%d" % (first, last)
 
 
 # ---------------------------------------------------------------- JSON
@@ -98,22 +104,25 @@ def as_json(a):
         contexts.append({
             "name": c.name, "id": "0x%x" % c.id, "soft_budget": c.soft, "hard_budget": c.hard,
             "peak": c.peak, "peak_frame": c.peak_frame, "peak_alloc_id": c.peak_id,
-            "end": c.end[-1], "allocations": c.allocations,
-            "frames_over_soft": a.over(c, c.soft), "frames_over_hard": a.over(c, c.hard),
-            "frame_high": list(c.high), "frame_end": list(c.end),
+            "end": c.usage, "allocations": c.allocations,
+            "frames_over_soft": c.over_soft, "frames_over_hard": c.over_hard,
+            "bucket_high": list(c.high), "bucket_end": list(c.end),
             "peak_sites": [site_json(s, g) for s, g in peak_sites]})
     highs = a.phase_highs()
     return {
-        "timeline": t.path, "format": 1, "pointer_size": t.pointer_size,
+        "timeline": t.path, "format": t.version, "pointer_size": t.pointer_size,
         "complete": t.truncated is None, "truncated_at": t.truncated,
+        "time_ms": t.time if t.timed else None,
+        "bucket_unit": t.bucket_unit, "bucket_size": t.bucket_width,
         "events": {"allocations": t.allocations, "releases": t.releases, "resets": t.resets,
                    "releases_to_mark": t.releases_to, "frames": t.frames,
                    "phases": len(t.phases), "short_lived": t.short_lived},
         "contexts": contexts,
-        "phases": [{"name": p.name, "frame": p.frame, "total": p.total,
+        "phases": [{"name": p.name, "frame": p.frame, "time_ms": p.time, "total": p.total,
                     "usage": p.usage + [0] * (len(t.contexts) - len(p.usage)), "highest": h}
                    for p, h in zip(t.phases, highs)],
         "peak": {"bytes": t.peak, "frame": t.peak_frame, "alloc_id": t.peak_id,
+                 "time_ms": t.peak_time if t.timed else None,
                  "phase": a.phase_of(t.peak_made), "blocks": a.peak_blocks,
                  "total_sites": a.peak_sites_total,
                  "sites": [site_json(s, g) for s, g in a.peak_sites]},
@@ -153,10 +162,31 @@ def _site_lines(rank, site, heading, shown):
         ["      " + shown(line) for line in site.lines()]
 
 
+def _usage_table(a, shown):
+    """Usage per bucket; by frame, the frames' counts beside it."""
+    t = a.timeline
+    names = tuple(shown(c.name or "0x%x" % c.id) for c in t.contexts)
+    by_frame = t.bucket_unit == "frame"
+    unit = t.bucket_unit + ("s" if t.bucket_width > 1 else "")
+    rows = [(unit,) + (("allocations", "bytes", "releases") if by_frame else ()) +
+            ("highest total",) + names]
+    width = t.bucket_width
+    for b, high in enumerate(t.total_buckets):
+        counts = ()
+        if by_frame:
+            span = slice(b * width, (b + 1) * width)
+            counts = tuple(number(sum(v[span])) for v in (t.counts, t.bytes, t.freed))
+        rows.append((a.bucket_label(b),) + counts + (number(high),) +
+                    tuple(number(c.high[b]) for c in t.contexts))
+    heading = "usage per %s (the highest in each)" % (
+        t.bucket_unit if width == 1 else "%d %ss" % (width, t.bucket_unit))
+    return [heading] + _table(rows, right=set(range(len(rows[0]))))
+
+
 def as_text(a, shown, all_frames=False):
     t = a.timeline
     bits = "%d-bit" % (8 * t.pointer_size)
-    out = ["timeline  %s (format 1, written by a %s process)" % (t.path, bits),
+    out = ["timeline  %s (format %d, written by a %s process)" % (t.path, t.version, bits),
            "events    %s, %s, %s, %s; %s, %s" % (
                plural(t.allocations, "allocation"), plural(t.releases, "release"),
                plural(t.resets, "reset"),
@@ -169,6 +199,8 @@ def as_text(a, shown, all_frames=False):
                t.peak_id if t.peak_id is not None else "-"),
            "at end    %s in %s live" % (plural(t.live_bytes, "byte"),
                                         plural(t.live_blocks, "block"))]
+    if t.timed:
+        out.insert(2, "time      %s s of play" % "{:,.1f}".format(t.time / 1000))
     if a.suppressed_made[1]:
         out.append("left out by --suppress: %s (%s), %s at the peak" % (
             plural(a.suppressed_made[1], "allocation"), plural(a.suppressed_made[0], "byte"),
@@ -178,8 +210,8 @@ def as_text(a, shown, all_frames=False):
         rows = [("context", "id", "soft budget", "hard budget", "peak", "at frame", "at end",
                  "allocations", "frames over soft")]
         rows += [(shown(c.name or "(unnamed)"), "0x%x" % c.id, _budget(c.soft), _budget(c.hard),
-                  number(c.peak), c.peak_frame, number(c.end[-1]), number(c.allocations),
-                  number(a.over(c, c.soft)) if c.soft else "-") for c in t.contexts]
+                  number(c.peak), c.peak_frame, number(c.usage), number(c.allocations),
+                  number(c.over_soft) if c.soft else "-") for c in t.contexts]
         out += _table(rows, right=range(2, 9)) + [""]
     if t.phases:
         rows = [("frame", "phase", "total at mark") +
@@ -192,13 +224,7 @@ def as_text(a, shown, all_frames=False):
         out += ["phases (usage at each mark)"] + _table(
             rows, right={0} | set(range(2, len(rows[0])))) + [""]
     if all_frames:
-        rows = [("frame", "allocations", "bytes", "releases", "highest total") +
-                tuple(shown(c.name or "0x%x" % c.id) for c in t.contexts)]
-        rows += [(f, number(t.counts[f]), number(t.bytes[f]), number(t.freed[f]),
-                  number(t.total_high[f])) + tuple(number(c.high[f]) for c in t.contexts)
-                 for f in range(t.frames)]
-        out += ["usage per frame (the highest in each frame)"] + _table(
-            rows, right=set(range(len(rows[0])))) + [""]
+        out += _usage_table(a, shown) + [""]
     out.append("allocations per frame: median %s (%s bytes); %s above %d times the median%s" % (
         number(a.median_count), number(a.median_bytes),
         plural(len(a.outliers), "frame"), OUTLIER,
