@@ -51,8 +51,10 @@ struct AlignedLayout {
     static constexpr uint32_t alignment_for(uint32_t size) {
         return size >= Cap ? Cap : floor_power_of_two(size | 1);
     }
+    // The alignment, but never under the size field: the cap from the cap
+    // up, 8 from 8, the field below.
     static constexpr uint32_t header_for_size(uint32_t size) {
-        return alignment_for(size) > size_field_bytes ? alignment_for(size) : size_field_bytes;
+        return size >= Cap ? Cap : size >= 8 ? 8 : size_field_bytes;
     }
     // The header again from the total (size + header): sizes below 8 have
     // totals below 12, sizes of 8 to 15 totals of 16 to 23, and larger sizes

@@ -144,6 +144,16 @@ void* GrowOnlyContext<Layout, S>::take(uint32_t size, uint32_t alignment) {
 
 template <typename Layout, Sharing S>
 void* GrowOnlyContext<Layout, S>::fast_alloc(uint32_t size) {
+    if (size <= largest_bump) {
+        ContextLockHolder<S> hold(lock);
+        char* piece;
+        if (pool().bump(size, Layout::alignment_for(size), piece)) return piece;
+    }
+    return fast_alloc_carving(size);
+}
+
+template <typename Layout, Sharing S>
+void* GrowOnlyContext<Layout, S>::fast_alloc_carving(uint32_t size) {
     ContextLockHolder<S> hold(lock);
     return take(size, Layout::alignment_for(size));
 }
@@ -151,13 +161,25 @@ void* GrowOnlyContext<Layout, S>::fast_alloc(uint32_t size) {
 // The header is written under the lock: a reset on another thread may give
 // the block back the moment the lock is left. A piece that fits the current
 // block is a bump of its cursor, without a call; a new block is the call's
-// own.
+// own. Aligned to its header, which is a power of two at least the block's
+// own alignment, a piece leaves the block behind it aligned; packed pieces
+// follow each other. Blocks of the cap and up, most of an arena's, have
+// their header and alignment known at compile time.
 template <typename Layout, Sharing S>
 void* GrowOnlyContext<Layout, S>::std_alloc(uint32_t size) {
+    if constexpr (Layout::packed) return bump_or_carve(size, size_field_bytes, 1);
+    if (size >= Layout::cap) return bump_or_carve(size, Layout::cap, Layout::cap);
     const uint32_t header = Layout::header_for_size(size);
+    return bump_or_carve(size, header, header);
+}
+
+template <typename Layout, Sharing S>
+inline void* GrowOnlyContext<Layout, S>::bump_or_carve(uint32_t size, uint32_t header,
+                                                       uint32_t alignment) {
     if (size <= largest_bump) {
         ContextLockHolder<S> hold(lock);
-        if (void* piece = pool().bump(size + header, Layout::alignment_for(size)))
+        char* piece;
+        if (pool().bump(size + header, alignment, piece))
             return Header::attach(piece, size + header, header);
     }
     return std_alloc_carving(size);

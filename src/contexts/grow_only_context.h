@@ -44,17 +44,21 @@ public:
     // larger than the heap's), from a new block when the current one has no
     // room; null when no block can be had.
     void* carve(uint32_t size, uint32_t alignment);
-    // The same from the current block only, without a call: null when it has
-    // no room (or there is none yet), and the pool is left as it was.
-    void* bump(uint32_t size, uint32_t alignment) {
-        const uint32_t padding =
-            static_cast<uint32_t>(0 - reinterpret_cast<uintptr_t>(cursor)) & (alignment - 1);
-        if (cursor == nullptr || size > remaining || padding > remaining - size) return nullptr;
-        char* piece = cursor + padding;
-        cursor = piece + size;
-        remaining -= padding + size;
+    // The same from the current block only, without a call: false when it
+    // has no room (or there is none yet), and the pool is left as it was.
+    bool bump(uint32_t size, uint32_t alignment, char*& piece) {
+        // Without a block the cursor is null and nothing remains: any size
+        // asks for more. A start that wrapped past the top of the address
+        // space asks for more than remains too.
+        const uintptr_t at = reinterpret_cast<uintptr_t>(cursor);
+        const uintptr_t start = (at + alignment - 1) & ~static_cast<uintptr_t>(alignment - 1);
+        const uintptr_t taken = start + size - at;
+        if (taken > remaining) return false;
+        cursor += taken;
+        remaining -= static_cast<uint32_t>(taken);
+        piece = reinterpret_cast<char*>(start);
         tarvex_memory::handed_out(this, piece, size);
-        return piece;
+        return true;
     }
 
     // The memory a rewind to the mark (null: a reset) would give back, as
@@ -123,8 +127,13 @@ private:
     ArenaPool& pool();
     // pre: the context lock is held.
     void* take(uint32_t size, uint32_t alignment);
-    // std_alloc when the current block has no room: a new block, or none.
+    // A std block by a bump of the current block's cursor, else by a call.
+    __attribute__((always_inline)) void* bump_or_carve(uint32_t size, uint32_t header,
+                                                       uint32_t alignment);
+    // std_alloc and fast_alloc when the current block has no room: a new
+    // block, or none.
     __attribute__((noinline)) void* std_alloc_carving(uint32_t size);
+    __attribute__((noinline)) void* fast_alloc_carving(uint32_t size);
 
     // Built by init and destroyed by shutdown.
     alignas(ArenaPool) unsigned char pool_storage[sizeof(ArenaPool)];
