@@ -73,7 +73,8 @@ public:
         uint32_t trace_depth;
         uint32_t id;
 
-        ContextBase(const char* name_ = nullptr, uint32_t id_ = 0, uint16_t type_ = StdMalloc)
+        constexpr ContextBase(const char* name_ = nullptr, uint32_t id_ = 0,
+                              uint16_t type_ = StdMalloc)
             : name(name_),
               reserved(nullptr),
               type(type_),

@@ -84,28 +84,31 @@ MemContext* find_context(uint32_t id, bool report) {
 
 void ContextCache::remember(MemContext* context) {
     TARVEX_CHECK_LIBRARY_LOCK();
-    std::atomic<MemContext*>* set = set_for(context->id);
-    MemContext* first = set[0].load(std::memory_order_relaxed);
-    if (first == context) return;
+    // The slot holds the description, inside the context: converted here,
+    // as the atomic store itself would copy the pointer's bits unchanged.
+    const Tarvex::ContextBase* description = context;
+    const Tarvex::ContextBase** set = set_for(context->id);
+    const Tarvex::ContextBase* first = __atomic_load_n(&set[0], __ATOMIC_RELAXED);
+    if (first == description) return;
     // A reader between the two stores finds the context in neither slot or
     // in one: a miss at worst, never another context for its id.
-    set[1].store(first, std::memory_order_release);
-    set[0].store(context, std::memory_order_release);
+    __atomic_store_n(&set[1], first, __ATOMIC_RELEASE);
+    __atomic_store_n(&set[0], description, __ATOMIC_RELEASE);
 }
 
 void ContextCache::forget(uint32_t id) {
     TARVEX_CHECK_LIBRARY_LOCK();
-    std::atomic<MemContext*>* set = set_for(id);
+    const Tarvex::ContextBase** set = set_for(id);
     for (uint32_t way = 0; way < ways; ++way) {
-        MemContext* cached = set[way].load(std::memory_order_relaxed);
-        if (cached != nullptr && cached->id == id)
-            set[way].store(nullptr, std::memory_order_release);
+        if (__atomic_load_n(&set[way], __ATOMIC_RELAXED)->id == id)
+            __atomic_store_n(&set[way], empty_slot(set_index(id)), __ATOMIC_RELEASE);
     }
 }
 
 void ContextCache::clear() {
     TARVEX_CHECK_LIBRARY_LOCK();
-    for (std::atomic<MemContext*>& slot : slots_) slot.store(nullptr, std::memory_order_release);
+    for (uint32_t i = 0; i < set_count * ways; ++i)
+        __atomic_store_n(&slots_[i], empty_slot(i / ways), __ATOMIC_RELEASE);
 }
 
 void ensure_started() {

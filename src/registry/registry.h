@@ -33,24 +33,46 @@ namespace tarvex {
 // own: the cache keeps every context in use at hand without a lock and
 // without a write to shared memory on a hit. It is a small table of sets of
 // two slots, each set picked by a hash of the id, each slot one atomic
-// pointer to a context whose own id the reader compares: a reader never sees
-// an id and a pointer torn apart. Slots are written only under the library
-// lock, on a miss, and only ever with the context the registry's lookup
-// returns for that id, so the cache never answers an id with another.
+// pointer to a context's description whose own id the reader compares: a
+// reader never sees an id and a pointer torn apart. A hit in a set's first
+// slot is one load and one comparison: a slot is never null, an empty one
+// holds a description that no id of its set can match. Slots are written
+// only under the library lock, on a miss, and only ever with the context the
+// registry's lookup returns for that id, so the cache never answers an id
+// with another.
 // ---------------------------------------------------------------------------
+
+constexpr uint32_t context_cache_set_bits = 7;
+
+// Fibonacci hashing spreads ids that differ in their high bits only (0x1000,
+// 0x2000, ...) as well as neighbouring ones.
+constexpr uint32_t context_cache_set(uint32_t id) {
+    return (id * 0x9e3779b1u) >> (32 - context_cache_set_bits);
+}
+
+// The ids of the two descriptions that stand in empty slots.
+constexpr uint32_t empty_slot_ids[2] = {0xffffffffu, 0xfffffffeu};
+static_assert(context_cache_set(empty_slot_ids[0]) != context_cache_set(empty_slot_ids[1]),
+              "each stands in the other's set");
 
 class ContextCache {
 public:
-    static constexpr uint32_t set_bits = 7;
+    static constexpr uint32_t set_bits = context_cache_set_bits;
     static constexpr uint32_t ways = 2;
+
+    // Constant-initialised, empty: a call may look a context up before the
+    // library has started.
+    constexpr ContextCache() {
+        for (uint32_t i = 0; i < set_count * ways; ++i) slots_[i] = empty_slot(i / ways);
+    }
 
     // The cached context for the id, or null.
     MemContext* find(uint32_t id) const {
-        const std::atomic<MemContext*>* set = set_for(id);
-        MemContext* first = set[0].load(std::memory_order_acquire);
-        if (first != nullptr && first->id == id) return first;
-        MemContext* second = set[1].load(std::memory_order_acquire);
-        return second != nullptr && second->id == id ? second : nullptr;
+        const Tarvex::ContextBase* const* set = set_for(id);
+        const Tarvex::ContextBase* first = __atomic_load_n(&set[0], __ATOMIC_ACQUIRE);
+        if (first->id == id) return context_of(*first);
+        const Tarvex::ContextBase* second = __atomic_load_n(&set[1], __ATOMIC_ACQUIRE);
+        return second->id == id ? context_of(*second) : nullptr;
     }
 
     // pre: the library lock is held, and `context` is what the registry
@@ -66,17 +88,30 @@ public:
     void clear();
 
 private:
-    static uint32_t set_index(uint32_t id) {
-        // Fibonacci hashing spreads ids that differ in their high bits only
-        // (0x1000, 0x2000, ...) as well as neighbouring ones.
-        return (id * 0x9e3779b1u) >> (32 - set_bits);
+    static constexpr uint32_t set_count = 1u << set_bits;
+
+    static constexpr uint32_t set_index(uint32_t id) { return context_cache_set(id); }
+
+    // What an empty slot holds: two descriptions of different sets, each
+    // standing in the sets of the other, where no lookup can match it.
+    static constexpr Tarvex::ContextBase empty_a{nullptr, empty_slot_ids[0]};
+    static constexpr Tarvex::ContextBase empty_b{nullptr, empty_slot_ids[1]};
+    static constexpr const Tarvex::ContextBase* empty_slot(uint32_t set) {
+        return set == context_cache_set(empty_slot_ids[0]) ? &empty_b : &empty_a;
     }
-    const std::atomic<MemContext*>* set_for(uint32_t id) const {
+
+    // Every slot that is not empty holds a context's own description.
+    static MemContext* context_of(const Tarvex::ContextBase& description) {
+        return &static_cast<MemContext&>(const_cast<Tarvex::ContextBase&>(description));
+    }
+
+    const Tarvex::ContextBase* const* set_for(uint32_t id) const {
         return slots_ + set_index(id) * ways;
     }
-    std::atomic<MemContext*>* set_for(uint32_t id) { return slots_ + set_index(id) * ways; }
+    const Tarvex::ContextBase** set_for(uint32_t id) { return slots_ + set_index(id) * ways; }
 
-    std::atomic<MemContext*> slots_[(1u << set_bits) * ways] = {};
+    // Read and written with atomic operations only.
+    const Tarvex::ContextBase* slots_[set_count * ways] = {};
 };
 
 extern ContextCache context_cache;
