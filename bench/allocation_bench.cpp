@@ -11,8 +11,10 @@
 
 #include "bench_workload.h"
 #include "mimalloc_baseline.h"
+#include "script_workload.h"
 #include "tarvex/pools.h"
 #include "tarvex/tarvex.h"
+#include "tarvex/tarvex_c.h"
 
 namespace {
 
@@ -60,6 +62,15 @@ void std_pair(benchmark::State& state, Order order) {
 }
 
 template <uint32_t Id>
+void handle_pair(benchmark::State& state, Order order) {
+    make_contexts();
+    static const tarvex_handle handle = tarvex_context_find(Id);
+    run_pairs(
+        state, order, [](uint32_t n) { return tarvex_handle_alloc(handle, n); },
+        [](void* p, uint32_t) { tarvex_handle_free(handle, p); });
+}
+
+template <uint32_t Id>
 void fast_pair(benchmark::State& state, Order order) {
     make_contexts();
     run_pairs(
@@ -75,6 +86,45 @@ void fragment_pool_pair(benchmark::State& state, Order order) {
         [&pool](void* p, uint32_t) { pool.pool_free(p); });
 }
 
+// An embedded script interpreter's allocation function over one
+// multi-threaded small-block context (by id, and through its handle),
+// against the runtime heap's and mimalloc's realloc and free.
+template <typename Alloc>
+void script_rows(benchmark::State& state, Alloc alloc) {
+    make_contexts();
+    for (auto _ : state) bench::run_script(alloc);
+    state.SetItemsProcessed(state.iterations() *
+                            static_cast<int64_t>(bench::script_calls_list().size()));
+}
+
+void register_script_rows() {
+    benchmark::RegisterBenchmark("script_interpreter/malloc", [](benchmark::State& state) {
+        script_rows(state, [](void* p, uint32_t old_size, uint32_t n) {
+            return bench::heap_script_alloc([](void* b, uint32_t s) { return std::realloc(b, s); },
+                                            [](void* b) { std::free(b); }, p, old_size, n);
+        });
+    });
+    benchmark::RegisterBenchmark("script_interpreter/mimalloc", [](benchmark::State& state) {
+        const bench::Mimalloc mi = bench::mimalloc();
+        script_rows(state, [mi](void* p, uint32_t old_size, uint32_t n) {
+            return bench::heap_script_alloc([mi](void* b, uint32_t s) { return mi.realloc(b, s); },
+                                            [mi](void* b) { mi.free(b); }, p, old_size, n);
+        });
+    });
+    benchmark::RegisterBenchmark("script_interpreter/tarvex", [](benchmark::State& state) {
+        script_rows(state, [](void* p, uint32_t old_size, uint32_t n) {
+            return bench::tarvex_script_alloc(small_locked, p, old_size, n);
+        });
+    });
+    benchmark::RegisterBenchmark("script_interpreter/tarvex_handle", [](benchmark::State& state) {
+        make_contexts();
+        const tarvex_handle handle = tarvex_context_find(small_locked);
+        script_rows(state, [handle](void* p, uint32_t old_size, uint32_t n) {
+            return bench::tarvex_handle_script_alloc(handle, p, old_size, n);
+        });
+    });
+}
+
 void register_pairs(const char* order_name, Order order) {
     const std::string prefix = std::string("pair/") + order_name + "/";
     const auto add = [&](const char* row, void (*run)(benchmark::State&, Order)) {
@@ -86,10 +136,13 @@ void register_pairs(const char* order_name, Order order) {
     add("global_fast", fast_pair<tarvex_ids::global_context>);
     add("small_flags1_std", std_pair<small_locked>);
     add("small_flags0_std", std_pair<small_unlocked>);
+    add("small_flags0_handle", handle_pair<small_unlocked>);
+    add("global_handle", handle_pair<tarvex_ids::global_context>);
     add("small_flags1_fast", fast_pair<small_locked>);
     add("small_flags0_fast", fast_pair<small_unlocked>);
     add("small_flags1_cached_std", std_pair<small_cached>);
     add("small_flags1_cached_fast", fast_pair<small_cached>);
+    add("small_flags1_cached_handle", handle_pair<small_cached>);
     add("fragment_pool", fragment_pool_pair);
 }
 
@@ -291,6 +344,7 @@ void threads_mimalloc(benchmark::State& state) {
 int main(int argc, char** argv) {
     register_pairs("reverse", Order::reverse);
     register_pairs("shuffled", Order::shuffled);
+    register_script_rows();
     benchmark::RegisterBenchmark("threads/small_flags1_std", threads_small_flags1_std)
         ->Threads(1)
         ->Threads(2)

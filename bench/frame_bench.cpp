@@ -117,13 +117,19 @@ void run_frames(benchmark::State& state, Set& set) {
 
 void engine_frame_tarvex(benchmark::State& state) {
     bench::make_frame_contexts();
-    bench::TarvexFrame set(state.thread_index());
+    bench::TarvexFrame<> set(state.thread_index());
+    run_frames(state, set);
+}
+
+void engine_frame_tarvex_handles(benchmark::State& state) {
+    bench::make_frame_contexts();
+    bench::TarvexFrame<bench::ByHandle> set(state.thread_index());
     run_frames(state, set);
 }
 
 void engine_frame_tarvex_locked(benchmark::State& state) {
     bench::make_frame_contexts();
-    bench::TarvexFrame set(state.thread_index(), false);
+    bench::TarvexFrame<> set(state.thread_index(), false);
     run_frames(state, set);
 }
 
@@ -155,7 +161,7 @@ const std::vector<uint32_t>& scratch_sizes() {
     return sizes;
 }
 
-void frame_arena_tarvex(benchmark::State& state) {
+void make_frame_arena() {
     static const bool made = [] {
         Tarvex::ContextBase arena("Bench frame arena", frame_arena_id, Tarvex::GrowOnly);
         arena.flags = 0;
@@ -164,10 +170,15 @@ void frame_arena_tarvex(benchmark::State& state) {
         return true;
     }();
     (void)made;
+}
+
+template <typename Calls>
+void frame_arena_tarvex(benchmark::State& state) {
+    make_frame_arena();
+    const Calls arena(frame_arena_id);
     const auto& sizes = scratch_sizes();
     for (auto _ : state) {
-        for (uint32_t size : sizes)
-            benchmark::DoNotOptimize(Tarvex::std_alloc(size, frame_arena_id));
+        for (uint32_t size : sizes) benchmark::DoNotOptimize(arena.alloc(size));
         Tarvex::context_reset(frame_arena_id);
     }
     state.SetItemsProcessed(state.iterations() * scratch_blocks);
@@ -208,6 +219,7 @@ int main(int argc, char** argv) {
     }
     const std::pair<const char*, void (*)(benchmark::State&)> frames[] = {
         {"engine_frame/tarvex", engine_frame_tarvex},
+        {"engine_frame/tarvex_handles", engine_frame_tarvex_handles},
         {"engine_frame/tarvex_locked", engine_frame_tarvex_locked},
         {"engine_frame/malloc", engine_frame_malloc},
         {"engine_frame/mimalloc", engine_frame_mimalloc},
@@ -215,7 +227,8 @@ int main(int argc, char** argv) {
     };
     for (const auto& [name, run] : frames)
         benchmark::RegisterBenchmark(name, run)->Threads(1)->Threads(2)->UseRealTime();
-    benchmark::RegisterBenchmark("frame_arena/tarvex", frame_arena_tarvex);
+    benchmark::RegisterBenchmark("frame_arena/tarvex", frame_arena_tarvex<bench::ById>);
+    benchmark::RegisterBenchmark("frame_arena/tarvex_handle", frame_arena_tarvex<bench::ByHandle>);
     benchmark::RegisterBenchmark("frame_arena/malloc", frame_arena_malloc);
     benchmark::RegisterBenchmark("frame_arena/monotonic", frame_arena_monotonic);
     benchmark::Initialize(&argc, argv);

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "tarvex/tarvex.h"
+#include "tarvex/tarvex_c.h"
 
 namespace bench {
 
@@ -143,6 +144,27 @@ inline void make_frame_contexts() {
     (void)made;
 }
 
+// The calls of a set: by id, through the dispatch table as every call of a
+// game that names its contexts by id, or through the contexts' handles.
+struct ById {
+    explicit ById(uint32_t context_id) : id(context_id) {}
+    void* alloc(uint32_t size) const { return Tarvex::std_alloc(size, id); }
+    void free(void* block) const { Tarvex::std_free(block, id); }
+    uint32_t id;
+};
+
+struct ByHandle {
+    explicit ByHandle(uint32_t context_id)
+        : id(context_id), handle(tarvex_context_find(context_id)) {}
+    void* alloc(uint32_t size) const { return tarvex_handle_alloc(handle, size); }
+    void free(void* block) const { tarvex_handle_free(handle, block); }
+    uint32_t id;
+    tarvex_handle handle;
+};
+
+// Third-party blocks come through the malloc-shaped functions either way: a
+// library the game did not write knows no context.
+template <typename Calls = ById>
 class TarvexFrame {
 public:
     explicit TarvexFrame(int thread, bool thread_caches = true)
@@ -152,11 +174,11 @@ public:
     void* alloc(Kind kind, uint32_t size) {
         switch (kind) {
             case Kind::entity:
-                return Tarvex::std_alloc(size, entities_);
+                return entities_.alloc(size);
             case Kind::text:
-                return Tarvex::std_alloc(size, strings_);
+                return strings_.alloc(size);
             case Kind::scratch:
-                return Tarvex::std_alloc(size, scratch_);
+                return scratch_.alloc(size);
             case Kind::third_party:
                 return tarvex_malloc(size);
         }
@@ -165,21 +187,21 @@ public:
     void release(Kind kind, void* block, uint32_t) {
         switch (kind) {
             case Kind::entity:
-                return Tarvex::std_free(block, entities_);
+                return entities_.free(block);
             case Kind::text:
-                return Tarvex::std_free(block, strings_);
+                return strings_.free(block);
             case Kind::scratch:
                 return;
             case Kind::third_party:
                 return tarvex_free(block);
         }
     }
-    void end_frame() { Tarvex::context_reset(scratch_); }
+    void end_frame() { Tarvex::context_reset(scratch_.id); }
 
 private:
-    uint32_t scratch_;
-    uint32_t entities_;
-    uint32_t strings_;
+    Calls scratch_;
+    Calls entities_;
+    Calls strings_;
 };
 
 // A general allocator for every kind: the frame's scratch is freed block by

@@ -42,8 +42,8 @@ void fill_table(size_t blocks) {
     tarvex::LockHolder hold(tarvex::library_lock());
     // Frames are not part of the table's key; setting them in place keeps
     // the order intact.
-    tarvex::for_each_tracked([&](const MemTrackEntry& entry) {
-        auto& frames = const_cast<MemTrackEntry&>(entry).frames;
+    tarvex::for_each_tracked([&](const tarvex::TrackedBlock& block) {
+        auto& frames = const_cast<MemTrackEntry&>(block.entry).frames;
         for (int f = 0; f < frames_per_block; ++f)
             frames[f] = addresses[random() % addresses.size()];
     });

@@ -6,7 +6,9 @@
 // two threads on the locked context against one, and two on pools of their
 // own as a witness; the rows shaped like a game (bench/frame_workload.h):
 // contexts in turn, threads each on a context of its own, and the engine
-// frame against the runtime heap. Each row runs several rounds, interleaved
+// frame against the runtime heap; and a script interpreter's allocation
+// function over one locked small-block context (by id and through its
+// handle) against the runtime heap's realloc and free. Each row runs several rounds, interleaved
 // with the others, and keeps its best. One row a line, its name and
 // nanoseconds per item, which bench/compare reads.
 #include <windows.h>
@@ -22,6 +24,7 @@
 #include <vector>
 
 #include "frame_workload.h"
+#include "script_workload.h"
 #include "tarvex/pools.h"
 #include "tarvex/tarvex.h"
 
@@ -240,7 +243,7 @@ void print_game_rows(const Workload& w) {
             print_row(row.c_str(), best[k]);
         }
     }
-    const auto tarvex_set = [](int t) { return bench::TarvexFrame(t); };
+    const auto tarvex_set = [](int t) { return bench::TarvexFrame<>(t); };
     const auto heap_set = [](int) {
         return bench::HeapFrame([](uint32_t n) { return std::malloc(n); },
                                 [](void* p) { std::free(p); });
@@ -259,6 +262,37 @@ void print_game_rows(const Workload& w) {
         print_row(("engine_frame/tarvex" + threads).c_str(), frame[t]);
         print_row(("engine_frame/malloc" + threads).c_str(), heap[t]);
     }
+}
+
+template <typename Alloc>
+double time_script(Alloc alloc) {
+    constexpr int runs = 200;
+    const auto start = clock_type::now();
+    for (int r = 0; r < runs; ++r) bench::run_script(alloc);
+    return nanoseconds_per_item(start, clock_type::now(),
+                                double(runs) * bench::script_calls_list().size());
+}
+
+void print_script_rows() {
+    const tarvex_handle handle = tarvex_context_find(small_locked);
+    double heap = 1e30, by_id = 1e30, by_handle = 1e30;
+    for (int r = 0; r < rounds; ++r) {
+        heap = std::min(heap, time_script([](void* p, uint32_t old_size, uint32_t n) {
+                            return bench::heap_script_alloc(
+                                [](void* b, uint32_t s) { return std::realloc(b, s); },
+                                [](void* b) { std::free(b); }, p, old_size, n);
+                        }));
+        by_id = std::min(by_id, time_script([](void* p, uint32_t old_size, uint32_t n) {
+                             return bench::tarvex_script_alloc(small_locked, p, old_size, n);
+                         }));
+        by_handle =
+            std::min(by_handle, time_script([handle](void* p, uint32_t old_size, uint32_t n) {
+                         return bench::tarvex_handle_script_alloc(handle, p, old_size, n);
+                     }));
+    }
+    print_row("script_interpreter/heap", heap);
+    print_row("script_interpreter/tarvex", by_id);
+    print_row("script_interpreter/tarvex_handle", by_handle);
 }
 
 // ---------------------------------------------------------------------------
@@ -365,6 +399,7 @@ int main() {
     }
     print_thread_slot_rows();
     print_game_rows(w);
+    print_script_rows();
     for (PrivatePool* pool : private_pool) delete pool;
     return 0;
 }

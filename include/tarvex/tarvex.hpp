@@ -98,22 +98,57 @@ inline bool context_suffices(std::size_t alignment, std::uint32_t promised) noex
     return alignment <= promised || alignment == 1;
 }
 
+// A context as the layer calls it: through its handle, which skips the id's
+// lookup, once the context is there; by its id before, so that a call still
+// starts the library, or reports the missing context, as an id call does.
+struct ContextRef {
+    std::uint32_t id;
+    tarvex_handle handle;
+};
+
+// The context's reference for a given promise: a context that promises
+// nothing is not there yet, and has no handle to find.
+inline ContextRef context_ref(std::uint32_t id, std::uint32_t promised) noexcept {
+    return ContextRef{id, promised != 0 ? tarvex_context_find(id) : nullptr};
+}
+
+inline void* std_alloc(ContextRef context, std::uint32_t bytes) noexcept {
+    if (context.handle != nullptr) return tarvex_handle_alloc(context.handle, bytes);
+    return tarvex_std_alloc(bytes, context.id);
+}
+
+inline void std_free(ContextRef context, void* block) noexcept {
+    if (context.handle != nullptr) return tarvex_handle_free(context.handle, block);
+    tarvex_std_free(block, context.id);
+}
+
+inline void* aligned_alloc(ContextRef context, std::uint32_t bytes,
+                           std::size_t alignment) noexcept {
+    const auto align = static_cast<std::uint32_t>(alignment);
+    if (context.handle != nullptr) return tarvex_handle_aligned_alloc(context.handle, bytes, align);
+    return tarvex_aligned_alloc(bytes, align, context.id);
+}
+
+inline void aligned_free(ContextRef context, void* block) noexcept {
+    if (context.handle != nullptr) return tarvex_handle_aligned_free(context.handle, block);
+    tarvex_aligned_free(block, context.id);
+}
+
 // A sized block of at least `alignment` bytes, so that the context's
 // promise for its size covers the alignment: fast_alloc when the context's
 // promise suffices, the aligned functions otherwise. Null on failure.
 inline void* sized_alloc(std::uint32_t bytes, std::size_t alignment, std::uint32_t promised,
-                         std::uint32_t id) noexcept {
-    if (context_suffices(alignment, promised)) return tarvex_fast_alloc(bytes, id);
-    return tarvex_aligned_alloc(bytes, static_cast<std::uint32_t>(alignment), id);
+                         ContextRef context) noexcept {
+    if (!context_suffices(alignment, promised)) return aligned_alloc(context, bytes, alignment);
+    if (context.handle != nullptr) return tarvex_handle_fast_alloc(context.handle, bytes);
+    return tarvex_fast_alloc(bytes, context.id);
 }
 
 inline void sized_free(void* block, std::uint32_t bytes, std::size_t alignment,
-                       std::uint32_t promised, std::uint32_t id) noexcept {
-    if (context_suffices(alignment, promised)) {
-        tarvex_fast_free(block, bytes, id);
-    } else {
-        tarvex_aligned_free(block, id);
-    }
+                       std::uint32_t promised, ContextRef context) noexcept {
+    if (!context_suffices(alignment, promised)) return aligned_free(context, block);
+    if (context.handle != nullptr) return tarvex_handle_fast_free(context.handle, block, bytes);
+    tarvex_fast_free(block, bytes, context.id);
 }
 
 // ---------------------------------------------------------------------------
@@ -135,7 +170,7 @@ struct MissingContext {
 class NewPolicy {
 public:
     constexpr NewPolicy(std::uint32_t id, MissingContext make_missing) noexcept
-        : id_(id), make_missing_(make_missing), promised_(0) {}
+        : id_(id), make_missing_(make_missing), promised_(0), handle_(nullptr) {}
 
     // Storage for an object of at most TARVEX_NEW_ALIGNMENT; null on failure.
     void* allocate(std::size_t size) noexcept {
@@ -152,11 +187,11 @@ public:
     // size, as a container's are; null on failure.
     void* allocate_sized(std::uint32_t bytes, std::size_t alignment) noexcept {
         const std::uint32_t promised = context_alignment();
-        return promised == 0 ? nullptr : sized_alloc(bytes, alignment, promised, id_);
+        return promised == 0 ? nullptr : sized_alloc(bytes, alignment, promised, context());
     }
     void release_sized(void* block, std::uint32_t bytes, std::size_t alignment) noexcept {
         if (block == nullptr) return;
-        sized_free(block, bytes, alignment, promised_.load(std::memory_order_relaxed), id_);
+        sized_free(block, bytes, alignment, promised_.load(std::memory_order_relaxed), context());
     }
 
     // As the standard's operator new: the new handler is called while there
@@ -185,20 +220,25 @@ private:
         if (!fits(requested)) return nullptr;
         const std::uint32_t promised = context_alignment();
         if (promised == 0) return nullptr;
-        const auto bytes = static_cast<std::uint32_t>(requested);
-        if (context_suffices(alignment, promised)) return tarvex_std_alloc(bytes, id_);
-        return tarvex_aligned_alloc(static_cast<std::uint32_t>(size),
-                                    static_cast<std::uint32_t>(alignment), id_);
+        if (context_suffices(alignment, promised))
+            return std_alloc(context(), static_cast<std::uint32_t>(requested));
+        return aligned_alloc(context(), static_cast<std::uint32_t>(size), alignment);
     }
 
     void release(void* block, std::size_t alignment) noexcept {
         if (block == nullptr) return;
         // A block exists, so its allocation read the context's alignment.
         if (context_suffices(alignment, promised_.load(std::memory_order_relaxed))) {
-            tarvex_std_free(block, id_);
+            std_free(context(), block);
         } else {
-            tarvex_aligned_free(block, id_);
+            aligned_free(context(), block);
         }
+    }
+
+    // The handle once it is known; the id until then, which reaches the
+    // same context.
+    ContextRef context() const noexcept {
+        return ContextRef{id_, handle_.load(std::memory_order_relaxed)};
     }
 
     std::uint32_t context_alignment() noexcept {
@@ -229,13 +269,17 @@ private:
             }
             promised = tarvex_context_alignment(id_);
         }
-        if (promised != 0) promised_.store(promised, std::memory_order_relaxed);
+        if (promised != 0) {
+            handle_.store(context_ref(id_, promised).handle, std::memory_order_relaxed);
+            promised_.store(promised, std::memory_order_relaxed);
+        }
         return promised;
     }
 
     std::uint32_t id_;
     MissingContext make_missing_;
     std::atomic<std::uint32_t> promised_;
+    std::atomic<tarvex_handle> handle_;
 };
 
 // One policy for each context id, shared by every class whose new names the
@@ -255,10 +299,12 @@ NewPolicy& new_policy() noexcept {
 // ---------------------------------------------------------------------------
 
 // Copies and rebinds keep the context, and the containers take it along on
-// copy and move assignment and on swap. Two allocators are equal when they
-// name the same context with the same alignment: one made before its
-// context existed promises nothing and uses the aligned functions for any
-// type aligned to more than 1, so it cannot release another's blocks.
+// copy and move assignment and on swap. The allocator calls its context
+// through the context's handle. Two allocators are equal when they have the
+// same handle and alignment: one made before its context existed has no
+// handle, promises nothing and uses the aligned functions by id for any type
+// aligned to more than 1, so it cannot release another's blocks. A restart
+// of the library makes every handle stale: containers do not outlive it.
 template <typename T>
 class allocator {
 public:
@@ -269,32 +315,38 @@ public:
     using is_always_equal = std::false_type;
 
     explicit allocator(std::uint32_t context_id) noexcept
-        : id_(context_id), promised_(tarvex_context_alignment(context_id)) {}
+        : promised_(tarvex_context_alignment(context_id)),
+          context_(detail::context_ref(context_id, promised_)) {}
     template <typename U>
     allocator(const allocator<U>& other) noexcept
-        : id_(other.context_id()), promised_(other.context_alignment()) {}
+        : promised_(other.context_alignment()),
+          context_{other.context_id(), other.context_handle()} {}
 
     T* allocate(std::size_t n) {
-        void* block = detail::sized_alloc(detail::element_bytes<T>(n), alignof(T), promised_, id_);
+        void* block =
+            detail::sized_alloc(detail::element_bytes<T>(n), alignof(T), promised_, context_);
         if (block == nullptr) detail::out_of_memory();
         return static_cast<T*>(block);
     }
     void deallocate(T* block, std::size_t n) noexcept {
-        detail::sized_free(block, detail::element_bytes<T>(n), alignof(T), promised_, id_);
+        detail::sized_free(block, detail::element_bytes<T>(n), alignof(T), promised_, context_);
     }
     std::size_t max_size() const noexcept { return detail::max_elements<T>(); }
 
-    std::uint32_t context_id() const noexcept { return id_; }
+    std::uint32_t context_id() const noexcept { return context_.id; }
+    tarvex_handle context_handle() const noexcept { return context_.handle; }
     std::uint32_t context_alignment() const noexcept { return promised_; }
 
 private:
-    std::uint32_t id_;
     std::uint32_t promised_;
+    detail::ContextRef context_;
 };
 
 template <typename T, typename U>
 bool operator==(const allocator<T>& a, const allocator<U>& b) noexcept {
-    return a.context_id() == b.context_id() && a.context_alignment() == b.context_alignment();
+    return a.context_handle() == b.context_handle() &&
+           a.context_alignment() == b.context_alignment() &&
+           (a.context_handle() != nullptr || a.context_id() == b.context_id());
 }
 template <typename T, typename U>
 bool operator!=(const allocator<T>& a, const allocator<U>& b) noexcept {
@@ -387,35 +439,39 @@ struct string_equal {
 // ---------------------------------------------------------------------------
 
 #if defined(TARVEX_HAS_MEMORY_RESOURCE)
-// Equal to another tarvex::memory_resource of the same context and
-// alignment (see allocator); without run-time type information, only to
-// itself.
+// Calls its context through the context's handle, as allocator does, and is
+// equal to another tarvex::memory_resource of the same handle and alignment;
+// without run-time type information, only to itself.
 class memory_resource : public std::pmr::memory_resource {
 public:
     explicit memory_resource(std::uint32_t context_id) noexcept
-        : id_(context_id), promised_(tarvex_context_alignment(context_id)) {}
+        : promised_(tarvex_context_alignment(context_id)),
+          context_(detail::context_ref(context_id, promised_)) {}
 
-    std::uint32_t context_id() const noexcept { return id_; }
+    std::uint32_t context_id() const noexcept { return context_.id; }
+    tarvex_handle context_handle() const noexcept { return context_.handle; }
     std::uint32_t context_alignment() const noexcept { return promised_; }
 
 protected:
     void* do_allocate(std::size_t bytes, std::size_t alignment) override {
         const std::size_t requested = block_size(bytes, alignment);
         if (!detail::fits(requested)) detail::out_of_memory();
-        void* block =
-            detail::sized_alloc(static_cast<std::uint32_t>(requested), alignment, promised_, id_);
+        void* block = detail::sized_alloc(static_cast<std::uint32_t>(requested), alignment,
+                                          promised_, context_);
         if (block == nullptr) detail::out_of_memory();
         return block;
     }
     void do_deallocate(void* block, std::size_t bytes, std::size_t alignment) override {
         detail::sized_free(block, static_cast<std::uint32_t>(block_size(bytes, alignment)),
-                           alignment, promised_, id_);
+                           alignment, promised_, context_);
     }
     bool do_is_equal(const std::pmr::memory_resource& other) const noexcept override {
         if (this == &other) return true;
 #if defined(__cpp_rtti) || defined(__GXX_RTTI) || defined(_CPPRTTI)
         const auto* same = dynamic_cast<const memory_resource*>(&other);
-        return same != nullptr && same->id_ == id_ && same->promised_ == promised_;
+        return same != nullptr && same->context_.handle == context_.handle &&
+               same->promised_ == promised_ &&
+               (context_.handle != nullptr || same->context_.id == context_.id);
 #else
         return false;
 #endif
@@ -429,8 +485,8 @@ private:
         return bytes < at_least ? at_least : bytes;
     }
 
-    std::uint32_t id_;
     std::uint32_t promised_;
+    detail::ContextRef context_;
 };
 #endif
 
@@ -497,7 +553,7 @@ private:
 // Registers a context (or finds the one of the same non-zero id, whose
 // description stays as it is). Contexts live until the library's final
 // shutdown, so this is a handle: copies name the same context and the
-// destructor does nothing.
+// destructor does nothing. Its blocks go through the context's handle.
 class context {
 public:
     context(const char* name, std::uint32_t id, std::uint16_t type,
@@ -507,14 +563,17 @@ public:
         tarvex_context_desc_init(&desc, name, id, type);
         desc.flags = flags;
         tarvex_context_init(&desc);
+        handle_ = tarvex_context_find(id);
     }
     // From a whole description, for the fields the other constructor leaves
     // at 0 (size_hint, trace_depth).
     explicit context(const tarvex_context_desc& desc) noexcept : id_(desc.id) {
         tarvex_context_init(&desc);
+        handle_ = tarvex_context_find(desc.id);
     }
 
     std::uint32_t id() const noexcept { return id_; }
+    tarvex_handle handle() const noexcept { return handle_; }
     std::uint32_t alignment() const noexcept { return tarvex_context_alignment(id_); }
     void set_trace_depth(std::uint32_t depth) noexcept {
         tarvex_set_context_trace_depth(id_, depth);
@@ -536,10 +595,10 @@ public:
 
     // A block of the context (std_alloc); null on failure.
     void* alloc(std::size_t size) noexcept {
-        return detail::fits(size) ? tarvex_std_alloc(static_cast<std::uint32_t>(size), id_)
+        return detail::fits(size) ? tarvex_handle_alloc(handle_, static_cast<std::uint32_t>(size))
                                   : nullptr;
     }
-    void free(void* block) noexcept { tarvex_std_free(block, id_); }
+    void free(void* block) noexcept { tarvex_handle_free(handle_, block); }
 
     // The context's description and figures as the library keeps them; all
     // zero when there is no such context.
@@ -575,6 +634,7 @@ private:
     }
 
     std::uint32_t id_;
+    tarvex_handle handle_ = nullptr;
 };
 
 // The end of a frame, and a named moment of the game, for the timeline

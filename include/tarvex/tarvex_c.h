@@ -138,6 +138,23 @@ TARVEX_API void* TARVEX_CDECL tarvex_aligned_alloc(uint32_t size, uint32_t align
 TARVEX_API void TARVEX_CDECL tarvex_aligned_free(const void* block, uint32_t context_id);
 TARVEX_API void* TARVEX_CDECL tarvex_std_realloc(const void* block, uint32_t new_size,
                                                  uint32_t context_id);
+/* Context handles: for code that knows its context, the same calls without
+ * the id's lookup. tarvex_context_find gives the context's handle, null and
+ * error 7 for an id that names no context. A handle call is the id call in
+ * every other way (tracked alike in tracking mode); a null handle gives null
+ * or is ignored. After the final shutdown a handle makes the id's call; a
+ * handle from before a restart is refused (null, error 7): find it again. */
+typedef struct tarvex_handle_s* tarvex_handle;
+TARVEX_API tarvex_handle TARVEX_CDECL tarvex_context_find(uint32_t context_id);
+TARVEX_API void* TARVEX_CDECL tarvex_handle_alloc(tarvex_handle h, uint32_t size);
+TARVEX_API void TARVEX_CDECL tarvex_handle_free(tarvex_handle h, const void* block);
+TARVEX_API void* TARVEX_CDECL tarvex_handle_fast_alloc(tarvex_handle h, uint32_t size);
+TARVEX_API void TARVEX_CDECL tarvex_handle_fast_free(tarvex_handle h, const void* block,
+                                                     uint32_t size);
+TARVEX_API void* TARVEX_CDECL tarvex_handle_aligned_alloc(tarvex_handle h, uint32_t size,
+                                                          uint32_t alignment);
+TARVEX_API void TARVEX_CDECL tarvex_handle_aligned_free(tarvex_handle h, const void* block);
+
 /* In tracking mode sets every byte of the block to 0xCD; otherwise nothing. */
 TARVEX_API void TARVEX_CDECL tarvex_dbg_fill(void* block, uint32_t size);
 

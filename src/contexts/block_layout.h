@@ -98,12 +98,16 @@ struct SizeHeader {
     }
 
     // Writes the header at the start of what the pool or heap returned; the
-    // caller's block follows it.
-    static void* attach(void* obtained, uint32_t total) {
-        char* block = static_cast<char*>(obtained) + Layout::header_for_total(total);
+    // caller's block follows it. `header` is the layout's header for the
+    // total, when the caller knows it already.
+    static void* attach(void* obtained, uint32_t total, uint32_t header) {
+        char* block = static_cast<char*>(obtained) + header;
         memcpy(block - size_field_bytes, &total, size_field_bytes);
         tarvex_memory::seal(block - size_field_bytes, size_field_bytes);
         return block;
+    }
+    static void* attach(void* obtained, uint32_t total) {
+        return attach(obtained, total, Layout::header_for_total(total));
     }
 
     static uint32_t total_of(const void* block) {
@@ -120,9 +124,12 @@ struct SizeHeader {
     // Where the block was obtained, its header unsealed for the pool or heap
     // it goes back to.
     static void* detach(void* block, uint32_t total) {
+        return detach_header(block, Layout::header_for_total(total));
+    }
+    static void* detach_header(void* block, uint32_t header) {
         char* field = static_cast<char*>(block) - size_field_bytes;
         tarvex_memory::unseal(field, size_field_bytes);
-        return static_cast<char*>(block) - Layout::header_for_total(total);
+        return static_cast<char*>(block) - header;
     }
 };
 

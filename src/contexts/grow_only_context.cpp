@@ -110,62 +110,77 @@ void ArenaPool::rewind(const Position& to) {
 // The context
 // ---------------------------------------------------------------------------
 
-template <typename Layout>
-GrowOnlyContext<Layout>::GrowOnlyContext() {
+template <typename Layout, Sharing S>
+GrowOnlyContext<Layout, S>::GrowOnlyContext() {
     block_alignment = Layout::packed ? 1 : Layout::cap;
 }
 
-template <typename Layout>
-ArenaPool& GrowOnlyContext<Layout>::pool() {
+template <typename Layout, Sharing S>
+ArenaPool& GrowOnlyContext<Layout, S>::pool() {
     return *std::launder(reinterpret_cast<ArenaPool*>(pool_storage));
 }
 
-template <typename Layout>
-void GrowOnlyContext<Layout>::init(const Tarvex::ContextBase& base) {
+template <typename Layout, Sharing S>
+void GrowOnlyContext<Layout, S>::init(const Tarvex::ContextBase& base) {
     MemContext::init(base);
     const uint32_t quarter = size_hint / 4;
     arena = new (pool_storage)
         ArenaPool(quarter > smallest_block ? quarter : smallest_block, tarvex_ids::library_context);
 }
 
-template <typename Layout>
-void GrowOnlyContext<Layout>::shutdown() {
-    LockHolder hold(lock);
+template <typename Layout, Sharing S>
+void GrowOnlyContext<Layout, S>::shutdown() {
+    ContextLockHolder<S> hold(lock);
     arena = nullptr;
     pool().~ArenaPool();
     MemContext::shutdown();
 }
 
-template <typename Layout>
-void* GrowOnlyContext<Layout>::take(uint32_t size, uint32_t alignment) {
+template <typename Layout, Sharing S>
+void* GrowOnlyContext<Layout, S>::take(uint32_t size, uint32_t alignment) {
     if (Layout::packed) return pool().pool_alloc(size);
     return pool().carve(size, alignment);
 }
 
-template <typename Layout>
-void* GrowOnlyContext<Layout>::fast_alloc(uint32_t size) {
-    LockHolder hold(lock);
+template <typename Layout, Sharing S>
+void* GrowOnlyContext<Layout, S>::fast_alloc(uint32_t size) {
+    ContextLockHolder<S> hold(lock);
     return take(size, Layout::alignment_for(size));
 }
 
-template <typename Layout>
-void* GrowOnlyContext<Layout>::std_alloc(uint32_t size) {
+// The header is written under the lock: a reset on another thread may give
+// the block back the moment the lock is left. A piece that fits the current
+// block is a bump of its cursor, without a call; a new block is the call's
+// own.
+template <typename Layout, Sharing S>
+void* GrowOnlyContext<Layout, S>::std_alloc(uint32_t size) {
+    const uint32_t header = Layout::header_for_size(size);
+    if (size <= largest_bump) {
+        ContextLockHolder<S> hold(lock);
+        if (void* piece = pool().bump(size + header, Layout::alignment_for(size)))
+            return Header::attach(piece, size + header, header);
+    }
+    return std_alloc_carving(size);
+}
+
+template <typename Layout, Sharing S>
+void* GrowOnlyContext<Layout, S>::std_alloc_carving(uint32_t size) {
     uint32_t total;
     if (!Header::total_for(size, total)) return nullptr;
-    // The header is written under the lock: a reset on another thread may
-    // give the block back the moment the lock is left.
-    LockHolder hold(lock);
+    ContextLockHolder<S> hold(lock);
     void* obtained = take(total, Layout::alignment_for(size));
     if (obtained == nullptr) return nullptr;
     return Header::attach(obtained, total);
 }
 
-template <typename Layout>
-uint32_t GrowOnlyContext<Layout>::std_size(void* block) {
+template <typename Layout, Sharing S>
+uint32_t GrowOnlyContext<Layout, S>::std_size(void* block) {
     return Header::size_of(block);
 }
 
-template class GrowOnlyContext<PackedLayout>;
-template class GrowOnlyContext<DefaultAlignedLayout>;
+template class GrowOnlyContext<PackedLayout, Sharing::one_thread>;
+template class GrowOnlyContext<PackedLayout, Sharing::locked>;
+template class GrowOnlyContext<DefaultAlignedLayout, Sharing::one_thread>;
+template class GrowOnlyContext<DefaultAlignedLayout, Sharing::locked>;
 
 }  // namespace tarvex

@@ -44,6 +44,18 @@ public:
     // larger than the heap's), from a new block when the current one has no
     // room; null when no block can be had.
     void* carve(uint32_t size, uint32_t alignment);
+    // The same from the current block only, without a call: null when it has
+    // no room (or there is none yet), and the pool is left as it was.
+    void* bump(uint32_t size, uint32_t alignment) {
+        const uint32_t padding =
+            static_cast<uint32_t>(0 - reinterpret_cast<uintptr_t>(cursor)) & (alignment - 1);
+        if (cursor == nullptr || size > remaining || padding > remaining - size) return nullptr;
+        char* piece = cursor + padding;
+        cursor = piece + size;
+        remaining -= padding + size;
+        tarvex_memory::handed_out(this, piece, size);
+        return piece;
+    }
 
     // The memory a rewind to the mark (null: a reset) would give back, as
     // address ranges from begin to end, each visited once.
@@ -85,11 +97,14 @@ void ArenaPool::for_each_range_after(const Mark* mark, Visit&& visit) const {
 // The context
 // ---------------------------------------------------------------------------
 
-template <typename Layout>
+template <typename Layout, Sharing S>
 class GrowOnlyContext final : public MemContext {
 public:
     // The pool's blocks: a quarter of the size hint, never under this.
     static constexpr uint32_t smallest_block = 4096;
+    // Sizes whose total with the header cannot pass 32 bits; larger ones are
+    // checked on the way to a new block.
+    static constexpr uint32_t largest_bump = UINT32_MAX / 2;
 
     GrowOnlyContext();
 
@@ -108,12 +123,16 @@ private:
     ArenaPool& pool();
     // pre: the context lock is held.
     void* take(uint32_t size, uint32_t alignment);
+    // std_alloc when the current block has no room: a new block, or none.
+    __attribute__((noinline)) void* std_alloc_carving(uint32_t size);
 
     // Built by init and destroyed by shutdown.
     alignas(ArenaPool) unsigned char pool_storage[sizeof(ArenaPool)];
 };
 
-extern template class GrowOnlyContext<PackedLayout>;
-extern template class GrowOnlyContext<DefaultAlignedLayout>;
+extern template class GrowOnlyContext<PackedLayout, Sharing::one_thread>;
+extern template class GrowOnlyContext<PackedLayout, Sharing::locked>;
+extern template class GrowOnlyContext<DefaultAlignedLayout, Sharing::one_thread>;
+extern template class GrowOnlyContext<DefaultAlignedLayout, Sharing::locked>;
 
 }  // namespace tarvex

@@ -96,14 +96,28 @@ MemContext* construct_in_heap() {
 // Thread caches serve a shared context; in tracking mode every call goes
 // through the library lock anyway, and the figures stay exact without them.
 bool wants_thread_caches(uint16_t flags) {
-    const uint16_t both = Tarvex::multi_threaded | Tarvex::thread_cache;
-    return (flags & both) == both && back_trace_mode.load(std::memory_order_relaxed) == 0;
+    return (flags & Tarvex::thread_cache) != 0 &&
+           back_trace_mode.load(std::memory_order_relaxed) == 0;
 }
 
 template <typename Layout>
 MemContext* construct_small_blocks(uint16_t flags) {
-    if (wants_thread_caches(flags)) return construct_in_heap<SmallBlkListContext<Layout, true>>();
-    return construct_in_heap<SmallBlkListContext<Layout, false>>();
+    switch (sharing_for(flags, wants_thread_caches(flags))) {
+        case Sharing::one_thread:
+            return construct_in_heap<SmallBlkListContext<Layout, Sharing::one_thread>>();
+        case Sharing::locked:
+            return construct_in_heap<SmallBlkListContext<Layout, Sharing::locked>>();
+        case Sharing::thread_cached:
+            return construct_in_heap<SmallBlkListContext<Layout, Sharing::thread_cached>>();
+    }
+    return nullptr;
+}
+
+template <typename Layout>
+MemContext* construct_arena(uint16_t flags) {
+    if (sharing_for(flags, false) == Sharing::one_thread)
+        return construct_in_heap<GrowOnlyContext<Layout, Sharing::one_thread>>();
+    return construct_in_heap<GrowOnlyContext<Layout, Sharing::locked>>();
 }
 
 }  // namespace
@@ -115,8 +129,8 @@ MemContext* create_context_object(uint16_t type, uint16_t flags) {
             return aligned ? construct_small_blocks<DefaultAlignedLayout>(flags)
                            : construct_small_blocks<PackedLayout>(flags);
         case Tarvex::GrowOnly:
-            return aligned ? construct_in_heap<GrowOnlyContext<DefaultAlignedLayout>>()
-                           : construct_in_heap<GrowOnlyContext<PackedLayout>>();
+            return aligned ? construct_arena<DefaultAlignedLayout>(flags)
+                           : construct_arena<PackedLayout>(flags);
         default:
             // Every other code, known or not, is served by the runtime heap.
             return construct_in_heap<StdMallocContext>();

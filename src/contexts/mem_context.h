@@ -38,6 +38,8 @@ struct ContextBudget {
 // The context
 // ---------------------------------------------------------------------------
 
+struct tarvex_handle_s;
+
 namespace tarvex {
 
 class ArenaPool;
@@ -84,7 +86,44 @@ public:
     // Set with the one warning that a game asked for this id with another
     // type or other flags. Guarded by the library lock.
     bool warned_other_description = false;
+    // The context's handle in this start, made on the first find; null
+    // before it. Guarded by the library lock.
+    tarvex_handle_s* handle = nullptr;
 };
+
+// ---------------------------------------------------------------------------
+// Sharing
+//
+// How a context's class serves threads, chosen once, when the context is made
+// from its flags: a context of one thread makes no lock call at all, a shared
+// one holds its lock around every pool operation, and a shared one with
+// thread caches goes to its caches first. The choice is the class, so the
+// path of a call tests no flag.
+// ---------------------------------------------------------------------------
+
+enum class Sharing { one_thread, locked, thread_cached };
+
+// Holds a context's lock for one scope when its class is shared; nothing at
+// all otherwise.
+template <Sharing S>
+class ContextLockHolder {
+public:
+    explicit ContextLockHolder(LockSlot& slot) : hold_(slot) {}
+
+private:
+    LockHolder hold_;
+};
+
+template <>
+class ContextLockHolder<Sharing::one_thread> {
+public:
+    explicit ContextLockHolder(LockSlot&) {}
+};
+
+inline Sharing sharing_for(uint16_t flags, bool thread_caches) {
+    if ((flags & Tarvex::multi_threaded) == 0) return Sharing::one_thread;
+    return thread_caches ? Sharing::thread_cached : Sharing::locked;
+}
 
 // Keeps a copy of a name (or an info text) in the library's own context.
 // The built-in names are kept by pointer and never copied; null and "" become

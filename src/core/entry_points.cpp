@@ -7,6 +7,7 @@
 
 #include "base/dispatch_slot.h"
 #include "registry/default_entries.h"
+#include "registry/handles.h"
 #include "tarvex/tarvex.h"
 
 // ---------------------------------------------------------------------------
@@ -65,6 +66,30 @@ uint32_t Tarvex::inc_counter(const char* name, int32_t delta) {
 
 uint32_t Tarvex::get_counter(const char* name, int32_t) {
     return slot(my_func_table.inc_counter)(name, 0);
+}
+
+void* tarvex_handle_alloc(tarvex_handle h, uint32_t size) {
+    return slot(handle_func_table.alloc)(h, size);
+}
+
+void tarvex_handle_free(tarvex_handle h, const void* block) {
+    slot(handle_func_table.free)(h, block);
+}
+
+void* tarvex_handle_fast_alloc(tarvex_handle h, uint32_t size) {
+    return slot(handle_func_table.fast_alloc)(h, size);
+}
+
+void tarvex_handle_fast_free(tarvex_handle h, const void* block, uint32_t size) {
+    slot(handle_func_table.fast_free)(h, block, size);
+}
+
+void* tarvex_handle_aligned_alloc(tarvex_handle h, uint32_t size, uint32_t alignment) {
+    return slot(handle_func_table.aligned_alloc)(h, size, alignment);
+}
+
+void tarvex_handle_aligned_free(tarvex_handle h, const void* block) {
+    slot(handle_func_table.aligned_free)(h, block);
 }
 
 // ---------------------------------------------------------------------------

@@ -10,6 +10,7 @@
 #include "counters/counters.h"
 #include "debughelp/binding.h"
 #include "debughelp/debug_help.h"
+#include "registry/handles.h"
 #include "registry/registry.h"
 #include "tarvex/tarvex.h"
 #include "tracking/leak_report.h"
@@ -94,6 +95,7 @@ void tear_down_library() {
     // A stray call after the final shutdown must not reach a context that is
     // about to be freed, nor a built-in one by the id it has now.
     context_cache.clear();
+    forget_handles();
     registry_destroy_runtime_contexts();
 
     init_data_context().shutdown();

@@ -61,7 +61,13 @@ bool debug_help_live();
 // it returns 0 and leaves `frames` untouched. Waits for no lock and for
 // nothing that waits for the system loader (the safe walk on Windows takes
 // the binding lock only when it is free).
-uint32_t capture_stack(const StartPoint& start, uint32_t limit, uintptr_t* frames);
+//
+// With `cut`, also tells how the walk ended: true when it stopped before
+// `limit` at a stored frame whose caller it could not find (a function that
+// keeps no frame pointer, or on POSIX one without unwind tables), false when
+// it filled `limit`, reached the thread's outermost frame or stored nothing.
+uint32_t capture_stack(const StartPoint& start, uint32_t limit, uintptr_t* frames,
+                       bool* cut = nullptr);
 
 struct ResolvedFrame {
     uintptr_t address;

@@ -158,6 +158,7 @@ struct Walk {
     uint32_t limit;
     uint32_t stored;
     uintptr_t* frames;
+    bool outermost;  // the walk passed the thread's first frame
 };
 
 // The unwinder reports, with each return address, the stack pointer its
@@ -170,8 +171,17 @@ _Unwind_Reason_Code visit_frame(struct _Unwind_Context* context, void* argument)
     const uintptr_t cfa = _Unwind_GetCFA(context);
     if (cfa <= walk.start_stack) return _URC_NO_REASON;
     const uintptr_t instruction = _Unwind_GetIP(context);
+    // The thread's first frame (the C runtime's _start, the thread start in
+    // clone) marks its return address undefined in its unwind table, and the
+    // unwinder shows what lies beyond as a frame at address 0. A frame whose
+    // function has no unwind table ends the walk without one: its caller is
+    // unknown, and the walk was cut there.
+    if (instruction == 0) {
+        walk.outermost = true;
+        return _URC_END_OF_STACK;
+    }
     // A frame that does not move up the stack would repeat forever.
-    if (instruction == 0 || cfa <= walk.last_cfa) return _URC_END_OF_STACK;
+    if (cfa <= walk.last_cfa) return _URC_END_OF_STACK;
     walk.last_cfa = cfa;
     walk.frames[walk.stored++] = instruction;
     return walk.stored < walk.limit ? _URC_NO_REASON : _URC_END_OF_STACK;
@@ -198,11 +208,13 @@ void unbind_back_end() {
 // which older unwinders use, takes only the lock that guards the list of
 // loaded objects. So a capture inside a plug-in's constructor, or under the
 // library lock while another thread is in one, does not wait for the loader.
-uint32_t capture_stack(const StartPoint& start, uint32_t limit, uintptr_t* frames) {
+uint32_t capture_stack(const StartPoint& start, uint32_t limit, uintptr_t* frames, bool* cut) {
+    if (cut != nullptr) *cut = false;
     if (!debug_help_live()) return 0;
-    Walk walk = {start.stack, start.stack, limit, 0, frames};
+    Walk walk = {start.stack, start.stack, limit, 0, frames, false};
     if (limit != 0) _Unwind_Backtrace(visit_frame, &walk);
     for (uint32_t i = walk.stored; i < limit; ++i) frames[i] = 0;
+    if (cut != nullptr) *cut = walk.stored != 0 && walk.stored < limit && !walk.outermost;
     return walk.stored;
 }
 

@@ -166,8 +166,10 @@ constexpr uint32_t most_walk_steps = 1024;
 
 // pre: the binding lock is held and the binding is live. The first frame of
 // the walk, at the start point itself, is not stored: every stored address is
-// a return address.
-uint32_t walk_with_dbghelp(const StartPoint& start, uint32_t limit, uintptr_t* frames) {
+// a return address. `cut` as capture_stack gives it: dbghelp shows the
+// thread's first frame with a return address of 0, and a walk that stops
+// before one stopped where it could not unwind.
+uint32_t walk_with_dbghelp(const StartPoint& start, uint32_t limit, uintptr_t* frames, bool& cut) {
     DbgHelpBinding& b = dbghelp();
     STACKFRAME64 frame;
     memset(&frame, 0, sizeof(frame));
@@ -176,17 +178,20 @@ uint32_t walk_with_dbghelp(const StartPoint& start, uint32_t limit, uintptr_t* f
     frame.AddrStack.Offset = start.stack;
     frame.AddrPC.Mode = frame.AddrFrame.Mode = frame.AddrStack.Mode = AddrModeFlat;
     uint32_t stored = 0;
+    bool outermost = false;
     for (uint32_t step = 0; stored < limit && step < most_walk_steps; ++step) {
         if (!b.functions.stack_walk64(IMAGE_FILE_MACHINE_I386, b.process, GetCurrentThread(),
                                       &frame, nullptr, walk_read_memory, walk_function_table,
                                       walk_module_base, nullptr)) {
             break;
         }
+        outermost = frame.AddrReturn.Offset == 0;
         if (frame.AddrPC.Offset == frame.AddrReturn.Offset) break;
         if (frame.AddrPC.Offset != 0 && step != 0) {
             frames[stored++] = static_cast<uintptr_t>(frame.AddrPC.Offset);
         }
     }
+    cut = stored != 0 && stored < limit && !outermost;
     return stored;
 }
 
@@ -200,7 +205,15 @@ uint32_t walk_with_dbghelp(const StartPoint& start, uint32_t limit, uintptr_t* f
 // waits for that lock.
 // ---------------------------------------------------------------------------
 
-uint32_t walk_frame_pointers(const StartPoint& start, uint32_t limit, uintptr_t* frames) {
+// `cut` as capture_stack gives it. The system starts a thread with a frame
+// pointer of 0, so the chain of a whole stack ends in a record that links to
+// 0 (or returns to 0). A function without a frame pointer that uses the
+// register for its own data leaves its callee a link to something else,
+// which fails the checks below: the walk was cut at that function's frame.
+// (One that leaves the register alone is passed over unseen: its callee
+// links to its caller's caller.)
+uint32_t walk_frame_pointers(const StartPoint& start, uint32_t limit, uintptr_t* frames,
+                             bool& cut) {
     struct FrameRecord {
         uintptr_t caller_frame;
         uintptr_t return_address;
@@ -211,14 +224,19 @@ uint32_t walk_frame_pointers(const StartPoint& start, uint32_t limit, uintptr_t*
     uintptr_t lowest = start.stack;
     uintptr_t frame = start.frame;
     uint32_t stored = 0;
+    bool outermost = false;
     while (stored < limit && frame >= lowest && frame % alignof(FrameRecord) == 0 &&
            frame <= stack_base - sizeof(FrameRecord)) {
         const FrameRecord& record = *reinterpret_cast<const FrameRecord*>(frame);
-        if (record.return_address == 0) break;
+        if (record.return_address == 0) {
+            outermost = true;
+            break;
+        }
         frames[stored++] = record.return_address;
         lowest = frame + sizeof(FrameRecord);
         frame = record.caller_frame;
     }
+    cut = stored != 0 && stored < limit && !outermost && frame != 0;
     return stored;
 }
 
@@ -250,19 +268,22 @@ void unbind_back_end() {
     dbghelp_unbind();
 }
 
-uint32_t capture_stack(const StartPoint& start, uint32_t limit, uintptr_t* frames) {
+uint32_t capture_stack(const StartPoint& start, uint32_t limit, uintptr_t* frames, bool* cut) {
+    if (cut != nullptr) *cut = false;
     if (!debug_help_live()) return 0;
     uint32_t stored = 0;
     bool walked = false;
+    bool stopped_short = false;
     if (limit != 0 && safe_walk_live.load(std::memory_order_relaxed)) {
         BindingLockAttempt attempt;
         if (attempt.held() && binding_live(dbghelp())) {
-            stored = walk_with_dbghelp(start, limit, frames);
+            stored = walk_with_dbghelp(start, limit, frames, stopped_short);
             walked = true;
         }
     }
-    if (!walked) stored = walk_frame_pointers(start, limit, frames);
+    if (!walked) stored = walk_frame_pointers(start, limit, frames, stopped_short);
     for (uint32_t i = stored; i < limit; ++i) frames[i] = 0;
+    if (cut != nullptr) *cut = stopped_short;
     return stored;
 }
 

@@ -1,3 +1,4 @@
 target_sources(tarvex_objects PRIVATE
   registry/default_entries.cpp
+  registry/handles.cpp
   registry/registry.cpp)

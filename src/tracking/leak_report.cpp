@@ -48,9 +48,11 @@ struct ReportScratch {
     ModuleMap* modules;
 };
 
-bool report_order(const MemTrackEntry* a, const MemTrackEntry* b) {
-    if (a->context_id != b->context_id) return a->context_id < b->context_id;
-    return a->alloc_id < b->alloc_id;
+bool report_order(const TrackedBlock* a, const TrackedBlock* b) {
+    if (a->entry.context_id != b->entry.context_id) {
+        return a->entry.context_id < b->entry.context_id;
+    }
+    return a->entry.alloc_id < b->entry.alloc_id;
 }
 
 // The entry's frames up to the first 0.
@@ -61,8 +63,11 @@ uint32_t frame_count(const MemTrackEntry& entry) {
 }
 
 // The frames come from the cache; one it does not know is written with its
-// address and empty texts.
-void write_fragment(XmlWriter& xml, const MemTrackEntry& entry, ModuleMap& modules) {
+// address and empty texts. A stack whose walk was cut is followed by an
+// element of its own, after its last Entry: the StackTrace element keeps its
+// shape, and a reader that does not know the mark skips it.
+void write_fragment(XmlWriter& xml, const TrackedBlock& block, ModuleMap& modules) {
+    const MemTrackEntry& entry = block.entry;
     xml.line("<Fragment AllocId=\"%d\" Adress=\"0x%" PRIxPTR "\" Size=\"%d\" Info=\"%s\">",
              static_cast<int>(entry.alloc_id), reinterpret_cast<uintptr_t>(entry.address),
              static_cast<int>(entry.size), xml.escape(entry.info, info_shown));
@@ -84,6 +89,7 @@ void write_fragment(XmlWriter& xml, const MemTrackEntry& entry, ModuleMap& modul
         }
         xml.level = 3;
         xml.line("</StackTrace>");
+        if (block.stack_cut) xml.line("<Cut />");
     }
     xml.level = 2;
     xml.line("</Fragment>");
@@ -93,9 +99,9 @@ void write_fragment(XmlWriter& xml, const MemTrackEntry& entry, ModuleMap& modul
 // context is looked up silently: a report to the sink could release tracked
 // blocks, and the entries in hand with them. An id that names no context is
 // counted, and reported once the entries are let go.
-void write_context(XmlWriter& xml, ReportScratch& scratch, const MemTrackEntry* const* first,
-                   const MemTrackEntry* const* last, uint32_t& unknown_ids) {
-    const uint32_t id = (*first)->context_id;
+void write_context(XmlWriter& xml, ReportScratch& scratch, const TrackedBlock* const* first,
+                   const TrackedBlock* const* last, uint32_t& unknown_ids) {
+    const uint32_t id = (*first)->entry.context_id;
     const MemContext* context = find_context(id, false);
     if (context == nullptr) {
         context = &null_context();
@@ -105,7 +111,7 @@ void write_context(XmlWriter& xml, ReportScratch& scratch, const MemTrackEntry* 
     std::strncpy(scratch.context_name, name, context_name_length);
     scratch.context_name[context_name_length] = '\0';
     uint32_t size_sum = 0;
-    for (auto entry = first; entry != last; ++entry) size_sum += (*entry)->size;
+    for (auto block = first; block != last; ++block) size_sum += (*block)->entry.size;
     xml.line(
         "<Context Name=\"%s\" Id=\"0x%x\" Fragments=\"%d\" SizeAccumulation=\"%d\" "
         "MemUsage=\"%d\" MemUsagePeek=\"%d\"%s>",
@@ -114,7 +120,7 @@ void write_context(XmlWriter& xml, ReportScratch& scratch, const MemTrackEntry* 
         static_cast<int>(context->usage), static_cast<int>(context->usage_peak),
         over_soft_budget(*context) ? " OverBudget=\"1\"" : "");
     xml.level = 2;
-    for (auto entry = first; entry != last; ++entry) write_fragment(xml, **entry, *scratch.modules);
+    for (auto block = first; block != last; ++block) write_fragment(xml, **block, *scratch.modules);
     xml.level = 1;
     xml.line("</Context>");
 }
@@ -122,18 +128,20 @@ void write_context(XmlWriter& xml, ReportScratch& scratch, const MemTrackEntry* 
 // `selected` has room for `capacity` entries: the table as it was counted.
 // Nothing here calls the sink while the entries are in hand. Returns how
 // many groups named no context.
-uint32_t write_allocations(XmlWriter& xml, ReportScratch& scratch, const MemTrackEntry** selected,
+uint32_t write_allocations(XmlWriter& xml, ReportScratch& scratch, const TrackedBlock** selected,
                            uint32_t capacity, const ReportSelection& selection) {
     uint32_t kept = 0;
-    for_each_tracked([&](const MemTrackEntry& entry) {
-        if (selection.keeps(entry) && kept < capacity) selected[kept++] = &entry;
+    for_each_tracked([&](const TrackedBlock& block) {
+        if (selection.keeps(block.entry) && kept < capacity) selected[kept++] = &block;
     });
     std::sort(selected, selected + kept, report_order);
     xml.line("<Allocations Count=\"%d\" />", static_cast<int>(kept));
     uint32_t unknown_ids = 0;
     for (uint32_t group = 0; group < kept;) {
         uint32_t end = group + 1;
-        while (end < kept && selected[end]->context_id == selected[group]->context_id) ++end;
+        while (end < kept && selected[end]->entry.context_id == selected[group]->entry.context_id) {
+            ++end;
+        }
         write_context(xml, scratch, selected + group, selected + end, unknown_ids);
         group = end;
     }
@@ -181,8 +189,8 @@ namespace {
 
 // pre: the library lock is held. Every frame of the entries the report lists.
 void request_frames(FrameRequest& request, const ReportSelection& selection) {
-    for_each_tracked([&](const MemTrackEntry& entry) {
-        if (selection.keeps(entry)) request.add(entry.frames, frame_count(entry));
+    for_each_tracked([&](const TrackedBlock& block) {
+        if (selection.keeps(block.entry)) request.add(block.entry.frames, frame_count(block.entry));
     });
 }
 
@@ -202,10 +210,10 @@ void report_incomplete(const char* file_name, uint32_t count) {
 // resolved as far as they will be.
 void write_report(const char* file_name, const ReportSelection& selection, ModuleMap& modules) {
     const uint32_t count = track_table_size();
-    const MemTrackEntry** selected = nullptr;
+    const TrackedBlock** selected = nullptr;
     if (count != 0) {
-        selected = static_cast<const MemTrackEntry**>(
-            library_alloc(sizeof(MemTrackEntry*) * static_cast<size_t>(count)));
+        selected = static_cast<const TrackedBlock**>(
+            library_alloc(sizeof(TrackedBlock*) * static_cast<size_t>(count)));
         if (selected == nullptr) return report_incomplete(file_name, count);
     }
     auto* scratch = static_cast<ReportScratch*>(library_alloc(sizeof(ReportScratch)));
@@ -351,7 +359,7 @@ uint32_t Tarvex::scope_end(uint32_t context_id, uint32_t token, const char* file
     {
         LockHolder hold(library_lock());
         for_each_tracked(
-            [&](const MemTrackEntry& entry) { live += selection.keeps(entry) ? 1 : 0; });
+            [&](const TrackedBlock& block) { live += selection.keeps(block.entry) ? 1 : 0; });
     }
     // Written as dump_state writes, with the frames resolved outside the
     // library lock.

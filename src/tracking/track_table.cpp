@@ -21,10 +21,10 @@ namespace tarvex {
 namespace {
 
 #if UINTPTR_MAX == 0xffffffffu
-// A tree node is the entry plus the tree's links and colour (four words): the
-// library's own storage per live tracked block stays within 128 bytes, info
-// copy aside.
-static_assert(sizeof(MemTrackEntry) + 4 * sizeof(void*) <= 128,
+// A tree node is the block (the entry and its mark) plus the tree's links
+// and colour (four words): the library's own storage per live tracked block
+// stays within 128 bytes, info copy aside.
+static_assert(sizeof(TrackedBlock) + 4 * sizeof(void*) <= 128,
               "a tracked block costs at most 128 bytes");
 #endif
 
@@ -36,8 +36,8 @@ struct EntryKey {
     uint32_t context_id;
 };
 
-EntryKey key_of(const MemTrackEntry& entry) {
-    return {reinterpret_cast<uintptr_t>(entry.address), entry.context_id};
+EntryKey key_of(const TrackedBlock& block) {
+    return {reinterpret_cast<uintptr_t>(block.entry.address), block.entry.context_id};
 }
 
 // Addresses compare as unsigned numbers, then ids.
@@ -47,14 +47,14 @@ struct EntryOrder {
         if (a.address != b.address) return a.address < b.address;
         return a.context_id < b.context_id;
     }
-    bool operator()(const MemTrackEntry& a, const MemTrackEntry& b) const {
+    bool operator()(const TrackedBlock& a, const TrackedBlock& b) const {
         return less(key_of(a), key_of(b));
     }
-    bool operator()(const MemTrackEntry& a, const EntryKey& b) const { return less(key_of(a), b); }
-    bool operator()(const EntryKey& a, const MemTrackEntry& b) const { return less(a, key_of(b)); }
+    bool operator()(const TrackedBlock& a, const EntryKey& b) const { return less(key_of(a), b); }
+    bool operator()(const EntryKey& a, const TrackedBlock& b) const { return less(a, key_of(b)); }
 };
 
-using TrackSet = std::set<MemTrackEntry, EntryOrder, LibraryAllocator<MemTrackEntry>>;
+using TrackSet = std::set<TrackedBlock, EntryOrder, LibraryAllocator<TrackedBlock>>;
 
 constexpr size_t recent_slot_count = 256;
 
@@ -90,12 +90,17 @@ bool ignored(uint32_t context_id) {
     return table == nullptr || !library_running() || context_id == tarvex_ids::library_context;
 }
 
-bool is_released(const MemTrackEntry& entry) {
-    return entry.info == nullptr;
+bool is_released(const TrackedBlock& block) {
+    return block.entry.info == nullptr;
 }
 
-bool has_key(const MemTrackEntry& entry, const void* address, uint32_t context_id) {
-    return entry.address == address && entry.context_id == context_id;
+bool has_key(const TrackedBlock& block, const void* address, uint32_t context_id) {
+    return block.entry.address == address && block.entry.context_id == context_id;
+}
+
+// Only the key orders the set: the rest of a block may change in place.
+MemTrackEntry& entry_of(const TrackedBlock& block) {
+    return const_cast<MemTrackEntry&>(block.entry);
 }
 
 // The live entry of the key, or end().
@@ -110,7 +115,7 @@ TrackSet::iterator find_entry(void* address, uint32_t context_id) {
 
 // pre: the entry is live. It leaves the tree.
 void erase_entry(TrackSet::iterator entry) {
-    TrackSet::iterator& slot = table->recent_slot(entry->address);
+    TrackSet::iterator& slot = table->recent_slot(entry->entry.address);
     if (slot == entry) slot = table->entries.end();
     table->entries.erase(entry);
     --table->live;
@@ -119,22 +124,17 @@ void erase_entry(TrackSet::iterator entry) {
 // pre: the entry is live, its info given back. It stays in the tree,
 // released, held by its slot, whose released entry before it leaves.
 void retire_entry(TrackSet::iterator entry) {
-    TrackSet::iterator& slot = table->recent_slot(entry->address);
+    TrackSet::iterator& slot = table->recent_slot(entry->entry.address);
     if (slot != entry) {
         if (slot != table->entries.end() && is_released(*slot)) table->entries.erase(slot);
         slot = entry;
     }
-    const_cast<MemTrackEntry&>(*entry).info = nullptr;
+    entry_of(*entry).info = nullptr;
     --table->live;
 }
 
-// The info text is not part of the key, so it may change in place.
-const char*& info_of(const MemTrackEntry& entry) {
-    return const_cast<const char*&>(entry.info);
-}
-
 // A new entry, built right in the tree's node: the set constructs its value
-// through the conversion, so the entry is written once, not built on the
+// through the conversion, so the block is written once, not built on the
 // stack and copied in.
 struct NewEntry {
     uint32_t context_id;
@@ -143,14 +143,16 @@ struct NewEntry {
     uint32_t alloc_id;
     const char* info;
 
-    operator MemTrackEntry() const {
-        MemTrackEntry entry;
-        std::memset(entry.frames, 0, sizeof(entry.frames));
-        write_into(entry);
-        return entry;
+    operator TrackedBlock() const {
+        TrackedBlock block;
+        std::memset(block.entry.frames, 0, sizeof(block.entry.frames));
+        write_into(block);
+        return block;
     }
     // Everything but the frames, which the caller sees to.
-    void write_into(MemTrackEntry& entry) const {
+    void write_into(TrackedBlock& block) const {
+        block.stack_cut = false;
+        MemTrackEntry& entry = block.entry;
         entry.reserved = 0;
         entry.context_id = context_id;
         entry.address = address;
@@ -172,9 +174,11 @@ TrackSet::iterator place_entry(const NewEntry& made, bool& refused) {
             // The frames end at their first 0: a released entry without
             // frames, the common case where no stacks are recorded, needs no
             // clearing.
-            MemTrackEntry& entry = const_cast<MemTrackEntry&>(*slot);
-            if (entry.frames[0] != 0) std::memset(entry.frames, 0, sizeof(entry.frames));
-            made.write_into(entry);
+            TrackedBlock& block = const_cast<TrackedBlock&>(*slot);
+            if (block.entry.frames[0] != 0) {
+                std::memset(block.entry.frames, 0, sizeof(block.entry.frames));
+            }
+            made.write_into(block);
             ++table->live;
             return slot;
         }
@@ -259,7 +263,7 @@ void create_track_table() {
 
 void destroy_track_table() {
     if (table == nullptr) return;
-    for (const MemTrackEntry& entry : table->entries) release_name(entry.info);
+    for (const TrackedBlock& block : table->entries) release_name(block.entry.info);
     TrackTable* doomed = table;
     table = nullptr;
     library_delete(doomed);
@@ -280,8 +284,9 @@ void track_add(MemContext& context, uint32_t context_id, void* address, uint32_t
     bool refused;  // no node could be had
     const TrackSet::iterator stored = place_entry(made, refused);
     if (stored != table->entries.end()) {
-        MemTrackEntry& entry = const_cast<MemTrackEntry&>(*stored);
-        if (depth != 0) capture_stack(start, depth, entry.frames);
+        TrackedBlock& block = const_cast<TrackedBlock&>(*stored);
+        MemTrackEntry& entry = block.entry;
+        if (depth != 0) capture_stack(start, depth, entry.frames, &block.stack_cut);
         if (timeline_on.load(std::memory_order_relaxed)) timeline_allocation(context, entry);
         // The sink and break_func see a copy: nothing they do to the table
         // can pull it from under them.
@@ -295,7 +300,8 @@ void track_add(MemContext& context, uint32_t context_id, void* address, uint32_t
 
     // A duplicate, or no node: the entry is told of all the same, then
     // dropped. Unlike a duplicate, a dropped entry counts nothing.
-    MemTrackEntry entry = made;
+    TrackedBlock dropped = made;
+    MemTrackEntry& entry = dropped.entry;
     if (depth != 0) capture_stack(start, depth, entry.frames);
     log_allocation(entry, context);
     if (refused)
@@ -324,10 +330,10 @@ bool track_remove(MemContext& context, uint32_t context_id, void* address, uint3
     // The entry leaves the table before the sink or break_func can see it,
     // as a copy when they will: a nested release of the same block then
     // finds nothing to remove, and nothing they do reaches a freed node.
-    const MemTrackEntry* seen = &*found;
+    const MemTrackEntry* seen = &found->entry;
     MemTrackEntry copy;
     if (allocation_logging() || breakpoint_armed) {
-        copy = *found;
+        copy = found->entry;
         seen = &copy;
         erase_entry(found);
         log_allocation(copy, context);
@@ -351,7 +357,7 @@ void track_set_info(uint32_t context_id, void* address, const char* info) {
     const auto found = find_entry(address, context_id);
     if (found == table->entries.end()) return;
     const char* text = info != nullptr ? info : "";
-    const char*& stored = info_of(*found);
+    const char*& stored = entry_of(*found).info;
     if (std::strcmp(stored, text) == 0) return;
     release_name(stored);
     stored = copy_name(text);
@@ -361,18 +367,19 @@ void track_forget_range(MemContext& context, uint32_t context_id, const void* be
                         const void* end, uint32_t min_alloc_id) {
     TARVEX_CHECK_LIBRARY_LOCK();
     if (ignored(context_id)) return;
-    auto entry = table->entries.lower_bound(EntryKey{reinterpret_cast<uintptr_t>(begin), 0});
-    while (entry != table->entries.end() &&
-           reinterpret_cast<uintptr_t>(entry->address) <= reinterpret_cast<uintptr_t>(end)) {
-        const auto next = std::next(entry);
-        if (!is_released(*entry) && entry->context_id == context_id &&
-            entry->alloc_id >= min_alloc_id) {
+    auto block = table->entries.lower_bound(EntryKey{reinterpret_cast<uintptr_t>(begin), 0});
+    while (block != table->entries.end() &&
+           reinterpret_cast<uintptr_t>(block->entry.address) <= reinterpret_cast<uintptr_t>(end)) {
+        const auto next = std::next(block);
+        const MemTrackEntry& entry = block->entry;
+        if (!is_released(*block) && entry.context_id == context_id &&
+            entry.alloc_id >= min_alloc_id) {
             context.fragments -= 1;
-            context.usage -= entry->size;
-            release_name(entry->info);
-            erase_entry(entry);
+            context.usage -= entry.size;
+            release_name(entry.info);
+            erase_entry(block);
         }
-        entry = next;
+        block = next;
     }
 }
 
@@ -385,15 +392,15 @@ bool find_tracked(void* address, uint32_t context_id, MemTrackEntry& out) {
     if (table == nullptr) return false;
     const auto found = find_entry(address, context_id);
     if (found == table->entries.end()) return false;
-    out = *found;
+    out = found->entry;
     return true;
 }
 
-void for_each_tracked_entry(void (*visit)(const MemTrackEntry& entry, void* user), void* user) {
+void for_each_tracked_block(void (*visit)(const TrackedBlock& block, void* user), void* user) {
     TARVEX_CHECK_LIBRARY_LOCK();
     if (table == nullptr) return;
-    for (const MemTrackEntry& entry : table->entries) {
-        if (!is_released(entry)) visit(entry, user);
+    for (const TrackedBlock& block : table->entries) {
+        if (!is_released(block)) visit(block, user);
     }
 }
 

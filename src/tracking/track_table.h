@@ -13,6 +13,14 @@ namespace tarvex {
 // The frames an entry holds.
 constexpr uint32_t max_frames = sizeof(MemTrackEntry::frames) / sizeof(MemTrackEntry::frames[0]);
 
+// A tracked block as the table keeps it: the entry, whose layout the host
+// relies on, and beside it whether the walk that recorded its frames was cut
+// at the last of them (see capture_stack).
+struct TrackedBlock {
+    MemTrackEntry entry;
+    bool stack_cut;
+};
+
 // Start-up and the final shutdown. Without storage for the set the table is
 // absent and every operation below does nothing.
 void create_track_table();
@@ -47,13 +55,12 @@ uint32_t track_table_size();
 bool find_tracked(void* address, uint32_t context_id, MemTrackEntry& out);
 template <typename Visit>
 void for_each_tracked(Visit&& visit);
-void for_each_tracked_entry(void (*visit)(const MemTrackEntry& entry, void* user), void* user);
+void for_each_tracked_block(void (*visit)(const TrackedBlock& block, void* user), void* user);
 
 template <typename Visit>
 void for_each_tracked(Visit&& visit) {
-    for_each_tracked_entry(
-        [](const MemTrackEntry& entry, void* user) { (*static_cast<Visit*>(user))(entry); },
-        &visit);
+    for_each_tracked_block(
+        [](const TrackedBlock& block, void* user) { (*static_cast<Visit*>(user))(block); }, &visit);
 }
 
 }  // namespace tarvex

@@ -23,6 +23,7 @@
 #include "contexts/builtin_contexts.h"
 #include "counters/counters.h"
 #include "registry/default_entries.h"
+#include "registry/handles.h"
 #include "registry/registry.h"
 #include "tarvex/tarvex.h"
 #include "tracking/budgets.h"
@@ -40,17 +41,18 @@ bool is_library_context(uint32_t id) {
 // The two shapes every tracked slot takes
 // ---------------------------------------------------------------------------
 
-// `serve(context)` makes the block. A null block from a context that could
-// not serve the request (no memory, an impossible size) is no block: it is
-// not tracked and moves no figure. The null context's nulls are tracked, so
-// that the report shows the calls made with an id that names no context.
-// Both shapes are inlined into their slot, which then stands for the library
-// as one frame in a recorded stack, whatever the build's optimisation.
-template <typename Serve>
+// `resolve()` finds the context under the library lock, and `serve(context)`
+// makes the block. A null block from a context that could not serve the
+// request (no memory, an impossible size) is no block: it is not tracked and
+// moves no figure. The null context's nulls are tracked, so that the report
+// shows the calls made with an id that names no context. Both shapes are
+// inlined into their slot, which then stands for the library as one frame in
+// a recorded stack, whatever the build's optimisation.
+template <typename Resolve, typename Serve>
 __attribute__((always_inline)) inline void* tracked_allocation(uint32_t id, uint32_t size,
-                                                               Serve serve) {
+                                                               Resolve resolve, Serve serve) {
     LockHolder hold(library_lock());
-    MemContext& context = *resolve_context_locked(id);
+    MemContext& context = resolve();
     const BudgetWatch budget(context);
     if (budget.refuses(size)) return nullptr;
     void* block = serve(context);
@@ -64,14 +66,24 @@ __attribute__((always_inline)) inline void* tracked_allocation(uint32_t id, uint
 // `check_size` asks for it. A block the table does not hold under this id
 // never reaches the context: a second release would corrupt its pool or the
 // heap.
-template <typename Release>
+template <typename Resolve, typename Release>
 __attribute__((always_inline)) inline void tracked_release(const void* block, uint32_t id,
                                                            uint32_t size, bool check_size,
-                                                           Release release) {
+                                                           Resolve resolve, Release release) {
     LockHolder hold(library_lock());
-    MemContext& context = *resolve_context_locked(id);
+    MemContext& context = resolve();
     if (track_remove(context, id, const_cast<void*>(block), size, check_size))
         release(context, size);
+}
+
+// The context of an id call, looked up once under the lock.
+auto by_id(uint32_t id) {
+    return [id]() -> MemContext& { return *resolve_context_locked(id); };
+}
+
+// The context of a handle call, found before the lock.
+auto by_handle(MemContext* context) {
+    return [context]() -> MemContext& { return *context; };
 }
 
 void* writable(const void* block) {
@@ -84,31 +96,33 @@ void* writable(const void* block) {
 
 void* tracked_std_alloc(uint32_t size, uint32_t id) {
     if (is_library_context(id)) return default_std_alloc(size, id);
-    return tracked_allocation(id, size, [&](MemContext& c) { return c.std_alloc(size); });
+    return tracked_allocation(id, size, by_id(id),
+                              [&](MemContext& c) { return c.std_alloc(size); });
 }
 
 void* tracked_fast_alloc(uint32_t size, uint32_t id) {
     if (is_library_context(id)) return default_fast_alloc(size, id);
-    return tracked_allocation(id, size, [&](MemContext& c) { return c.fast_alloc(size); });
+    return tracked_allocation(id, size, by_id(id),
+                              [&](MemContext& c) { return c.fast_alloc(size); });
 }
 
 void* tracked_aligned_alloc(uint32_t size, uint32_t alignment, uint32_t id) {
     if (is_library_context(id)) return default_aligned_alloc(size, alignment, id);
-    return tracked_allocation(id, size,
+    return tracked_allocation(id, size, by_id(id),
                               [&](MemContext& c) { return aligned_alloc_in(c, size, alignment); });
 }
 
 void tracked_std_free(const void* block, uint32_t id) {
     if (block == nullptr) return;
     if (is_library_context(id)) return default_std_free(block, id);
-    tracked_release(block, id, 0, false,
+    tracked_release(block, id, 0, false, by_id(id),
                     [&](MemContext& c, uint32_t) { c.std_free(writable(block)); });
 }
 
 void tracked_fast_free(const void* block, uint32_t size, uint32_t id) {
     if (block == nullptr) return;
     if (is_library_context(id)) return default_fast_free(block, size, id);
-    tracked_release(block, id, size, true, [&](MemContext& c, uint32_t tracked) {
+    tracked_release(block, id, size, true, by_id(id), [&](MemContext& c, uint32_t tracked) {
         c.fast_free(writable(block), tracked);
     });
 }
@@ -116,7 +130,7 @@ void tracked_fast_free(const void* block, uint32_t size, uint32_t id) {
 void tracked_aligned_free(const void* block, uint32_t id) {
     if (block == nullptr) return;
     if (is_library_context(id)) return default_aligned_free(block, id);
-    tracked_release(block, id, 0, false,
+    tracked_release(block, id, 0, false, by_id(id),
                     [&](MemContext& c, uint32_t) { c.std_free(aligned_block_origin(block)); });
 }
 
@@ -131,12 +145,65 @@ void tracked_mem_track_add(uint32_t id, void* block, uint32_t size, const char* 
 }
 
 void tracked_mem_track_remove(uint32_t id, void* block) {
-    tracked_release(block, id, 0, false, [](MemContext&, uint32_t) {});
+    tracked_release(block, id, 0, false, by_id(id), [](MemContext&, uint32_t) {});
 }
 
 void tracked_mem_track_set_info(uint32_t id, void* block, const char* info) {
     LockHolder hold(library_lock());
     track_set_info(id, block, info);
+}
+
+// The handle calls. A handle without its context is the default occupant's
+// to handle (it makes the id's call, or none); the library's own context is
+// not tracked.
+bool untracked(const MemContext* context) {
+    return context == nullptr || context == &library_context();
+}
+
+void* tracked_handle_alloc(tarvex_handle handle, uint32_t size) {
+    MemContext* context = handle_context(handle);
+    if (untracked(context)) return default_handle_alloc(handle, size);
+    return tracked_allocation(context->id, size, by_handle(context),
+                              [&](MemContext& c) { return c.std_alloc(size); });
+}
+
+void* tracked_handle_fast_alloc(tarvex_handle handle, uint32_t size) {
+    MemContext* context = handle_context(handle);
+    if (untracked(context)) return default_handle_fast_alloc(handle, size);
+    return tracked_allocation(context->id, size, by_handle(context),
+                              [&](MemContext& c) { return c.fast_alloc(size); });
+}
+
+void* tracked_handle_aligned_alloc(tarvex_handle handle, uint32_t size, uint32_t alignment) {
+    MemContext* context = handle_context(handle);
+    if (untracked(context)) return default_handle_aligned_alloc(handle, size, alignment);
+    return tracked_allocation(context->id, size, by_handle(context),
+                              [&](MemContext& c) { return aligned_alloc_in(c, size, alignment); });
+}
+
+void tracked_handle_free(tarvex_handle handle, const void* block) {
+    if (block == nullptr) return;
+    MemContext* context = handle_context(handle);
+    if (untracked(context)) return default_handle_free(handle, block);
+    tracked_release(block, context->id, 0, false, by_handle(context),
+                    [&](MemContext& c, uint32_t) { c.std_free(writable(block)); });
+}
+
+void tracked_handle_fast_free(tarvex_handle handle, const void* block, uint32_t size) {
+    if (block == nullptr) return;
+    MemContext* context = handle_context(handle);
+    if (untracked(context)) return default_handle_fast_free(handle, block, size);
+    tracked_release(
+        block, context->id, size, true, by_handle(context),
+        [&](MemContext& c, uint32_t tracked) { c.fast_free(writable(block), tracked); });
+}
+
+void tracked_handle_aligned_free(tarvex_handle handle, const void* block) {
+    if (block == nullptr) return;
+    MemContext* context = handle_context(handle);
+    if (untracked(context)) return default_handle_aligned_free(handle, block);
+    tracked_release(block, context->id, 0, false, by_handle(context),
+                    [&](MemContext& c, uint32_t) { c.std_free(aligned_block_origin(block)); });
 }
 
 // Slot by slot, each an atomic switch: other threads call through the table
@@ -157,6 +224,16 @@ void occupy_slots(const Tarvex::FuncTable& occupants) {
     set_slot(table.inc_counter, occupants.inc_counter);
 }
 
+void occupy_handle_slots(const HandleFuncTable& occupants) {
+    HandleFuncTable& table = handle_func_table;
+    set_slot(table.alloc, occupants.alloc);
+    set_slot(table.free, occupants.free);
+    set_slot(table.fast_alloc, occupants.fast_alloc);
+    set_slot(table.fast_free, occupants.fast_free);
+    set_slot(table.aligned_alloc, occupants.aligned_alloc);
+    set_slot(table.aligned_free, occupants.aligned_free);
+}
+
 }  // namespace
 
 void install_tracking_entries() {
@@ -164,10 +241,14 @@ void install_tracking_entries() {
         tracked_std_alloc, tracked_std_free, default_std_size, tracked_fast_alloc,
         tracked_fast_free, tracked_aligned_alloc, tracked_aligned_free, tracked_mem_track_add,
         tracked_mem_track_remove, tracked_mem_track_set_info, debug_fill, counting_inc_counter});
+    occupy_handle_slots(HandleFuncTable{tracked_handle_alloc, tracked_handle_free,
+                                        tracked_handle_fast_alloc, tracked_handle_fast_free,
+                                        tracked_handle_aligned_alloc, tracked_handle_aligned_free});
 }
 
 void uninstall_tracking_entries() {
     occupy_slots(default_occupants);
+    occupy_handle_slots(default_handle_occupants);
 }
 
 }  // namespace tarvex

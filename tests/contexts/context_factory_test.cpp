@@ -3,7 +3,10 @@
 // the library's own context, also when Tarvex::run_gc collects them.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <type_traits>
+#include <vector>
 
 #include "contexts/block_layout.h"
 #include "contexts/context_test_support.h"
@@ -73,3 +76,58 @@ TEST(ContextFactory, LibraryCollectionReachesPooledContexts) {
 }
 
 }  // namespace
+
+// Every size a game asks for, in every class a context can be made as:
+// each block holds its bytes until released, has the alignment its size
+// needs, and reports its size; no block overlaps another.
+TEST(ContextFactory, EverySizeInEveryContextClass) {
+    struct Made {
+        uint16_t type;
+        uint16_t flags;
+    };
+    const Made classes[] = {
+        {Tarvex::StdMalloc, 0},
+        {Tarvex::SmallBlkList, 0},
+        {Tarvex::SmallBlkList, Tarvex::multi_threaded},
+        {Tarvex::SmallBlkList, Tarvex::multi_threaded | Tarvex::thread_cache},
+        {Tarvex::SmallBlkList, Tarvex::aligned_blocks},
+        {Tarvex::GrowOnly, 0},
+        {Tarvex::GrowOnly, Tarvex::multi_threaded | Tarvex::aligned_blocks},
+    };
+    constexpr uint32_t largest = 4096;
+    uint32_t id = 0x6300;
+    for (const Made& made : classes) {
+        start_library();
+        Tarvex::ContextBase base("Every size", ++id, made.type);
+        base.flags = made.flags;
+        Tarvex::context_init(base);
+        const uint32_t promised = Tarvex::context_alignment(id);
+        std::vector<unsigned char*> std_blocks(largest + 1), fast_blocks(largest + 1);
+        for (uint32_t size = 1; size <= largest; ++size) {
+            std_blocks[size] = static_cast<unsigned char*>(Tarvex::std_alloc(size, id));
+            fast_blocks[size] = static_cast<unsigned char*>(Tarvex::fast_alloc(size, id));
+            ASSERT_NE(std_blocks[size], nullptr) << "type " << made.type << " size " << size;
+            ASSERT_NE(fast_blocks[size], nullptr) << "type " << made.type << " size " << size;
+            const uint32_t needed = std::min(promised, tarvex::floor_power_of_two(size));
+            EXPECT_EQ(reinterpret_cast<uintptr_t>(std_blocks[size]) % needed, 0u)
+                << "type " << made.type << " flags " << made.flags << " size " << size;
+            if (made.type != Tarvex::StdMalloc)
+                EXPECT_EQ(Tarvex::std_size(std_blocks[size], id), size);
+            std::memset(std_blocks[size], static_cast<int>(size), size);
+            std::memset(fast_blocks[size], static_cast<int>(~size), size);
+        }
+        for (uint32_t size = largest; size >= 1; --size) {
+            const auto holds = [size](const unsigned char* block, unsigned char byte) {
+                return std::all_of(block, block + size,
+                                   [byte](unsigned char b) { return b == byte; });
+            };
+            ASSERT_TRUE(holds(std_blocks[size], static_cast<unsigned char>(size)))
+                << "type " << made.type << " flags " << made.flags << " size " << size;
+            ASSERT_TRUE(holds(fast_blocks[size], static_cast<unsigned char>(~size)))
+                << "type " << made.type << " flags " << made.flags << " size " << size;
+            Tarvex::std_free(std_blocks[size], id);
+            Tarvex::fast_free(fast_blocks[size], size, id);
+        }
+        if (made.type == Tarvex::GrowOnly) Tarvex::context_reset(id);
+    }
+}

@@ -19,7 +19,7 @@ using ContextPoisoningDeathTest = PoisoningDeathTest;
 // the block is the pool's. A freed block is poisoned, and releasing it again
 // faults at its header.
 TEST_F(ContextPoisoningDeathTest, SmallBlockOverrunAndUseAfterRelease) {
-    LocalContext<tarvex::SmallBlkListContext<tarvex::PackedLayout, false>> small;
+    LocalContext<tarvex::SmallBlkListContext<tarvex::PackedLayout, tarvex::Sharing::locked>> small;
     char* block = static_cast<char*>(small->std_alloc(4));
     std::memset(block, 0, 4);
     EXPECT_DEATH(write_byte(block + 4), stray_write);
@@ -34,7 +34,7 @@ TEST_F(ContextPoisoningDeathTest, SmallBlockOverrunAndUseAfterRelease) {
 
 // Arena blocks follow each other: the byte past the newest is poisoned.
 TEST_F(ContextPoisoningDeathTest, GrowOnlyBlockOverrun) {
-    LocalContext<tarvex::GrowOnlyContext<tarvex::PackedLayout>> arena;
+    LocalContext<tarvex::GrowOnlyContext<tarvex::PackedLayout, tarvex::Sharing::locked>> arena;
     char* block = static_cast<char*>(arena->std_alloc(10));
     std::memset(block, 0, 10);
     EXPECT_EQ(arena->std_size(block), 10u);

@@ -12,7 +12,7 @@
 #include "pools/recording_dispatch.h"
 
 // The packed layout of the 32-bit targets, on every target.
-using GrowOnlyContext = tarvex::GrowOnlyContext<tarvex::PackedLayout>;
+using GrowOnlyContext = tarvex::GrowOnlyContext<tarvex::PackedLayout, tarvex::Sharing::locked>;
 
 namespace {
 

@@ -14,7 +14,8 @@
 #include "pools/recording_dispatch.h"
 
 // The packed layout of the 32-bit targets, on every target.
-using SmallBlkListContext = tarvex::SmallBlkListContext<tarvex::PackedLayout, false>;
+using SmallBlkListContext =
+    tarvex::SmallBlkListContext<tarvex::PackedLayout, tarvex::Sharing::locked>;
 
 namespace {
 

@@ -178,6 +178,7 @@ TEST(CppLayer, AllocatorsCarryTheirContext) {
     const Alloc<int> a(heap);
     const Alloc<double> rebound(a);
     EXPECT_EQ(rebound.context_id(), heap);
+    EXPECT_EQ(rebound.context_handle(), tarvex_context_find(heap));
     EXPECT_TRUE(rebound == a);
     EXPECT_TRUE(Alloc<int>(heap) == a);
     EXPECT_TRUE(Alloc<int>(small) != a);

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
 
 #include "debughelp/debug_help.h"
 #include "debughelp/frame_cache.h"
@@ -16,11 +17,13 @@ using namespace tarvex;
 // jump. The calls whose return addresses the tests resolve sit on the lines
 // named by the constants below.
 volatile uint32_t chain_sink = 0;
+// Whether the chain's last walk was cut.
+bool chain_cut = false;
 
 __attribute__((noinline)) uint32_t capture_chain_inner(uint32_t limit, uintptr_t* frames) {
     StartPoint start;
     TARVEX_TAKE_START_POINT(start);
-    const uint32_t stored = capture_stack(start, limit, frames);
+    const uint32_t stored = capture_stack(start, limit, frames, &chain_cut);
     chain_sink = stored;
     return stored;
 }
@@ -124,6 +127,33 @@ TEST(StackCapture, StoresTheLimitInnermostFirstAndZeroesTheRest) {
     ASSERT_NE(deep, nullptr);
     EXPECT_NE(std::string(deep->function).find("capture_chain_deep"), std::string::npos);
     drop_frame_cache();
+}
+
+// A walk that fills its limit was not cut, and on POSIX, where the C runtime
+// marks the first frame of the process and of each thread as having no
+// caller, neither was one that reached it: only a frame whose caller cannot
+// be found cuts a stack (check_walk.cmake and the report tool's tests show
+// one that does).
+TEST(StackCapture, AWalkThatReachesTheLimitOrTheFirstFrameIsNotCut) {
+    Binding binding;
+    uintptr_t frames[128];
+    chain_cut = true;
+    EXPECT_EQ(capture_chain_deep(20, 16, frames), 16u);
+    EXPECT_FALSE(chain_cut);
+#if !defined(_WIN32)
+    chain_cut = true;
+    EXPECT_LT(capture_chain_outer(128, frames), 128u);
+    EXPECT_FALSE(chain_cut);
+    uint32_t stored = 0;
+    bool cut = true;
+    std::thread([&] {
+        stored = capture_chain_outer(128, frames);
+        cut = chain_cut;
+    }).join();
+    EXPECT_GE(stored, 3u);
+    EXPECT_LT(stored, 128u);
+    EXPECT_FALSE(cut);
+#endif
 }
 
 TEST(StackCapture, ResolvesFunctionModuleSourceAndLine) {

@@ -266,6 +266,96 @@ class SitesTest(unittest.TestCase):
         self.assertEqual(got["sites"][1]["infos"], ["texture cache entry never evicted"])
 
 
+def cut_report(folder):
+    """A report written by hand: one library-only stack cut at operator new
+    and one not cut, a stack cut in the game's first frame, and one cut
+    deeper than a site reaches."""
+    def fragment(alloc_id, size, functions, cut):
+        entries = [b'                <Entry Depth="%d" Adress="0x%x" Module="%s" Function="%s" '
+                   b'Source="" Line="0" />' % (depth, 0x401000 + 16 * depth + alloc_id,
+                                               b"C:\\game\\tarvex.dll" if depth == 0
+                                               else b"C:\\game\\game.exe", name)
+                   for depth, name in enumerate(functions)]
+        return ([b'        <Fragment AllocId="%d" Adress="0x%x" Size="%d" Info="">'
+                 % (alloc_id, 0x9000 + alloc_id * 64, size),
+                 b'            <StackTrace Depth="%d">' % len(functions)] + entries +
+                [b"            </StackTrace>"] + ([b"            <Cut />"] if cut else []) +
+                [b"        </Fragment>"])
+    plumbing = [b"tarvex::tracked_std_alloc", b"operator new(unsigned int)"]
+    deep = [b"tarvex::tracked_std_alloc", b"game::a", b"game::b", b"game::c", b"game::d",
+            b"game::e"]
+    lines = ([b'<?xml version="1.0" encoding="utf-8" ?>', b'<MemTrackReport Version="1.0">',
+              b'    <Allocations Count="4" />',
+              b'    <Context Name="Game" Id="0x40" Fragments="4" SizeAccumulation="100" '
+              b'MemUsage="100" MemUsagePeek="100">'] +
+             fragment(1, 40, plumbing, True) + fragment(2, 30, plumbing, False) +
+             fragment(3, 20, plumbing[:1] + [b"game::spawn"], True) +
+             fragment(4, 10, deep, True) +
+             [b"    </Context>", b"</MemTrackReport>", b""])
+    return write(folder, "cut.xml", b"\r\n".join(lines))
+
+
+class CutStackTest(unittest.TestCase):
+    """A stack whose walk was cut, against one that ran out of depth."""
+
+    def test_hand_written_report(self):
+        path = cut_report("cut")
+        cut = "stack cut at %s: built without frame pointers (see Reading stacks)"
+        by_bytes = {s["bytes"]: s for s in run_json("sites", path, "--no-symbolize")["sites"]}
+        # Nothing but plumbing: cut, or out of depth.
+        self.assertEqual(by_bytes[40]["label"], cut % "operator new(unsigned int)")
+        self.assertTrue(by_bytes[30]["label"].endswith("(trace depth too small to reach the "
+                                                       "caller)"), by_bytes[30])
+        self.assertNotEqual(by_bytes[40]["key"], by_bytes[30]["key"])
+        # The game's frame the walk was cut at, and a cut past what the site shows.
+        self.assertEqual(by_bytes[20]["cut_at"]["function"], "game::spawn")
+        self.assertEqual([f["function"] for f in by_bytes[10]["frames"]],
+                         ["game::a", "game::b", "game::c", "game::d"])
+        self.assertIsNone(by_bytes[10]["cut_at"])
+        code, out, _ = run("sites", path, "--no-symbolize")
+        self.assertEqual(code, 0)
+        self.assertEqual(out.count("stack cut at"), 2, out)
+        self.assertIn("      game::spawn  C:\\game\\game.exe\n      %s\n"
+                      % (cut % "game::spawn"), out)
+        code, out, _ = run("sites", path, "--no-symbolize", "--depth", "8")
+        self.assertEqual(out.count("stack cut at"), 3, out)
+        # check names the cut of each failing site; the page says it too.
+        empty = write("cut", "empty.xml", b'<?xml version="1.0" encoding="utf-8" ?>\r\n'
+                      b'<MemTrackReport Version="1.0">\r\n</MemTrackReport>\r\n')
+        code, out, _ = run("check", path, "--baseline", empty, "--no-symbolize")
+        self.assertEqual(code, 1)
+        self.assertIn("   " + cut % "operator new(unsigned int)" + "\n", out)
+        self.assertIn("   game::spawn  C:\\game\\game.exe\n        %s\n"
+                      % (cut % "game::spawn"), out)
+        page = os.path.join(scratch("cut"), "cut.html")
+        code, _, err = run("html", path, "-o", page, "--no-symbolize")
+        self.assertEqual(code, 0, err)
+        with open(page, encoding="utf-8") as f:
+            html = f.read()
+        self.assertIn(cut % "operator new(unsigned int)", html)
+        self.assertIn(cut % "game::spawn", html)
+
+    def test_walk_cut_in_a_game_without_unwind_tables(self):
+        # cut_stack_host.cpp: the unwinder finds no caller for the game's
+        # frame; the report marks the stack after its last Entry, which the
+        # default symbolized reading keeps.
+        report = symbols_report("cut_stack_host")
+        with open(report, "rb") as f:
+            data = f.read()
+        self.assertRegex(data, rb'Function="allocate_without_tables"[^\n]*\n *</StackTrace>\r\n'
+                               rb' *<Cut />\r\n *</Fragment>')
+        self.assertEqual(data.count(b"<Cut />"), 1)
+        code, out, err = run("sites", report)
+        self.assertEqual(code, 0, err)
+        self.assertIn("stack cut at allocate_without_tables: built without frame pointers (see "
+                      "Reading stacks)", out)
+        # The walks of the games built with unwind tables reach the first
+        # frame of the process: none is cut.
+        for build in ("symbols_host", "symbols_host_inlined", "three_leaks_host"):
+            with open(symbols_report(build), "rb") as f:
+                self.assertNotIn(b"<Cut", f.read(), build)
+
+
 class DiffTest(unittest.TestCase):
     def test_checkpoint_dumps_around_a_second_leak(self):
         for platform, folder in shapes():
@@ -424,10 +514,23 @@ class BadInputTest(unittest.TestCase):
                             "report version 2.0; this tool reads version 1.0")
 
     def test_a_line_of_something_else(self):
+        # An element this tool does not know, such as a later library may
+        # write, is skipped wherever it stands; a line that is no element is
+        # refused.
         lines = self.report.split(b"\r\n")
+        fragment = next(i for i, line in enumerate(lines) if b"<Fragment " in line)
+        lines[fragment + 1:fragment + 1] = [b'            <Later Kind="x&amp;y" />',
+                                            b"            <Surprise>", b"            </Surprise>"]
         lines.insert(5, b"    <Surprise />")
+        later = self.write("later.xml", b"\r\n".join(lines))
+        original = os.path.join(os.environ["LINUX_REPORTS"], HOST_REPORT)
+        self.assertEqual(run_json("summary", later)["contexts"],
+                         run_json("summary", original)["contexts"])
+        self.assertEqual([s["key"] for s in run_json("sites", later)["sites"]],
+                         [s["key"] for s in run_json("sites", original)["sites"]])
+        lines.insert(5, b"    surprise")
         self.assert_refused(self.write("surprise.xml", b"\r\n".join(lines)),
-                            "line 6: not a line of a leak report: <Surprise />")
+                            "line 6: not a line of a leak report: surprise")
 
     def test_truncated(self):
         # Cut inside the line after the first context: what was read is that
@@ -474,10 +577,10 @@ class BadInputTest(unittest.TestCase):
         path = self.write("long_line.xml", b"\r\n".join(lines))
         self.assert_refused(path, "line 8: longer than 65536 bytes")
         # A line just within the bound is read as the line it is.
-        lines[7] = b"    <Surprise " + b"x" * 60000 + b" />"
+        lines[7] = b"    Surprise " + b"x" * 60000
         code, _, err = run("summary", self.write("long_but_bounded.xml", b"\r\n".join(lines)))
         self.assertEqual(code, 2)
-        self.assertIn("line 8: not a line of a leak report: <Surprise xxx", err)
+        self.assertIn("line 8: not a line of a leak report: Surprise xxx", err)
 
     def test_line_feeds_alone_are_read_too(self):
         path = self.write("lf.xml", self.report.replace(b"\r\n", b"\n"))

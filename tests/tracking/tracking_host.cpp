@@ -13,6 +13,7 @@
 #include "support/scenario_check.h"
 #include "tarvex/pools.h"
 #include "tarvex/tarvex.h"
+#include "tarvex/tarvex_c.h"
 
 namespace {
 
@@ -445,6 +446,38 @@ void single_threaded_contexts_belong_to_one_thread() {
     logged.clear();
 }
 
+// A handle call is its id's call: the same figures, budget and ownership
+// check, blocks crossing between the two families, a second release stopped
+// at the table; the single-threaded context serves without a lock.
+void handles_are_tracked_as_ids() {
+    Tarvex::ContextBase single("Handled single", 0x320, Tarvex::SmallBlkList);
+    single.flags = 0;
+    Tarvex::context_init(single);
+    tarvex_handle handle = tarvex_context_find(0x320);
+    void* a = tarvex_handle_alloc(handle, 100);
+    void* b = tarvex_handle_fast_alloc(handle, 50);
+    void* c = tarvex_handle_aligned_alloc(handle, 30, 64);
+    void* d = Tarvex::std_alloc(20, 0x320);
+    Tarvex::ContextBase info = context_info_of(0x320);
+    SCENARIO_CHECK(info.fragments == 4 && info.usage == 200);
+    Tarvex::std_free(a, 0x320);
+    tarvex_handle_free(handle, d);
+    tarvex_handle_free(handle, d);
+    SCENARIO_CHECK(logged_count(invalid) == 1);
+    tarvex_handle_fast_free(handle, b, 50);
+    tarvex_handle_aligned_free(handle, c);
+    info = context_info_of(0x320);
+    SCENARIO_CHECK(info.fragments == 0 && info.usage == 0 && info.usage_peak == 200);
+
+    Tarvex::set_context_budget(0x320, 0, 64);
+    SCENARIO_CHECK(tarvex_handle_alloc(handle, 65) == nullptr);
+    SCENARIO_CHECK(context_info_of(0x320).fragments == 0);
+    std::thread other([handle] { tarvex_handle_free(handle, tarvex_handle_alloc(handle, 8)); });
+    other.join();
+    SCENARIO_CHECK(logged_count(misuse) == 2);
+    logged.clear();
+}
+
 void counters_count_with_peaks() {
     SCENARIO_CHECK(Tarvex::inc_counter("x", 5) == 5);
     SCENARIO_CHECK(Tarvex::inc_counter("x", -3) == 2);
@@ -545,6 +578,7 @@ int main() {
     logging_counts_down();
     allocating_sinks_do_not_recurse();
     single_threaded_contexts_belong_to_one_thread();
+    handles_are_tracked_as_ids();
     counters_count_with_peaks();
     fill_writes_the_pattern();
     memory_blocks_label_their_entries();

@@ -255,6 +255,7 @@ def sites_located(chosen, style):
         if site.label:
             out.append("%s: %s" % (head, site.label))
             continue
+        note = site.cut_note()
         for index, frame in enumerate(site.frames):
             what = head + ": " + shown(frame.function or frame.label()) if index == 0 else \
                 "    called from " + shown(frame.function or frame.label())
@@ -264,6 +265,8 @@ def sites_located(chosen, style):
                 out.append("%s: %s" % (place, what))
             else:
                 out.append(what)
+        if note:
+            out.append("    " + shown(note))
     return out
 
 
@@ -482,6 +485,9 @@ def check_against(args, options):
         print("  %s  %s  %+d bytes (%d -> %d), %+d blocks (%d -> %d)   %s"
               % (w[2], "new " if w[8] else "grew", w[0], w[3], w[4], w[1], w[5], w[6],
                  shown(site.lines()[0])))
+        note = site.cut_note()
+        if note:
+            print("        " + shown(note))
     return OVER_LIMIT
 
 

@@ -147,12 +147,14 @@ def stack_cell(site, paths, opened=False):
     key = '<div class="key mono" title="the site\'s key">%s</div>' % esc(site.key)
     if site.label:
         return key + '<div class="nostack fn">%s</div>' % esc(site.label)
+    note = site.cut_note()
+    cut = '<div class="note cut">%s</div>' % esc(note) if note else ""
     first = frame_html(site.frames[0], paths)
     if len(site.frames) == 1:
-        return key + '<div class="nostack">%s</div>' % first
+        return key + '<div class="nostack">%s</div>' % first + cut
     rest = "".join("<li>%s</li>" % frame_html(f, paths) for f in site.frames[1:])
     return (key + '<details%s><summary>%s</summary><ol class="stack" start="2">%s</ol></details>'
-            % (" open" if opened else "", first, rest))
+            % (" open" if opened else "", first, rest) + cut)
 
 
 def contexts_of(site):

@@ -38,6 +38,9 @@ _FRAGMENT = re.compile(
 _COUNTER = re.compile(rb'<Counter Name="(.*)" Id="0x([0-9a-fA-F]+)" Count="(-?\d+)" Peek="(-?\d+)"')
 _MODULE_LINE = re.compile(rb'^[ \t]*<Module Name="([^"]*)" Base="0x([0-9a-fA-F]+)" Size="(\d+)"')
 _ATTRIBUTE = re.compile(rb'(\w+)="([^"]*)')
+# One element's tag alone on its line: what a later library may add, and
+# this reader skips when it does not know the element.
+_ELEMENT_LINE = re.compile(rb"</?[A-Za-z_][\w.:-]*(?:\s[^<>]*)?/?>\s*$")
 _ENTITY = re.compile(rb"&(?:(amp|lt|gt|quot|apos)|#([0-9]{1,7})|#[xX]([0-9a-fA-F]{1,6}));")
 _NAMED = {b"amp": b"&", b"lt": b"<", b"gt": b">", b"quot": b'"', b"apos": b"'"}
 
@@ -67,6 +70,11 @@ def _entity(match):
     if code > 0x10FFFF or 0xD800 <= code <= 0xDFFF:
         return match.group(0)
     return chr(code).encode("utf-8")
+
+
+def element_line(stripped):
+    """Whether a line, stripped of its indentation, is one element's tag."""
+    return _ELEMENT_LINE.match(stripped) is not None
 
 
 def unescape(raw):
@@ -370,7 +378,7 @@ class _Body:
     Fragment and its frames. The lines of a block, nearly all of a report,
     are read in _read_body's loop; the lines around the blocks come here."""
 
-    __slots__ = ("report", "sites", "context", "fragment", "stack")
+    __slots__ = ("report", "sites", "context", "fragment", "stack", "cut")
 
     def __init__(self, report, sites):
         self.report = report
@@ -378,14 +386,16 @@ class _Body:
         self.context = None
         self.fragment = None    # (alloc id, size, info) of the open Fragment
         self.stack = _NO_STACK
+        self.cut = False        # the walk that recorded the stack was cut at its last frame
 
     def close_fragment(self):
         alloc_id, size, info = self.fragment
         stack = self.stack if self.stack is not _NO_STACK else ()
         self.context.count(size, self.sites is None or self.sites.add(
-            stack, size, self.context, alloc_id, info))
+            stack, size, self.context, alloc_id, info, self.cut))
         self.fragment = None
         self.stack = _NO_STACK
+        self.cut = False
 
     def outer_line(self, s):
         """Reads a line outside the blocks; True at the report's end."""
@@ -423,7 +433,7 @@ class _Body:
             if self.context is not None:
                 raise ReportError("</MemTrackReport> inside a Context")
             return True
-        elif s.strip():
+        elif s.strip() and not element_line(s.strip()):
             raise ReportError("not a line of a leak report: %s" % text(s.strip()[:60]))
         return False
 
@@ -458,6 +468,11 @@ def _read_body(handle, report, sites):
                     body.stack = []
                     continue
                 if s.startswith(b"</StackTrace>"):
+                    continue
+                if s.startswith(b"<Cut "):
+                    if body.stack is _NO_STACK:
+                        raise ReportError("a Cut without a StackTrace before it")
+                    body.cut = True
                     continue
                 if s.startswith(b"<Fragment "):
                     if body.context is None or body.fragment is not None:

@@ -4,8 +4,11 @@ A site is a block's call stack from its first frame outside the Tarvex
 library and the C++ runtime's allocation plumbing (filters.FrameFilter), cut
 to its first `depth` frames; the frames before it are skipped and not part of
 the site. Blocks without frames form one site, and so do blocks whose
-recorded frames are all skipped ones. Sites that a suppression file names are
-left out: their blocks count nowhere.
+recorded frames are all skipped ones, unless the walk that recorded them was
+cut (a frame whose caller it could not find, marked in the report): those
+form one site per function the walk was cut at. A site whose frames reach
+the cut says so. Sites that a suppression file names are left out: their
+blocks count nowhere.
 """
 
 import bisect
@@ -19,6 +22,7 @@ from .inputs import text
 NO_STACK = "no stack recorded (BackTraceMode 1, or trace depth 0)"
 LIBRARY_ONLY = ("only library or runtime frames recorded (trace depth too small to reach "
                 "the caller)")
+CUT = "stack cut at %s: built without frame pointers (see Reading stacks)"
 MAX_INFOS = 3
 DEFAULT_DEPTH = 4
 _FRAME_BITS = 21
@@ -45,6 +49,8 @@ class SiteTable:
         self.context = array("I")       # index of the first context the site was seen in
         self.more_contexts = {}         # site number -> set of further context indexes
         self.infos = {}                 # site number -> up to MAX_INFOS distinct info texts
+        self.cut = {}                   # site number -> its last frame, where a walk was cut
+        self.cut_labels = {}            # frame number -> the label of a site cut there
         self.skipped = None
         self.report = None
         self.modules = []
@@ -59,15 +65,20 @@ class SiteTable:
         report.frames.skips = self.filter.skips
         self.skipped = report.frames.skipped
 
-    def add(self, stack, size, context, alloc_id, info):
-        """Adds a block to its site; False when its site is left out."""
+    def add(self, stack, size, context, alloc_id, info, cut=False):
+        """Adds a block to its site; False when its site is left out. `cut`:
+        the walk that recorded the stack was cut at its last frame."""
         skipped = self.skipped
         count = len(stack)
         skip = 0
         while skip < count and skipped[stack[skip]]:
             skip += 1
+        # Whether the site holds the frame the walk was cut at, its last.
+        cut = cut and 0 < count <= skip + self.depth
         if skip < count:
             key = self.pack(stack[skip:skip + self.depth])
+        elif cut:
+            key = self.cut_label(stack[-1])
         else:
             key = LIBRARY_ONLY if count else NO_STACK
         site = self.index.get(key)
@@ -81,7 +92,11 @@ class SiteTable:
             self.context.append(context.index)
             if info:
                 self.infos[site] = [info]
+            if cut:
+                self.cut[site] = stack[-1]
             return True
+        if cut:
+            self.cut[site] = stack[-1]
         self.bytes[site] += size
         self.blocks[site] += 1
         if alloc_id < self.first_id[site]:
@@ -93,6 +108,14 @@ class SiteTable:
             if len(seen) < MAX_INFOS and info not in seen:
                 seen.append(info)
         return True
+
+    def cut_label(self, frame):
+        """The label of the site of stacks cut at this frame with no frame of
+        their own."""
+        label = self.cut_labels.get(frame)
+        if label is None:
+            label = self.cut_labels[frame] = cut_text(self.report.frames.list[frame])
+        return label
 
     def left_out(self, key):
         """Whether the suppressions name the site of this key; remembered."""
@@ -174,9 +197,11 @@ class SiteTable:
         indexes = {self.context[number]} | self.more_contexts.get(number, set())
         infos = [text(i) for i in self.infos.get(number, [])]
         frames, label = self.frames_and_label(key)
+        cut = self.cut.get(number)
         return Site(self.bytes[number], self.blocks[number],
                     [c for c in contexts if c.index in indexes],
-                    self.first_id[number], infos, frames, label, self.key_of(frames, label))
+                    self.first_id[number], infos, frames, label, self.key_of(frames, label),
+                    self.report.frames.list[cut] if cut is not None else None)
 
     def in_terms_of(self, frames):
         """This table's site keys spelled with the frame numbers of another
@@ -209,10 +234,16 @@ class SiteTable:
         return key
 
 
-class Site:
-    __slots__ = ("bytes", "blocks", "contexts", "first_id", "infos", "frames", "label", "key")
+def cut_text(frame):
+    """What a site says of a walk cut at this frame."""
+    return CUT % (frame.function or frame.label())
 
-    def __init__(self, bytes_, blocks, contexts, first_id, infos, frames, label, key):
+
+class Site:
+    __slots__ = ("bytes", "blocks", "contexts", "first_id", "infos", "frames", "label", "key",
+                 "cut")
+
+    def __init__(self, bytes_, blocks, contexts, first_id, infos, frames, label, key, cut=None):
         self.bytes = bytes_
         self.blocks = blocks
         self.contexts = contexts
@@ -221,16 +252,26 @@ class Site:
         self.frames = frames
         self.label = label      # for the sites without frames of their own
         self.key = key
+        self.cut = cut          # the Frame a walk was cut at, where the site reaches it
+
+    def cut_note(self):
+        """The line that says where the site's stack was cut, or None; a site
+        without frames of its own says it in its label."""
+        return cut_text(self.cut) if self.cut is not None and not self.label else None
 
     def lines(self):
-        return [self.label] if self.label else [f.label() for f in self.frames]
+        if self.label:
+            return [self.label]
+        note = self.cut_note()
+        return [f.label() for f in self.frames] + ([note] if note else [])
 
     def as_json(self):
         return {"key": self.key, "bytes": self.bytes, "blocks": self.blocks,
                 "contexts": [{"name": c.name, "id": "0x%x" % c.id} for c in self.contexts],
                 "first_alloc_id": self.first_id, "infos": self.infos,
                 "frames": [f.as_json() for f in self.frames],
-                "label": self.label}
+                "label": self.label,
+                "cut_at": self.cut.as_json() if self.cut is not None else None}
 
 
 class Change:

@@ -448,7 +448,8 @@ class _Frames:
 
 
 # What every line that is not an Entry line starts with, after its
-# indentation (an empty line too).
+# indentation (an empty line too), but for the tags of elements the reader
+# skips, which the copy keeps as they are.
 _ELEMENTS = (b"<?xml", b"<MemTrackReport ", b"</MemTrackReport>", b"<Allocations ", b"<Context ",
              b"</Context>", b"<Fragment ", b"</Fragment>", b"<StackTrace ", b"</StackTrace>",
              b"<Counter ", b"<Module ")
@@ -458,7 +459,7 @@ def _check_lines(lines, chunk, number):
     """Refuses a line no report holds, as reading the report would."""
     for line in lines:
         stripped = line.strip(b" \t\r")
-        if stripped and not stripped.startswith(_ELEMENTS):
+        if stripped and not stripped.startswith(_ELEMENTS) and not reader.element_line(stripped):
             raise ReportError("line %d: not a line of a leak report: %s"
                               % (number + chunk.index(line), text(stripped[:60])))
 
