@@ -29,8 +29,11 @@ constexpr size_t state_chunk_goal = 60 * 1024;
 constexpr size_t longest_state_record = 16 + 6 * 10 + longest_text;
 // A failed listen is tried again this often, quietly.
 constexpr uint64_t listen_retry_ms = 2000;
-// With nothing queued, a mark looks for a viewer at most this often.
+// With nothing queued, a mark looks for a viewer at most this often; with
+// bytes to send, a call tries at most this often (a stalled viewer costs a
+// game that allocates flat out a few system calls a second, not one a call).
 constexpr uint64_t idle_poll_ms = 20;
+constexpr uint64_t busy_poll_ms = 5;
 
 // ---------------------------------------------------------------------------
 // The queue: what the viewer has not taken yet
@@ -474,14 +477,17 @@ void live_stream_tick() {
 }
 
 void live_stream_pump() {
-    if (!stream.configured || library_lock_held_here()) return;
+    if (!stream.configured) return;
     const uint64_t now = platform::monotonic_ms();
-    // A mark with nothing to send looks for a viewer now and then only.
-    if (!live_pump_wanted.load(std::memory_order_relaxed) &&
-        now - stream.last_pump_ms < idle_poll_ms)
+    // Too soon: the next flush, clock reading or mark asks again, so that the
+    // calls in between pay nothing.
+    const bool wanted = live_pump_wanted.exchange(false, std::memory_order_relaxed);
+    if (now - stream.last_pump_ms < (wanted ? busy_poll_ms : idle_poll_ms)) return;
+    if (library_lock_held_here()) {
+        live_pump_wanted.store(true, std::memory_order_relaxed);
         return;
+    }
     if (pump_busy.exchange(true, std::memory_order_acquire)) return;
-    live_pump_wanted.store(false, std::memory_order_relaxed);
     stream.last_pump_ms = now;
     open_listener(now);
     accept_viewers();
