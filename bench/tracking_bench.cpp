@@ -1,9 +1,8 @@
 // The price of tracking, with 100,000 live tracked blocks in the table:
 // tracked std_alloc+std_free pairs in "BackTraceMode" 1 (also with budgets
-// set, with a timeline, with a live viewer), and 2 with trace depths 4 and 16, beside the untracked pair of the
-// same run and the floors that bound them (a bare ordered set of entries, a
-// bare 16-frame capture).
-// Linked against the object library so one process can switch modes.
+// set, with a timeline, with a live viewer), and 2 with trace depths 4 and 16, beside the untracked
+// pair of the same run and the floors that bound them (a bare ordered set of entries, a bare
+// 16-frame capture). Linked against the object library so one process can switch modes.
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
 #include <netinet/in.h>
