@@ -1,9 +1,9 @@
 // Windows back end of the platform contract.
+#include <winsock2.h>
+// winsock2.h before windows.h, which would bring the old winsock.
 #include <io.h>
 #include <malloc.h>
-// winsock2.h must come before windows.h, which would bring the old winsock.
 #include <windows.h>
-#include <winsock2.h>
 // psapi.h needs windows.h first; its functions are kernel32's K32 ones.
 #include <psapi.h>
 
