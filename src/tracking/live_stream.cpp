@@ -7,6 +7,7 @@
 #include "base/errors.h"
 #include "base/library_state.h"
 #include "contexts/library_storage.h"
+#include "counters/counters.h"
 #include "platform/platform.h"
 #include "registry/registry.h"
 #include "tracking/timeline.h"
@@ -27,6 +28,8 @@ using platform::Socket;
 // A chunk of the state holds about this much, as the writer's chunks do.
 constexpr size_t state_chunk_goal = 60 * 1024;
 constexpr size_t longest_state_record = 16 + 6 * 10 + longest_text;
+// The named counters go out this often while chunks flow.
+constexpr uint64_t counters_interval_ms = 500;
 // A failed listen is tried again this often, quietly.
 constexpr uint64_t listen_retry_ms = 2000;
 // With nothing queued, a mark looks for a viewer at most this often; with
@@ -121,6 +124,7 @@ struct Stream {
     // did not fit until the viewer has caught up and has the state again.
     bool lost_track = false;
     uint64_t lost_events = 0;
+    uint64_t last_counters_ms = 0;
     ByteQueue queue;
 };
 
@@ -275,6 +279,18 @@ bool write_live_blocks(StateChunks& out, const TimelinePosition& position) {
     return out.ok();
 }
 
+// pre: the library lock is held. Every named counter, with its peak.
+void write_counters(StateChunks& out) {
+    for_each_counter([&](const MemTypeDefs::Counter& counter) {
+        if (!out.record()) return;
+        out.byte(tag_counter);
+        out.text(counter.name);
+        out.varint(counter.count);
+        out.varint(counter.peak);
+    });
+    stream.last_counters_ms = platform::monotonic_ms();
+}
+
 // pre: the library lock is held, the pump is ours, and the queue is empty.
 // The header (for a new viewer), then the events lost (after a loss), the
 // dictionary, the live blocks, each context's figures and where the stream
@@ -306,6 +322,7 @@ bool write_state(bool header) {
         out.varint(context->usage_peak);
         out.varint(context->fragments_peak);
     }
+    write_counters(out);
     if (out.record()) {
         out.byte(tag_position);
         out.varint(position.frames);
@@ -469,6 +486,14 @@ void live_stream_chunk(const unsigned char (&length)[4], const unsigned char* re
     if (!stream.lost_track && !stream.queue.push(length, sizeof(length), records, size))
         stream.lost_track = true;
     if (stream.lost_track) stream.lost_events += events;
+    // The counters change without events: they ride along now and then, in
+    // a chunk of their own.
+    if (!stream.lost_track &&
+        platform::monotonic_ms() - stream.last_counters_ms >= counters_interval_ms) {
+        StateChunks out;
+        write_counters(out);
+        if (!out.finish()) stream.lost_track = true;
+    }
     live_pump_wanted.store(true, std::memory_order_relaxed);
 }
 

@@ -24,6 +24,7 @@ enum Tag : uint8_t {
     tag_position = 11,
     tag_context_state = 12,
     tag_lost = 13,
+    tag_counter = 14,
 };
 
 constexpr char magic[8] = {'T', 'A', 'R', 'V', 'E', 'X', 'T', 'L'};

@@ -1,10 +1,9 @@
 // A game for the live view: it marks frames for as long as its first
 // argument says (milliseconds), allocating in two contexts each frame, one
-// of them growing steadily, and prints each frame's number and the host's
-// clock on a line of its own when the second argument is "clock" (the
-// latency test compares it with what the page shows). "flat-out" marks
-// frames as fast as it can, its level kept at 1,000 blocks, and prints how
-// many frames it made in the first half of its run.
+// of them growing steadily, and counting its frames on a named counter, and prints each frame's
+// number and the host's clock on a line of its own when the second argument is "clock" (the latency
+// test compares it with what the page shows). "flat-out" marks frames as fast as it can, its level
+// kept at 1,000 blocks, and prints how many frames it made in the first half of its run.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -44,6 +43,13 @@ int main(int argc, char** argv) {
         const long elapsed = static_cast<long>(
             std::chrono::duration_cast<std::chrono::milliseconds>(now - start).count());
         if (elapsed >= run_ms) break;
+        // A file named "stop" in the current folder ends the run sooner.
+        if (frame % 16 == 0) {
+            if (std::FILE* stop = std::fopen("stop", "r")) {
+                std::fclose(stop);
+                break;
+            }
+        }
         if (flat_out && halfway == 0 && elapsed >= run_ms / 2) halfway = frame;
         if (frame % 60 == 0) Tarvex::phase_mark(frame % 120 == 0 ? "play" : "menu");
         level.push_back(level_allocation(256));
@@ -54,6 +60,7 @@ int main(int argc, char** argv) {
         void* scratch[8];
         for (void*& block : scratch) block = scratch_allocation(64);
         for (void* block : scratch) Tarvex::std_free(block, scratch_id);
+        Tarvex::inc_counter("frames", 1);
         Tarvex::frame_mark();
         if (clock) {
             const long ms =

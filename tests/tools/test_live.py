@@ -160,8 +160,9 @@ class LiveViewTest(unittest.TestCase):
     def test_page_and_record(self):
         if not chromium():
             self.skipTest("chromium is not installed (scripts/bootstrap installs it)")
+        # Until the test stops it, at most a minute.
         game = Game("BackTraceMode: 2\nTraceDepth: * 8\nTimeline: game.bin\nLive: 0\n",
-                    8000, "clock")
+                    60000, "clock")
         viewer = None
         try:
             port = game.port()
@@ -176,9 +177,11 @@ class LiveViewTest(unittest.TestCase):
             first = page_figures(dump_dom(url))
             time.sleep(1)
             second = page_figures(dump_dom(url))
-            # The page shows the game going on: frames and the level's usage.
+            # The page shows the game going on: frames and the level's usage,
+            # and its counter.
             self.assertGreater(second[0], first[0])
             self.assertGreater(second[1], first[1])
+            self.assertIn("frames", [name for name, _, _ in state(url)["counters"]])
             # From the mark in the game to the page: the host's clock at that
             # frame against the viewer's when it had it.
             clock = dict((int(f), int(ms)) for f, ms in
@@ -186,6 +189,7 @@ class LiveViewTest(unittest.TestCase):
             if second[0] in clock and second[2]:
                 print("latency from a frame mark to the page: %.0f ms"
                       % (second[2] * 1000 - clock[second[0]]), file=sys.stderr)
+            open(game.path("stop"), "w").close()
             game.finish(self)
             # The page says the game ended and keeps what it showed.
             ended = wait_for(lambda: "the game ended" in dump_dom(url), 10, 0.2)

@@ -25,7 +25,7 @@ from .timeline import _varint
 from .timeline_model import MAX_VERSION, M32
 
 (CONTEXT, MODULE, STACK, ALLOCATION, RELEASE, RESET, RELEASE_TO, FRAME, PHASE, TIME,
- POSITION, CONTEXT_STATE, LOST) = range(1, 14)
+ POSITION, CONTEXT_STATE, LOST, COUNTER) = range(1, 15)
 MAGIC = b"TARVEXTL"
 HEADER_SIZE = 16
 MAX_CHUNK = 256 << 20
@@ -73,6 +73,7 @@ class LiveModel:
         self.started = time.time()
         self.last_sample = 0.0
         self.restating = False
+        self.counters = {}       # name -> (count, peak)
 
     # Decoding ----------------------------------------------------------
 
@@ -164,6 +165,12 @@ class LiveModel:
                     peak, p = _varint(data, p)
                     _, p = _varint(data, p)
                     context["peak"] = max(context["peak"], peak)
+                elif tag == COUNTER:
+                    length, p = _varint(data, p)
+                    name = bytes(data[p:p + length]).decode("utf-8", "replace")
+                    count, p = _varint(data, p + length)
+                    peak, p = _varint(data, p)
+                    self.counters[name] = (count, peak)
                 elif tag == LOST:
                     lost, p = _varint(data, p)
                     self.lost += lost
@@ -266,6 +273,7 @@ class LiveModel:
             "frames": self.frame_counts[-300:],
             "top_live": sites(self.site_live),
             "top_growth": sites(growth, positive=True),
+            "counters": sorted([name, c, p] for name, (c, p) in self.counters.items()),
         }
 
 

@@ -33,7 +33,7 @@ MAX_FRAMES = 16
 MAX_CHUNK = 256 << 20
 FRAME_TOP = 3           # stacks kept for each frame, by bytes and by count
 (CONTEXT, MODULE, STACK, ALLOCATION, RELEASE, RESET, RELEASE_TO, FRAME, PHASE,
- TIME, POSITION, CONTEXT_STATE, LOST) = range(1, 14)
+ TIME, POSITION, CONTEXT_STATE, LOST, COUNTER) = range(1, 15)
 
 
 # ---------------------------------------------------------------- decoding
@@ -493,6 +493,10 @@ class _Pass:
                         context.peak = peak
                         context.peak_frame = self.frame
                         context.peak_time = t.time
+                elif tag == COUNTER:
+                    _, p = _text(data, p)
+                    _, p = _varint(data, p)
+                    _, p = _varint(data, p)
                 elif tag == LOST:
                     # The viewer could not keep up: every block is given
                     # back, and the state that follows lists the live ones.

@@ -163,6 +163,11 @@ void Reader::chunk(const uint8_t* data, size_t size, uint64_t offset) {
                     }
                     break;
                 }
+                case tag_counter:
+                    text(p, end);
+                    varint(p, end);
+                    varint(p, end);
+                    break;
                 case tag_lost:
                     // The viewer could not keep up: every block is given
                     // back, and the state that follows lists the live ones.
