@@ -296,6 +296,9 @@ void write_counters(StateChunks& out) {
 // dictionary, the live blocks, each context's figures and where the stream
 // stands. False when it does not fit the queue.
 bool write_state(bool header) {
+    // A timeline that ended (the final shutdown, a file that failed) has no
+    // state to give.
+    if (!timeline_on.load(std::memory_order_relaxed)) return false;
     timeline_prepare_state();
     if (!timeline_on.load(std::memory_order_relaxed)) return false;
     if (header) {
@@ -304,7 +307,9 @@ bool write_state(bool header) {
         if (!stream.queue.push(bytes, sizeof(bytes), bytes, 0)) return false;
     }
     StateChunks out;
-    if (stream.lost_events != 0 && out.record()) {
+    // After a loss, also of chunks without events: the reader gives its
+    // blocks back and takes the dictionary again.
+    if (stream.lost_track && out.record()) {
         out.byte(tag_lost);
         out.varint(stream.lost_events);
     }
@@ -386,6 +391,7 @@ void attach(Socket viewer) {
                stream.queue.reserve(stream.queue_capacity);
         if (fits) {
             stream.queue.clear();
+            stream.lost_track = false;
             stream.lost_events = 0;
             fits = write_state(true);
         }
