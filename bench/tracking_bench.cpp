@@ -57,12 +57,8 @@ void tracked_pair(benchmark::State& state) {
 }
 BENCHMARK(tracked_pair)->ArgNames({"mode", "depth"})->Args({1, 0})->Args({2, 4})->Args({2, 16});
 
-// The mode 1 pair with a timeline written beside it; the counter tells how
-// many bytes of the file each event took (an allocation, a release, and
-// what they refer to).
-void timeline_pair(benchmark::State& state) {
-    const char* file_name = "bench_timeline.bin";
-    tarvex::timeline_start(file_name);
+// Tracked pairs with a frame mark every 1,024, then the timeline's end.
+void pairs_with_marks_then_stop(benchmark::State& state) {
     uint32_t pairs = 0;
     for (auto _ : state) {
         void* block = Tarvex::std_alloc(block_size, tracked_context);
@@ -70,10 +66,17 @@ void timeline_pair(benchmark::State& state) {
         Tarvex::std_free(block, tracked_context);
         if ((++pairs & 1023) == 0) Tarvex::frame_mark();
     }
-    {
-        tarvex::LockHolder hold(tarvex::library_lock());
-        tarvex::timeline_stop();
-    }
+    tarvex::LockHolder hold(tarvex::library_lock());
+    tarvex::timeline_stop();
+}
+
+// The mode 1 pair with a timeline written beside it; the counter tells how
+// many bytes of the file each event took (an allocation, a release, and
+// what they refer to).
+void timeline_pair(benchmark::State& state) {
+    const char* file_name = "bench_timeline.bin";
+    tarvex::timeline_start(file_name);
+    pairs_with_marks_then_stop(state);
     state.SetItemsProcessed(state.iterations());
     if (std::FILE* file = std::fopen(file_name, "rb")) {
         std::fseek(file, 0, SEEK_END);
@@ -122,17 +125,7 @@ void live_pair(benchmark::State& state) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     if (!connected) state.SkipWithError("no viewer connected");
-    uint32_t pairs = 0;
-    for (auto _ : state) {
-        void* block = Tarvex::std_alloc(block_size, tracked_context);
-        benchmark::DoNotOptimize(block);
-        Tarvex::std_free(block, tracked_context);
-        if ((++pairs & 1023) == 0) Tarvex::frame_mark();
-    }
-    {
-        tarvex::LockHolder hold(tarvex::library_lock());
-        tarvex::timeline_stop();
-    }
+    pairs_with_marks_then_stop(state);
     tarvex::live_stream_close();
     stop = true;
     viewer.join();

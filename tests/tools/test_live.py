@@ -22,6 +22,9 @@ import time
 import unittest
 import urllib.request
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from test_report_tool import chromium  # noqa: E402
+
 HOST = os.environ.get("LIVE_HOST", "")
 EMULATOR = [e for e in os.environ.get("LIVE_EMULATOR", "").split(";") if e]
 TOOL = os.environ.get("TARVEX_REPORT", "")
@@ -116,14 +119,6 @@ def one_line_per_kind(test, log):
 
 
 # ---------------------------------------------------------------- the page
-
-def chromium():
-    for name in ("chromium", "chromium-browser"):
-        found = shutil.which(name)
-        if found:
-            return found
-    return None
-
 
 def dump_dom(url):
     profile = tempfile.mkdtemp(prefix="chromium-")
