@@ -406,12 +406,28 @@ void attach(Socket viewer) {
     stream.viewer = viewer;
 }
 
+// A viewer only reads: bytes from the peer, or its end, close it. False
+// when it was closed.
+bool viewer_still_there() {
+    unsigned char scratch[64];
+    const long got = platform::socket_receive(stream.viewer, scratch, sizeof(scratch));
+    if (got == 0) return true;
+    drop_viewer();
+    if (got > 0) {
+        tell_once(told.viewer_sent, "Live view: the viewer sent data, and was closed");
+    } else {
+        tell_once(told.viewer_left, "Live view: the viewer left");
+    }
+    return false;
+}
+
 void accept_viewers() {
     if (stream.listener == no_socket) return;
     for (int i = 0; i < 16; ++i) {
         const Socket peer = platform::socket_accept(stream.listener);
         if (peer == no_socket) return;
-        if (stream.viewer == no_socket) {
+        // A viewer that has gone makes way for the one that came.
+        if (stream.viewer == no_socket || !viewer_still_there()) {
             attach(peer);
             continue;
         }
@@ -436,18 +452,7 @@ bool send_queued() {
 }
 
 void serve_viewer() {
-    // A viewer only reads: bytes from the peer, or its end, close it.
-    unsigned char scratch[64];
-    const long got = platform::socket_receive(stream.viewer, scratch, sizeof(scratch));
-    if (got != 0) {
-        drop_viewer();
-        if (got > 0) {
-            tell_once(told.viewer_sent, "Live view: the viewer sent data, and was closed");
-        } else {
-            tell_once(told.viewer_left, "Live view: the viewer left");
-        }
-        return;
-    }
+    if (!viewer_still_there()) return;
     if (!send_queued()) {
         drop_viewer();
         tell_once(told.viewer_left, "Live view: the viewer left");
