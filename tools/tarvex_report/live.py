@@ -177,6 +177,7 @@ class LiveModel:
                     for block_id in list(self.live):
                         self.give_back(block_id)
                     self.restating = True
+                    self.last_id = M32  # the state's differences start afresh
                 else:
                     raise StreamError("a record of unknown kind %d" % tag)
         except IndexError:

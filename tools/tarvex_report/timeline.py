@@ -505,6 +505,7 @@ class _Pass:
                     for slot in range(len(by_slot)):
                         self.release_many(slot, list(by_slot[slot]))
                     self.restating = True
+                    self.last_id = M32  # the state's differences start afresh
                 else:
                     raise TimelineError("a record of unknown kind %d" % tag)
         except IndexError:

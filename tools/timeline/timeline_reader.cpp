@@ -174,6 +174,7 @@ void Reader::chunk(const uint8_t* data, size_t size, uint64_t offset) {
                     events_lost += varint(p, end);
                     for (uint32_t slot = 0; slot < contexts.size(); ++slot) reset(slot);
                     restating_ = true;
+                    last_id_ = UINT32_MAX;  // the state's differences start afresh
                     break;
                 case tag_phase: {
                     Phase phase;
