@@ -189,8 +189,9 @@ class LiveViewTest(unittest.TestCase):
             open(game.path("stop"), "w").close()
             game.finish(self)
             # The page says the game ended and keeps what it showed.
-            ended = wait_for(lambda: "the game ended" in dump_dom(url), 10, 0.2)
-            self.assertTrue(ended)
+            wait_for(lambda: "game ended" in state(url)["status"], 10)
+            self.assertIn("the game ended", state(url)["status"])
+            self.assertIn("the game ended", dump_dom(url))
             viewer.send_signal(signal.SIGINT)
             viewer.wait(10)
             viewer = None
