@@ -63,11 +63,11 @@ int main(int argc, char** argv) {
         Tarvex::inc_counter("frames", 1);
         Tarvex::frame_mark();
         if (clock) {
-            const long ms =
-                static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                      std::chrono::system_clock::now().time_since_epoch())
-                                      .count());
-            std::printf("frame %llu at %ld\n", static_cast<unsigned long long>(frame + 1), ms);
+            const long long ms =
+                static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                           std::chrono::system_clock::now().time_since_epoch())
+                                           .count());
+            std::printf("frame %llu at %lld\n", static_cast<unsigned long long>(frame + 1), ms);
             std::fflush(stdout);
         }
         if (!flat_out) std::this_thread::sleep_for(std::chrono::milliseconds(10));
