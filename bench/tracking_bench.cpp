@@ -1,19 +1,26 @@
 // The price of tracking, with 100,000 live tracked blocks in the table:
 // tracked std_alloc+std_free pairs in "BackTraceMode" 1 (also with budgets
-// set), and 2 with trace depths 4 and 16, beside the untracked pair of the
-// same run and the floors that bound them (a bare ordered set of entries, a
-// bare 16-frame capture).
-// Linked against the object library so one process can switch modes.
+// set, with a timeline, with a live viewer), and 2 with trace depths 4 and 16, beside the untracked
+// pair of the same run and the floors that bound them (a bare ordered set of entries, a bare
+// 16-frame capture). Linked against the object library so one process can switch modes.
+#include <arpa/inet.h>
 #include <benchmark/benchmark.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <set>
+#include <thread>
 #include <vector>
 
 #include "base/library_state.h"
 #include "registry/default_entries.h"
 #include "tarvex/tarvex.h"
+#include "tracking/live_stream.h"
 #include "tracking/timeline.h"
 #include "tracking_setup.h"
 
@@ -50,12 +57,8 @@ void tracked_pair(benchmark::State& state) {
 }
 BENCHMARK(tracked_pair)->ArgNames({"mode", "depth"})->Args({1, 0})->Args({2, 4})->Args({2, 16});
 
-// The mode 1 pair with a timeline written beside it; the counter tells how
-// many bytes of the file each event took (an allocation, a release, and
-// what they refer to).
-void timeline_pair(benchmark::State& state) {
-    const char* file_name = "bench_timeline.bin";
-    tarvex::timeline_start(file_name);
+// Tracked pairs with a frame mark every 1,024, then the timeline's end.
+void pairs_with_marks_then_stop(benchmark::State& state) {
     uint32_t pairs = 0;
     for (auto _ : state) {
         void* block = Tarvex::std_alloc(block_size, tracked_context);
@@ -63,10 +66,17 @@ void timeline_pair(benchmark::State& state) {
         Tarvex::std_free(block, tracked_context);
         if ((++pairs & 1023) == 0) Tarvex::frame_mark();
     }
-    {
-        tarvex::LockHolder hold(tarvex::library_lock());
-        tarvex::timeline_stop();
-    }
+    tarvex::LockHolder hold(tarvex::library_lock());
+    tarvex::timeline_stop();
+}
+
+// The mode 1 pair with a timeline written beside it; the counter tells how
+// many bytes of the file each event took (an allocation, a release, and
+// what they refer to).
+void timeline_pair(benchmark::State& state) {
+    const char* file_name = "bench_timeline.bin";
+    tarvex::timeline_start(file_name);
+    pairs_with_marks_then_stop(state);
     state.SetItemsProcessed(state.iterations());
     if (std::FILE* file = std::fopen(file_name, "rb")) {
         std::fseek(file, 0, SEEK_END);
@@ -77,6 +87,51 @@ void timeline_pair(benchmark::State& state) {
     std::remove(file_name);
 }
 BENCHMARK(timeline_pair);
+
+// The mode 1 pair with the timeline streamed live to a viewer that reads
+// everything (a thread of this process on 127.0.0.1, at a port derived from
+// the process's id), and no file.
+void live_pair(benchmark::State& state) {
+    const uint16_t port = static_cast<uint16_t>(20000 + getpid() % 20000);
+    tarvex::LiveSetting setting;
+    setting.on = true;
+    setting.port = port;
+    tarvex::live_stream_configure(setting);
+    tarvex::timeline_start("");
+    std::atomic<bool> connected{false}, stop{false};
+    std::thread viewer([&] {
+        const int socket = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in where = {};
+        where.sin_family = AF_INET;
+        where.sin_port = htons(port);
+        where.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        for (int tries = 0; tries < 500 && !stop; ++tries) {
+            if (connect(socket, reinterpret_cast<sockaddr*>(&where), sizeof(where)) == 0) {
+                connected = true;
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        timeval wait = {0, 100000};
+        setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof(wait));
+        static char sink[1 << 16];
+        while (!stop && recv(socket, sink, sizeof(sink), 0) != 0) {
+        }
+        close(socket);
+    });
+    // The game's marks open the listener and take the viewer in.
+    for (int i = 0; i < 5000 && !connected; ++i) {
+        Tarvex::frame_mark();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    if (!connected) state.SkipWithError("no viewer connected");
+    pairs_with_marks_then_stop(state);
+    tarvex::live_stream_close();
+    stop = true;
+    viewer.join();
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(live_pair);
 
 // The mode 1 pair in a context with soft and hard budgets that every
 // allocation is checked against and none reaches.

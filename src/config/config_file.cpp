@@ -44,11 +44,16 @@ std::atomic<bool> safe_stack_walk{false};
 // Written only while the configuration is read at start-up.
 char timeline_file[sizeof(ConfigSettings::timeline_file)] = {};
 char log_file[sizeof(ConfigSettings::log_file)] = {};
+LiveSetting live;
 
 }  // namespace
 
 const char* timeline_file_configured() {
     return timeline_file;
+}
+
+const LiveSetting& live_configured() {
+    return live;
 }
 
 const char* log_file_configured() {
@@ -65,6 +70,7 @@ void read_config() {
     Tarvex::set_breakpoint(MemTypeDefs::BreakPoint{0, 0, 0, 0});
     timeline_file[0] = '\0';
     log_file[0] = '\0';
+    live = LiveSetting{};
 
     // Only a regular file counts: a FIFO would block start-up until a writer
     // came, and a link to a device such as /dev/zero would never end.
@@ -91,6 +97,7 @@ void read_config() {
     safe_stack_walk.store(settings.safe_stack_walk, std::memory_order_release);
     std::memcpy(timeline_file, settings.timeline_file, sizeof(timeline_file));
     std::memcpy(log_file, settings.log_file, sizeof(log_file));
+    live = settings.live;
     Tarvex::set_breakpoint(settings.breakpoint);
 }
 

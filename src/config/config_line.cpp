@@ -110,6 +110,33 @@ void scan_file_name(const char* line, const char* prefix, char (&target)[capacit
     if (scanner.match(prefix)) scanner.rest(target, capacity);
 }
 
+// "Live: [<a.b.c.d>:]<port> [<queue MiB>]"; `target` is unchanged unless
+// the address and port parse.
+void scan_live(const char* line, LiveSetting& target) {
+    FormatScanner scanner(line);
+    LiveSetting live;
+    uint32_t first = 0;
+    if (!scanner.match("Live: ") || !scanner.number(10, first)) return;
+    uint32_t port = first;
+    if (scanner.match(".")) {
+        uint32_t address = first;
+        for (int part = 1; part < 4; ++part) {
+            uint32_t value = 0;
+            if ((part > 1 && !scanner.match(".")) || !scanner.number(10, value) || value > 255)
+                return;
+            address = address << 8 | value;
+        }
+        if (first > 255 || !scanner.match(":") || !scanner.number(10, port)) return;
+        live.address = address;
+    }
+    if (port > 65535) return;
+    live.port = static_cast<uint16_t>(port);
+    uint32_t mib = 0;
+    if (scanner.number(10, mib) && mib >= 1 && mib <= 1024) live.queue_mib = mib;
+    live.on = true;
+    target = live;
+}
+
 struct KeyPattern {
     const char* substring;
     ConfigKey key;
@@ -127,6 +154,7 @@ const KeyPattern key_patterns[] = {
     {"StackWalk:", ConfigKey::stack_walk},
     {"Timeline:", ConfigKey::timeline},
     {"LogFile:", ConfigKey::log_file},
+    {"Live:", ConfigKey::live},
 };
 
 ConfigKey classify(const char* line) {
@@ -197,6 +225,9 @@ ConfigKey parse_config_line(const char* line, ConfigSettings& settings, TraceDep
             break;
         case ConfigKey::log_file:
             scan_file_name(line, "LogFile: ", settings.log_file);
+            break;
+        case ConfigKey::live:
+            scan_live(line, settings.live);
             break;
         case ConfigKey::ignored:
             break;

@@ -13,6 +13,17 @@
 
 namespace tarvex {
 
+// "Live: [<a.b.c.d>:]<port> [<queue MiB>]": in tracking mode the game
+// serves its timeline to a viewer there; 127.0.0.1 unless the line names
+// another address. A port above 65535 or an address that does not parse
+// leaves the setting off.
+struct LiveSetting {
+    bool on = false;
+    uint32_t address = 0x7f000001;  // host order
+    uint16_t port = 0;
+    uint32_t queue_mib = 8;
+};
+
 // The scalar settings of the file, as the lines read so far left them.
 struct ConfigSettings {
     int32_t back_trace_mode = 0;
@@ -27,6 +38,7 @@ struct ConfigSettings {
     // "LogFile: <file>": every line the library logs also goes there; empty
     // for none.
     char log_file[1024] = {};
+    LiveSetting live;
 };
 
 enum class ConfigKey {
@@ -41,6 +53,7 @@ enum class ConfigKey {
     stack_walk,
     timeline,
     log_file,
+    live,
 };
 
 // A "TraceDepth:" line's pair; a part that does not parse stays 0.

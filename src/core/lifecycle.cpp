@@ -14,6 +14,7 @@
 #include "registry/registry.h"
 #include "tarvex/tarvex.h"
 #include "tracking/leak_report.h"
+#include "tracking/live_stream.h"
 #include "tracking/timeline.h"
 #include "tracking/track_table.h"
 #include "tracking/tracking_entries.h"
@@ -144,10 +145,13 @@ void Tarvex::init() {
     // the exception). Until it is live, captures record no frames.
     if (built && back_traces_wanted()) start_debug_help();
     // The timeline lists the loaded modules as it starts: outside the lock.
-    if (built && back_trace_mode.load(std::memory_order_relaxed) > 0 &&
-        timeline_file_configured()[0] != '\0') {
+    // A live view streams the timeline, also without a file.
+    const bool tracking = back_trace_mode.load(std::memory_order_relaxed) > 0;
+    if (built && tracking && live_configured().on) live_stream_configure(live_configured());
+    if (built && live_configured().on && !tracking)
+        log_message("Live view: off, as it needs tracking (BackTraceMode: 1 or more)");
+    if (built && tracking && (timeline_file_configured()[0] != '\0' || live_configured().on))
         timeline_start(timeline_file_configured());
-    }
     if (built) report_refused_log_file();
 }
 
@@ -163,10 +167,13 @@ void release_reference(bool process_ending) {
         if (init_count.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
         if (process_ending) {
             finish_at_process_end();
-            return;
+        } else {
+            tear_down_library();
         }
-        tear_down_library();
     }
+    // The timeline's last chunk goes to the viewer, outside the lock.
+    live_stream_close();
+    if (process_ending) return;
     // Only the start this run made: a run without back traces stops nothing.
     // Unloading takes the loader's lock, so it waits for the library lock's
     // release.
@@ -237,6 +244,7 @@ void after_fork_in_parent() {
 void after_fork_in_child() {
     // The parent's timeline is the parent's: the child writes none of it.
     timeline_forget_in_child();
+    live_stream_forget_in_child();
     // The child's one thread is the forking thread, the locks' holder.
     after_fork_in_parent();
 }

@@ -128,6 +128,33 @@ struct ModuleImage {
 // final shutdown, whose thread holds the loader's lock already.
 bool for_each_module(void (*visit)(const ModuleImage& module, void* user), void* user);
 
+// ---------------------------------------------------------------------------
+// TCP sockets, non-blocking: the live view's listener and its one viewer.
+// No call ever waits; each says at once what it could do. Addresses are IPv4
+// in host order (0x7f000001 is 127.0.0.1).
+// ---------------------------------------------------------------------------
+
+// A socket of the system, or `no_socket`.
+using Socket = intptr_t;
+constexpr Socket no_socket = -1;
+
+// A listening socket on address:port, the port alone (no other process
+// may take it while it is held); `no_socket` when it cannot be had (the port
+// in use, no network stack). Port 0 takes a free port: `bound_port` tells
+// which.
+Socket socket_listen(uint32_t address, uint16_t port);
+uint16_t socket_bound_port(Socket listener);
+// A connection waiting on the listener, made non-blocking; `no_socket`
+// when none waits.
+Socket socket_accept(Socket listener);
+// Bytes sent (possibly fewer than asked), 0 when the peer's window is full,
+// -1 when the connection is gone (reset, closed). Never raises a signal.
+long socket_send(Socket socket, const void* data, size_t size);
+// Bytes received, 0 when none wait, -1 when the peer closed the connection
+// or it is gone.
+long socket_receive(Socket socket, void* buffer, size_t size);
+void socket_close(Socket socket);
+
 }  // namespace tarvex::platform
 
 // What the system tells the library, and the library's answers: the platform

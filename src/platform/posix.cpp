@@ -1,12 +1,16 @@
 // POSIX back end of the platform contract.
 #include <dlfcn.h>
 #include <elf.h>
+#include <errno.h>
 #include <execinfo.h>
 #include <fcntl.h>
 #include <link.h>
 #include <linux/futex.h>
 #include <malloc.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <pthread.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <time.h>
@@ -338,6 +342,63 @@ bool for_each_module(void (*visit)(const ModuleImage& module, void* user), void*
     ModuleVisit walk = {visit, user};
     dl_iterate_phdr(visit_loaded_object, &walk);
     return true;
+}
+
+// ---------------------------------------------------------------------------
+// Sockets
+// ---------------------------------------------------------------------------
+
+Socket socket_listen(uint32_t address, uint16_t port) {
+    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (listener < 0) return no_socket;
+    // A port whose last viewer's connection still lingers (TIME_WAIT) is
+    // free again; two listeners on one port stay impossible on Linux.
+    const int on = 1;
+    setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+    sockaddr_in where = {};
+    where.sin_family = AF_INET;
+    where.sin_port = htons(port);
+    where.sin_addr.s_addr = htonl(address);
+    if (bind(listener, reinterpret_cast<sockaddr*>(&where), sizeof(where)) != 0 ||
+        listen(listener, 4) != 0) {
+        close(listener);
+        return no_socket;
+    }
+    return listener;
+}
+
+uint16_t socket_bound_port(Socket listener) {
+    sockaddr_in where = {};
+    socklen_t size = sizeof(where);
+    if (getsockname(static_cast<int>(listener), reinterpret_cast<sockaddr*>(&where), &size) != 0)
+        return 0;
+    return ntohs(where.sin_port);
+}
+
+Socket socket_accept(Socket listener) {
+    const int peer =
+        accept4(static_cast<int>(listener), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (peer < 0) return no_socket;
+    const int on = 1;
+    setsockopt(peer, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
+    return peer;
+}
+
+long socket_send(Socket socket, const void* data, size_t size) {
+    const ssize_t sent = send(static_cast<int>(socket), data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (sent >= 0) return static_cast<long>(sent);
+    return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? 0 : -1;
+}
+
+long socket_receive(Socket socket, void* buffer, size_t size) {
+    const ssize_t got = recv(static_cast<int>(socket), buffer, size, MSG_DONTWAIT);
+    if (got > 0) return static_cast<long>(got);
+    if (got == 0) return -1;
+    return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? 0 : -1;
+}
+
+void socket_close(Socket socket) {
+    if (socket != no_socket) close(static_cast<int>(socket));
 }
 
 }  // namespace tarvex::platform

@@ -1,4 +1,6 @@
 // Windows back end of the platform contract.
+#include <winsock2.h>
+// winsock2.h before windows.h, which would bring the old winsock.
 #include <io.h>
 #include <malloc.h>
 #include <windows.h>
@@ -198,6 +200,92 @@ bool for_each_module(void (*visit)(const ModuleImage& module, void* user), void*
     }
     if (handles != first) std::free(handles);
     return listed;
+}
+
+// ---------------------------------------------------------------------------
+// Sockets (Winsock)
+//
+// Winsock is started with the first listener, never at the library's attach:
+// WSAStartup may load libraries, which must not happen under the loader's
+// lock.
+// ---------------------------------------------------------------------------
+
+namespace {
+bool winsock_started() {
+    static bool started = false;
+    if (!started) {
+        WSADATA data;
+        started = WSAStartup(MAKEWORD(2, 2), &data) == 0;
+    }
+    return started;
+}
+
+bool would_block() {
+    const int error = WSAGetLastError();
+    return error == WSAEWOULDBLOCK || error == WSAEINTR;
+}
+
+void make_non_blocking(SOCKET socket) {
+    u_long on = 1;
+    ioctlsocket(socket, FIONBIO, &on);
+}
+}  // namespace
+
+Socket socket_listen(uint32_t address, uint16_t port) {
+    if (!winsock_started()) return no_socket;
+    const SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (listener == INVALID_SOCKET) return no_socket;
+    // Without it another process could bind the same port over ours.
+    BOOL exclusive = TRUE;
+    setsockopt(listener, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&exclusive),
+               sizeof(exclusive));
+    make_non_blocking(listener);
+    sockaddr_in where = {};
+    where.sin_family = AF_INET;
+    where.sin_port = htons(port);
+    where.sin_addr.s_addr = htonl(address);
+    if (bind(listener, reinterpret_cast<sockaddr*>(&where), sizeof(where)) != 0 ||
+        listen(listener, 4) != 0) {
+        closesocket(listener);
+        return no_socket;
+    }
+    return static_cast<Socket>(listener);
+}
+
+uint16_t socket_bound_port(Socket listener) {
+    sockaddr_in where = {};
+    int size = sizeof(where);
+    if (getsockname(static_cast<SOCKET>(listener), reinterpret_cast<sockaddr*>(&where), &size) != 0)
+        return 0;
+    return ntohs(where.sin_port);
+}
+
+Socket socket_accept(Socket listener) {
+    const SOCKET peer = accept(static_cast<SOCKET>(listener), nullptr, nullptr);
+    if (peer == INVALID_SOCKET) return no_socket;
+    make_non_blocking(peer);
+    BOOL on = TRUE;
+    setsockopt(peer, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof(on));
+    return static_cast<Socket>(peer);
+}
+
+long socket_send(Socket socket, const void* data, size_t size) {
+    const int sent = send(static_cast<SOCKET>(socket), static_cast<const char*>(data),
+                          static_cast<int>(size > 0x7fffffff ? 0x7fffffff : size), 0);
+    if (sent != SOCKET_ERROR) return sent;
+    return would_block() ? 0 : -1;
+}
+
+long socket_receive(Socket socket, void* buffer, size_t size) {
+    const int got = recv(static_cast<SOCKET>(socket), static_cast<char*>(buffer),
+                         static_cast<int>(size > 0x7fffffff ? 0x7fffffff : size), 0);
+    if (got > 0) return got;
+    if (got == 0) return -1;
+    return would_block() ? 0 : -1;
+}
+
+void socket_close(Socket socket) {
+    if (socket != no_socket) closesocket(static_cast<SOCKET>(socket));
 }
 
 }  // namespace tarvex::platform

@@ -6,9 +6,12 @@
 
 #include "base/errors.h"
 #include "base/library_state.h"
+#include "contexts/builtin_contexts.h"
 #include "contexts/library_storage.h"
 #include "debughelp/module_map.h"
 #include "platform/platform.h"
+#include "registry/registry.h"
+#include "tracking/live_stream.h"
 #include "tracking/timeline_format.h"
 #include "tracking/track_table.h"
 
@@ -33,14 +36,13 @@ constexpr size_t longest_record = 16 + 3 * 10 + longest_text;
 // time the file got: a run without marks still has a time axis, and no
 // allocation pays for a clock.
 constexpr uint32_t events_per_clock_read = 1024;
+// With a viewer, more often: a game that allocates slowly and marks no frames
+// still sends a chunk every 250 ms.
+constexpr uint32_t events_per_clock_read_live = 64;
 constexpr uint64_t time_record_ms = 100;
 
-uint64_t zigzag(int64_t value) {
-    return (static_cast<uint64_t>(value) << 1) ^ static_cast<uint64_t>(value >> 63);
-}
-
 // ---------------------------------------------------------------------------
-// The writer: records into a chunk, chunks into the file
+// The writer: records into a chunk, chunks into the file and the live stream
 // ---------------------------------------------------------------------------
 
 class ChunkWriter {
@@ -51,11 +53,8 @@ public:
         // Chunks are written whole from the library's own buffer; unbuffered,
         // a forked child's stdio holds nothing of the parent's to write again.
         std::setvbuf(file_, nullptr, _IONBF, 0);
-        unsigned char header[16] = {};
-        std::memcpy(header, magic, sizeof(magic));
-        header[8] = version & 0xff;
-        header[9] = version >> 8;
-        header[10] = sizeof(void*);
+        unsigned char header[header_bytes];
+        fill_header(header);
         return std::fwrite(header, 1, sizeof(header), file_) == sizeof(header);
     }
 
@@ -68,11 +67,18 @@ public:
         if (used_ == 0) return true;
         unsigned char length[4];
         for (int i = 0; i < 4; ++i) length[i] = static_cast<unsigned char>(used_ >> (8 * i));
-        failed_ = std::fwrite(length, 1, 4, file_) != 4 ||
-                  std::fwrite(chunk_, 1, used_, file_) != used_ || std::fflush(file_) != 0;
+        if (live_attached) live_stream_chunk(length, chunk_, used_, events_);
+        // Without a file (a live stream only) the chunk is done.
+        failed_ = file_ != nullptr &&
+                  (std::fwrite(length, 1, 4, file_) != 4 ||
+                   std::fwrite(chunk_, 1, used_, file_) != used_ || std::fflush(file_) != 0);
         used_ = 0;
+        events_ = 0;
         return !failed_;
     }
+    // The events in the chunk under way, which a live stream that cannot take
+    // it reports lost.
+    void count_event() { ++events_; }
     size_t buffered() const { return used_; }
     bool failed() const { return failed_; }
     void close() {
@@ -85,13 +91,7 @@ public:
     }
 
     void byte(uint8_t value) { chunk_[used_++] = value; }
-    void varint(uint64_t value) {
-        while (value >= 0x80) {
-            chunk_[used_++] = static_cast<unsigned char>(value | 0x80);
-            value >>= 7;
-        }
-        chunk_[used_++] = static_cast<unsigned char>(value);
-    }
+    void varint(uint64_t value) { used_ += put_varint(chunk_ + used_, value); }
     void text(const char* value) {
         const size_t length = value != nullptr ? strnlen(value, longest_text) : 0;
         varint(length);
@@ -103,6 +103,7 @@ private:
     std::FILE* file_ = nullptr;
     bool failed_ = false;
     size_t used_ = 0;
+    uint32_t events_ = 0;
     unsigned char chunk_[chunk_capacity];
 };
 
@@ -134,6 +135,15 @@ public:
         }
         return slot->index;
     }
+    // The key's index, 0 when it has none.
+    uint32_t find(const Key& key) const { return capacity_ == 0 ? 0 : probe(key)->index; }
+    template <typename Visit>
+    void for_each(Visit visit) const {
+        for (size_t i = 0; i < capacity_; ++i) {
+            if (slots_[i].index != 0) visit(slots_[i].key, slots_[i].index);
+        }
+    }
+    uint32_t last() const { return last_; }
 
 private:
     struct Slot {
@@ -207,6 +217,10 @@ struct Timeline {
     uint64_t start_ms = 0;
     uint64_t last_time_written = 0;
     uint32_t events_since_clock = 0;
+    // For the live stream: the frames marked so far, and when the last chunk
+    // went out.
+    uint64_t frames = 0;
+    uint64_t last_flush_ms = 0;
 };
 
 // Guarded by the library lock.
@@ -326,9 +340,15 @@ uint64_t elapsed_ms() {
     return now > timeline->start_ms ? now - timeline->start_ms : 0;
 }
 
+bool flush_for_live(uint64_t elapsed);
+
 __attribute__((noinline)) void time_record_if_due() {
     timeline->events_since_clock = 0;
     const uint64_t elapsed = elapsed_ms();
+    live_stream_tick();
+    if (live_attached && elapsed - timeline->last_flush_ms >= live_chunk_interval_ms &&
+        !flush_for_live(elapsed))
+        return;
     if (elapsed - timeline->last_time_written < time_record_ms || !room_for(longest_record)) return;
     ChunkWriter& w = timeline->writer;
     w.byte(tag_time);
@@ -337,7 +357,10 @@ __attribute__((noinline)) void time_record_if_due() {
 }
 
 inline void count_event() {
-    if (++timeline->events_since_clock >= events_per_clock_read) time_record_if_due();
+    timeline->writer.count_event();
+    if (++timeline->events_since_clock >=
+        (live_attached ? events_per_clock_read_live : events_per_clock_read))
+        time_record_if_due();
 }
 
 void write_mark(Tag tag, const char* name) {
@@ -347,19 +370,37 @@ void write_mark(Tag tag, const char* name) {
     w.byte(tag);
     if (tag == tag_phase) w.text(name);
     w.varint(elapsed);
+    w.count_event();
+    if (tag == tag_frame) ++timeline->frames;
     timeline->last_time_written = elapsed;
     timeline->events_since_clock = 0;
     // A mark is a moment the game chose: what came before it reaches the file
-    // once the chunk is half full, well before a crash could take it.
-    if (w.buffered() * 2 >= chunk_capacity && !w.flush()) end_failed();
+    // once the chunk is half full, well before a crash could take it, and a
+    // viewer soon after it happened.
+    if (w.buffered() * 2 >= chunk_capacity ||
+        (live_attached && elapsed - timeline->last_flush_ms >= live_mark_interval_ms))
+        flush_for_live(elapsed);
+}
+
+// Writes the chunk under way out; false when the file failed, which ends
+// the timeline.
+bool flush_for_live(uint64_t elapsed) {
+    timeline->last_flush_ms = elapsed;
+    if (timeline->writer.flush()) return true;
+    end_failed();
+    return false;
 }
 
 void mark(Tag tag, const char* name) {
     if (!timeline_on.load(std::memory_order_relaxed)) return;
     ModuleMap* modules = list_modules_if_stale();
-    LockHolder hold(library_lock());
-    adopt_modules(modules);
-    if (timeline_on.load(std::memory_order_relaxed)) write_mark(tag, name);
+    {
+        LockHolder hold(library_lock());
+        adopt_modules(modules);
+        if (timeline_on.load(std::memory_order_relaxed)) write_mark(tag, name);
+    }
+    // A mark also looks for a viewer now and then, with nothing to send.
+    live_stream_pump();
 }
 
 }  // namespace
@@ -375,7 +416,7 @@ void timeline_start(const char* file_name) {
     LockHolder hold(library_lock());
     timeline = made;
     adopt_modules(modules);
-    if (!made->writer.open(file_name)) {
+    if (file_name[0] != '\0' && !made->writer.open(file_name)) {
         report_failure();
         made->writer.close();
         library_delete(made);
@@ -439,6 +480,83 @@ void timeline_rewind(const MemContext& context, uint32_t context_id, bool reset,
     w.byte(reset ? tag_reset : tag_release_to);
     w.varint(context_ref);
     if (!reset) w.varint(zigzag(static_cast<int32_t>(timeline->last_alloc_id - min_alloc_id)));
+}
+
+// ---------------------------------------------------------------------------
+// What a live viewer's state is made of
+// ---------------------------------------------------------------------------
+
+void timeline_prepare_state() {
+    TARVEX_CHECK_LIBRARY_LOCK();
+    for (MemContext* context = registry_head(); context != nullptr; context = context->next)
+        context_index(*context, context->id);
+    // Every context of the registry has its index now: a block's context id
+    // without one names no context.
+    for_each_tracked([](const TrackedBlock& block) {
+        if (timeline->contexts.find(ContextKey{block.entry.context_id}) == 0)
+            context_index(null_context(), block.entry.context_id);
+        stack_index(block.entry);
+    });
+    if (timeline_on.load(std::memory_order_relaxed)) flush_for_live(elapsed_ms());
+}
+
+TimelinePosition timeline_position() {
+    TARVEX_CHECK_LIBRARY_LOCK();
+    return {timeline->frames, elapsed_ms(), timeline->last_address, timeline->last_alloc_id};
+}
+
+namespace {
+
+// The keys of a set by their index, 1 to last(), null where a key found no
+// room; null when there is no storage for the list.
+template <typename Key>
+const Key** by_index(const IndexSet<Key>& set) {
+    const size_t bytes = (size_t{set.last()} + 1) * sizeof(Key*);
+    auto* keys = static_cast<const Key**>(library_alloc(bytes));
+    if (keys == nullptr) return nullptr;
+    std::memset(static_cast<void*>(keys), 0, bytes);
+    set.for_each([&](const Key& key, uint32_t index) { keys[index] = &key; });
+    return keys;
+}
+
+}  // namespace
+
+bool timeline_visit_dictionary(TimelineDictionary& visitor) {
+    TARVEX_CHECK_LIBRARY_LOCK();
+    // In the order of their indices, which a reader takes them in.
+    const ContextKey** contexts = by_index(timeline->contexts);
+    const StackKey** stacks = by_index(timeline->stacks);
+    if (contexts != nullptr && stacks != nullptr) {
+        for (uint32_t index = 1; index <= timeline->contexts.last(); ++index) {
+            if (contexts[index] != nullptr) visitor.context(index, contexts[index]->id);
+        }
+        if (timeline->modules != nullptr) {
+            timeline->modules->for_each_used([&](const ModuleMap::Module& module) {
+                visitor.module(module.base, module.size, module.path);
+            });
+        }
+        for (uint32_t index = 1; index <= timeline->stacks.last(); ++index) {
+            if (stacks[index] == nullptr) continue;
+            uint32_t frames = 0;
+            while (frames < max_frames && stacks[index]->frames[frames] != 0) ++frames;
+            visitor.stack(index, stacks[index]->frames, frames);
+        }
+    }
+    const bool listed = contexts != nullptr && stacks != nullptr;
+    library_free(contexts);
+    library_free(stacks);
+    return listed;
+}
+
+uint32_t timeline_context_ref(uint32_t id) {
+    return timeline->contexts.find(ContextKey{id});
+}
+
+uint32_t timeline_stack_ref(const MemTrackEntry& entry) {
+    if (entry.frames[0] == 0) return 0;
+    StackKey key;
+    std::memcpy(key.frames, entry.frames, sizeof(key.frames));
+    return timeline->stacks.find(key);
 }
 
 }  // namespace tarvex

@@ -43,4 +43,40 @@ void timeline_release(uint32_t alloc_id);
 void timeline_rewind(const MemContext& context, uint32_t context_id, bool reset,
                      uint32_t min_alloc_id);
 
+// ---------------------------------------------------------------------------
+// For the live stream (live_stream.cpp), whose viewer gets the state of the
+// run when it connects, in the timeline's own records and indices.
+// pre for all: the library lock is held, and timeline_on.
+// ---------------------------------------------------------------------------
+
+// Gives an index to every context of the registry and every context and
+// stack of a live block, and writes the chunk under way out: what follows
+// it refers only to what the state lists.
+void timeline_prepare_state();
+
+// Where the stream stands: the frames marked, the time, and the previous
+// allocation's address and id, from which the next allocation's differ.
+struct TimelinePosition {
+    uint64_t frames;
+    uint64_t time_ms;
+    uint64_t last_address;
+    uint32_t last_alloc_id;
+};
+TimelinePosition timeline_position();
+
+// Every context and stack written so far, with its index, and the modules.
+struct TimelineDictionary {
+    virtual void context(uint32_t index, uint32_t id) = 0;
+    virtual void module(uint64_t base, uint64_t size, const char* path) = 0;
+    virtual void stack(uint32_t index, const uintptr_t* frames, uint32_t count) = 0;
+
+protected:
+    ~TimelineDictionary() = default;
+};
+// False when there was no storage to list them in order.
+bool timeline_visit_dictionary(TimelineDictionary& visitor);
+// The index of a context id and of a live block's stack; 0 for none.
+uint32_t timeline_context_ref(uint32_t id);
+uint32_t timeline_stack_ref(const MemTrackEntry& entry);
+
 }  // namespace tarvex

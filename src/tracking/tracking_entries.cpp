@@ -27,6 +27,7 @@
 #include "registry/registry.h"
 #include "tarvex/tarvex.h"
 #include "tracking/budgets.h"
+#include "tracking/live_stream.h"
 #include "tracking/track_table.h"
 
 namespace tarvex {
@@ -36,6 +37,12 @@ namespace {
 bool is_library_context(uint32_t id) {
     return id == tarvex_ids::library_context;
 }
+
+// The live stream's pump, when it has work, once the lock is left: declared
+// before the lock's holder, it runs after the holder leaves.
+struct LiveTurnAfterLock {
+    ~LiveTurnAfterLock() { live_stream_after_call(); }
+};
 
 // ---------------------------------------------------------------------------
 // The two shapes every tracked slot takes
@@ -51,6 +58,7 @@ bool is_library_context(uint32_t id) {
 template <typename Resolve, typename Serve>
 __attribute__((always_inline)) inline void* tracked_allocation(uint32_t id, uint32_t size,
                                                                Resolve resolve, Serve serve) {
+    const LiveTurnAfterLock live_turn;
     LockHolder hold(library_lock());
     MemContext& context = resolve();
     const BudgetWatch budget(context);
@@ -70,6 +78,7 @@ template <typename Resolve, typename Release>
 __attribute__((always_inline)) inline void tracked_release(const void* block, uint32_t id,
                                                            uint32_t size, bool check_size,
                                                            Resolve resolve, Release release) {
+    const LiveTurnAfterLock live_turn;
     LockHolder hold(library_lock());
     MemContext& context = resolve();
     if (track_remove(context, id, const_cast<void*>(block), size, check_size))

@@ -163,3 +163,23 @@ TEST(ConfigLine, LaterLinesOverwriteOnlyWhatTheySet) {
     EXPECT_EQ(settings.back_trace_mode, 1);
     EXPECT_EQ(settings.breakpoint.min_size, 8u);
 }
+
+// A Live: line turns the stream on only when its address and port parse: a
+// port past 65535 or a short address must not listen somewhere unmeant.
+TEST(ConfigLine, LiveTakesAPortAnAddressAndAQueue) {
+    const LiveSetting port_only = parse("Live: 9000").settings.live;
+    EXPECT_TRUE(port_only.on);
+    EXPECT_EQ(port_only.address, 0x7f000001u);
+    EXPECT_EQ(port_only.port, 9000u);
+    EXPECT_EQ(port_only.queue_mib, 8u);
+    const LiveSetting everything = parse("Live: 0.0.0.0:7001 16").settings.live;
+    EXPECT_TRUE(everything.on);
+    EXPECT_EQ(everything.address, 0u);
+    EXPECT_EQ(everything.port, 7001u);
+    EXPECT_EQ(everything.queue_mib, 16u);
+    EXPECT_EQ(parse("Live: 9000 0").settings.live.queue_mib, 8u);
+    for (const char* refused : {"Live: 70000", "Live: 1.2.3:80", "Live: 300.0.0.1:80",
+                                "Live: 127.0.0.1 80", "Live: port", "Live 9000"}) {
+        EXPECT_FALSE(parse(refused).settings.live.on) << refused;
+    }
+}

@@ -1363,7 +1363,7 @@ class TimelineTest(unittest.TestCase):
             (good[:8] + b"\x03\x00" + good[10:], "timeline format 3; this tool reads formats 1 to 2"),
             (good[:10] + b"\x05" + good[11:], "a header with pointers of 5 bytes (4 or 8)"),
             (sequence.data(), "a record that runs past the end of its chunk"),
-            (writer(("add", 12)), "a record of unknown kind 12"),
+            (writer(("add", 99)), "a record of unknown kind 99"),
             (writer(("alloc", 1, 8, 1), ("alloc", 1, 8, 1)), "allocation id 1 is live already"),
             (writer(("alloc", 2, 8, 1)), "context index 2 before its context record"),
             (writer(("alloc", 1, 8, 1, 2)), "stack index 2 before its stack record"),

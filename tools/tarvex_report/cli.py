@@ -6,6 +6,7 @@ import sys
 import textwrap
 
 from . import sites as sitelib
+from .live import cmd_live
 from .commands import (BAD_INPUT, PROGRAM, Refused, cmd_check, cmd_creep, cmd_diff, cmd_html,
                        cmd_sites, cmd_summary, cmd_symbolize, cmd_timeline)
 
@@ -263,6 +264,24 @@ def parser():
                      help="sites listed, 0 for all (default %(default)s)")
     sub.add_argument("--json", action="store_true", help="the same as JSON")
     add_grouping(sub)
+    add_symbols(sub, kind="timeline")
+
+    sub = command("live", "the memory of a running game, on a page that updates itself",
+                  "Connects to a game that serves its timeline (Live: <port> in its "
+                  "tarvex.ini; the game listens on 127.0.0.1 unless the line names another "
+                  "address), trying again until stopped, and serves a page on "
+                  "http://127.0.0.1:8080/ (--http) that updates twice a second: each context's "
+                  "usage over the last minutes with its budgets, allocations per frame, the "
+                  "sites with the most live bytes and those that grew most in the last "
+                  "minute, with their stacks, the current frame and phase, and the events "
+                  "the game dropped because the viewer could not keep up. When the game ends "
+                  "or the connection drops, the page says so and keeps the last state. "
+                  "--record FILE writes what arrives as a timeline file the other commands "
+                  "read (a new connection starts the file again).", cmd_live)
+    sub.add_argument("address", metavar="[HOST:]PORT")
+    sub.add_argument("--http", type=count, default=8080, metavar="PORT",
+                     help="the page's port on 127.0.0.1 (default %(default)s; 0: any free one)")
+    sub.add_argument("--record", metavar="FILE", help="also write the stream to this file")
     add_symbols(sub, kind="timeline")
     return top
 

@@ -33,7 +33,7 @@ MAX_FRAMES = 16
 MAX_CHUNK = 256 << 20
 FRAME_TOP = 3           # stacks kept for each frame, by bytes and by count
 (CONTEXT, MODULE, STACK, ALLOCATION, RELEASE, RESET, RELEASE_TO, FRAME, PHASE,
- TIME) = range(1, 11)
+ TIME, POSITION, CONTEXT_STATE, LOST, COUNTER) = range(1, 15)
 
 
 # ---------------------------------------------------------------- decoding
@@ -105,6 +105,7 @@ class _Pass:
         self.bytes = 0
         self.freed = 0
         self.last_id = M32          # one before the first allocation's id
+        self.restating = False      # after lost events, the state lists all again
         self.key_live = {}          # stack key -> its live bytes
         self.creep_at = 0           # the creep bucket under way
         self.timed = timeline.version >= 2
@@ -246,6 +247,8 @@ class _Pass:
         soft, p = _varint(data, p)
         hard, p = _varint(data, p)
         name, p = _text(data, p)
+        if self.restating and index < len(self.slot_of):
+            return p  # the state after events were lost lists it again
         if index != len(self.slot_of):
             raise TimelineError("context index %d where %d comes next" % (index, len(self.slot_of)))
         if id_ > M32:
@@ -284,6 +287,12 @@ class _Pass:
     def stack(self, data, p):
         index, p = _varint(data, p)
         stacks = self.t.stacks
+        if self.restating and index < len(stacks):
+            count = data[p]
+            p += 1
+            for _ in range(count):
+                _, p = _varint(data, p)
+            return p
         if index != len(stacks):
             raise TimelineError("stack index %d where %d comes next" % (index, len(stacks)))
         count = data[p]
@@ -463,6 +472,40 @@ class _Pass:
                     p = self.module(data, p)
                 elif tag == PHASE:
                     p = self.phase(data, p)
+                elif tag == POSITION:
+                    # Where a live stream starts: the frames before it are
+                    # not in it; the next allocation's id follows the id given.
+                    _, p = _varint(data, p)
+                    p = self.advance(data, p)
+                    _, p = _varint(data, p)
+                    last, p = _varint(data, p)
+                    if last > M32:
+                        raise TimelineError("a number too large for its field")
+                    self.last_id = last
+                elif tag == CONTEXT_STATE:
+                    index, p = _varint(data, p)
+                    for _ in range(2):
+                        _, p = _varint(data, p)
+                    peak, p = _varint(data, p)
+                    _, p = _varint(data, p)
+                    context = contexts[self.slot(index)]
+                    if peak > context.peak:
+                        context.peak = peak
+                        context.peak_frame = self.frame
+                        context.peak_time = t.time
+                elif tag == COUNTER:
+                    _, p = _text(data, p)
+                    _, p = _varint(data, p)
+                    _, p = _varint(data, p)
+                elif tag == LOST:
+                    # The viewer could not keep up: every block is given
+                    # back, and the state that follows lists the live ones.
+                    lost, p = _varint(data, p)
+                    t.events_lost += lost
+                    for slot in range(len(by_slot)):
+                        self.release_many(slot, list(by_slot[slot]))
+                    self.restating = True
+                    self.last_id = M32  # the state's differences start afresh
                 else:
                     raise TimelineError("a record of unknown kind %d" % tag)
         except IndexError:

@@ -161,6 +161,7 @@ class Timeline:
         self.phases = []
         self.allocations = self.releases = self.resets = self.releases_to = 0
         self.short_lived = 0
+        self.events_lost = 0        # a live stream's, which its viewer could not take
         self.time = 0               # the last time the file gave, in milliseconds
         self.timed = False          # whether it gave any
         # Per frame.

@@ -92,7 +92,7 @@ def from_json(path, found):
                  "time", "timed", "allocations", "releases", "resets", "releases_to",
                  "short_lived", "peak", "peak_frame", "peak_id", "peak_time", "peak_made",
                  "live_blocks", "live_bytes", "counts", "bytes", "freed", "total_high",
-                 "top_start", "top_keys", "top_bytes", "top_counts"):
+                 "top_start", "top_keys", "top_bytes", "top_counts", "events_lost"):
         setattr(t, name, found[name])
     by_frame, by_second = Buckets(), Buckets()
     by_frame.width, by_second.width = found["frame_width"], found["second_width"]

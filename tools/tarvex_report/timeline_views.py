@@ -117,6 +117,7 @@ def as_json(a):
         "events": {"allocations": t.allocations, "releases": t.releases, "resets": t.resets,
                    "releases_to_mark": t.releases_to, "frames": t.frames,
                    "phases": len(t.phases), "short_lived": t.short_lived},
+        "events_lost": t.events_lost,
         "contexts": contexts,
         "phases": [{"name": p.name, "frame": p.frame, "time_ms": p.time, "total": p.total,
                     "usage": p.usage + [0] * (len(t.contexts) - len(p.usage)), "highest": h}

@@ -167,6 +167,7 @@ void print(const Reader& r, long long truncated) {
     out.field("allocations").number(r.made_before);
     out.field("releases").number(r.releases);
     out.field("resets").number(r.resets);
+    out.field("events_lost").number(r.events_lost);
     out.field("releases_to").number(r.releases_to);
     out.field("short_lived").number(r.short_lived);
     out.field("peak").number(r.peak);

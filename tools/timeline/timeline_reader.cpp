@@ -139,6 +139,43 @@ void Reader::chunk(const uint8_t* data, size_t size, uint64_t offset) {
                     modules.push_back(std::move(module));
                     break;
                 }
+                case tag_position: {
+                    // Where a live stream starts: the frames before it are
+                    // not in it; the next allocation's id follows the id given.
+                    varint(p, end);
+                    advance(varint(p, end));
+                    varint(p, end);
+                    const uint64_t last = varint(p, end);
+                    if (last > UINT32_MAX) throw ReadError{"a number too large for its field"};
+                    last_id_ = static_cast<uint32_t>(last);
+                    break;
+                }
+                case tag_context_state: {
+                    Context& c = contexts[slot_of(varint(p, end))];
+                    varint(p, end);
+                    varint(p, end);
+                    const uint64_t peak_bytes = varint(p, end);
+                    varint(p, end);
+                    if (peak_bytes > c.peak) {
+                        c.peak = peak_bytes;
+                        c.peak_frame = frame_;
+                        c.peak_time = time;
+                    }
+                    break;
+                }
+                case tag_counter:
+                    text(p, end);
+                    varint(p, end);
+                    varint(p, end);
+                    break;
+                case tag_lost:
+                    // The viewer could not keep up: every block is given
+                    // back, and the state that follows lists the live ones.
+                    events_lost += varint(p, end);
+                    for (uint32_t slot = 0; slot < contexts.size(); ++slot) reset(slot);
+                    restating_ = true;
+                    last_id_ = UINT32_MAX;  // the state's differences start afresh
+                    break;
                 case tag_phase: {
                     Phase phase;
                     phase.name = text(p, end);
@@ -351,6 +388,7 @@ void Reader::context(const uint8_t*& p, const uint8_t* end) {
     const uint64_t soft = varint(p, end);
     const uint64_t hard = varint(p, end);
     std::string name = text(p, end);
+    if (restating_ && index < slots_.size()) return;
     if (index != slots_.size())
         throw ReadError{format("context index %llu where %llu comes next", index, slots_.size())};
     if (id > UINT32_MAX) throw ReadError{"a number too large for its field"};
@@ -378,6 +416,11 @@ void Reader::context(const uint8_t*& p, const uint8_t* end) {
 
 void Reader::stack(const uint8_t*& p, const uint8_t* end) {
     const uint64_t index = varint(p, end);
+    if (restating_ && index <= stacks.size()) {
+        const unsigned count = byte_at(p++, end);
+        for (unsigned i = 0; i < count; ++i) varint(p, end);
+        return;
+    }
     if (index != stacks.size() + 1)
         throw ReadError{format("stack index %llu where %llu comes next", index, stacks.size() + 1)};
     const unsigned count = byte_at(p++, end);

@@ -121,6 +121,7 @@ public:
     size_t total_by_frame = by_frame.add_series(), total_by_second = by_second.add_series();
     uint64_t releases = 0, resets = 0, releases_to = 0, short_lived = 0;
     uint64_t unknown_releases = 0;
+    uint64_t events_lost = 0;  // a live stream's, which its viewer could not take
     uint32_t first_unknown = 0;
     bool timed = false;
     uint64_t time = 0;
@@ -176,6 +177,7 @@ private:
     uint64_t frame_total_high_ = 0, second_total_high_ = 0;
     uint64_t allocated_ = 0;
     uint32_t last_id_ = UINT32_MAX;
+    bool restating_ = false;  // after lost events, the state lists all again
 };
 
 }  // namespace tarvex::timeline
