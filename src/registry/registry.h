@@ -150,9 +150,9 @@ inline MemContext* resolve_context(uint32_t id) {
     return resolve_context_slow(id);
 }
 
-// pre: the library lock is held, and a start has begun (the tracking
-// variants, its callers, are installed by one). The context for the id, as
-// resolve_context would find it, looked up once for a whole tracked call.
+// pre: the library lock is held. The context for the id, as resolve_context
+// would find it, looked up once for a whole tracked call or arena rewind;
+// before any start, the null context.
 MemContext* resolve_context_locked(uint32_t id);
 
 // Aligned blocks on top of a context's std family: the block the context

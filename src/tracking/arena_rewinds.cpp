@@ -3,7 +3,8 @@
 // that lay in it, so they never show as leaks and the context's figures, its
 // budgets and any scope open on it follow. The library lock comes first, as
 // the lock order wants, and is held throughout: no tracked call can slip a
-// block in between the forgetting and the rewinding.
+// block in between the forgetting and the rewinding. Without tracking, the
+// context's own lock is enough.
 #include <cstdio>
 
 #include "base/errors.h"
@@ -27,9 +28,11 @@ void report_about(const char* format, const MemContext& context) {
 }
 
 // pre: the library lock is held. The arena of the id's context; null, and
-// reported, for an unknown id or a context that is no arena.
+// reported, for an unknown id or a context that is no arena. The context goes
+// into the cache, where the next rewind without tracking finds it: a game
+// that allocates through handles looks no id up otherwise.
 MemContext* arena_context(uint32_t id) {
-    MemContext* context = find_context(id, true);
+    MemContext* context = resolve_context_locked(id);
     if (context == &null_context()) return nullptr;
     if (context->arena == nullptr) {
         report_about("ERROR: Context %.255s cannot be reset", *context);
@@ -48,6 +51,16 @@ void forget_tracked_after(MemContext& context, const ArenaPool::Mark* mark) {
         timeline_rewind(context, context.id, mark == nullptr, min_alloc_id);
 }
 
+// Without tracking a rewind has nothing to forget, and a context the cache
+// holds needs no lookup: the arena is rewound under its own lock alone, so
+// that threads that rewind arenas of their own every frame never meet on the
+// library lock. Null when the call takes the way through the library lock.
+MemContext* untracked_arena(uint32_t id) {
+    if (back_trace_mode.load(std::memory_order_relaxed) != 0) return nullptr;
+    MemContext* context = cached_context(id);
+    return context != nullptr && context->arena != nullptr ? context : nullptr;
+}
+
 }  // namespace
 
 }  // namespace tarvex
@@ -55,6 +68,10 @@ void forget_tracked_after(MemContext& context, const ArenaPool::Mark* mark) {
 using namespace tarvex;
 
 void Tarvex::context_reset(uint32_t id) {
+    if (MemContext* context = untracked_arena(id)) {
+        LockHolder hold_arena(context->lock);
+        if (context->arena != nullptr) return context->arena->reset();
+    }
     LockHolder hold(library_lock());
     MemContext* context = arena_context(id);
     if (context == nullptr) return;
@@ -64,6 +81,14 @@ void Tarvex::context_reset(uint32_t id) {
 }
 
 uint32_t Tarvex::context_mark(uint32_t id) {
+    if (MemContext* context = untracked_arena(id)) {
+        // No allocation id moves without tracking: the mark needs none.
+        LockHolder hold_arena(context->lock);
+        if (context->arena != nullptr) {
+            const ArenaPool::Mark* mark = context->arena->push_mark(0);
+            if (mark != nullptr) return mark->token;
+        }
+    }
     LockHolder hold(library_lock());
     MemContext* context = arena_context(id);
     if (context == nullptr) return 0;
@@ -78,6 +103,13 @@ uint32_t Tarvex::context_mark(uint32_t id) {
 }
 
 void Tarvex::context_release_to(uint32_t id, uint32_t token) {
+    if (MemContext* context = untracked_arena(id)) {
+        LockHolder hold_arena(context->lock);
+        if (context->arena != nullptr) {
+            if (const ArenaPool::Mark* mark = context->arena->find_mark(token))
+                return context->arena->release_to(*mark);
+        }
+    }
     LockHolder hold(library_lock());
     MemContext* context = arena_context(id);
     if (context == nullptr) return;
